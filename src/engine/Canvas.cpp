@@ -1,0 +1,99 @@
+#include "PrevPrinter.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr long long kCoordinateLimit = 1 << 30;
+
+int clampCoordinate(long long v)
+{
+    return static_cast<int>(std::clamp(v, -kCoordinateLimit, kCoordinateLimit));
+}
+
+} // namespace
+
+TMetafileCanvas::TMetafileCanvas(TMetafile& metafile, const DeviceMetrics& reference, IFonts& fonts)
+    : m_metafile(&metafile)
+    , m_reference(reference)
+    , m_fonts(&fonts)
+{
+    Font.setPixelsPerInch(reference.logPixelsY);
+    Font.OnChange = [this](TFont& sender) { FontChanged(sender); };
+}
+
+void TMetafileCanvas::FontChanged(TFont&)
+{
+    m_fontDirty = true;
+}
+
+void TMetafileCanvas::prepareFont()
+{
+    if (!m_fontDirty)
+        return;
+    m_fontDirty = false;
+    FontSpec spec = Font.spec();
+    // Re-assigning the same font is the common case; keep what was worked out for it.
+    if (m_advances && spec == m_spec)
+        return;
+    m_spec = std::move(spec);
+    m_fontIndex = -1;
+    m_advances = &m_fonts->advances(m_spec);
+}
+
+void TMetafileCanvas::TextOut(int x, int y, std::string_view bytes)
+{
+    prepareFont();
+    if (m_fontIndex < 0)
+        m_fontIndex = m_metafile->fontIndex(m_spec);
+    m_metafile->addText(x, y, m_fontIndex, bytes);
+}
+
+int TMetafileCanvas::TextWidth(std::string_view bytes)
+{
+    prepareFont();
+    const GlyphAdvances& a = *m_advances;
+    long long width = 0;
+    for (unsigned char b : bytes)
+        width += a[b];
+    return clampCoordinate(width);
+}
+
+int TMetafileCanvas::GlyphWidth(unsigned char byte)
+{
+    prepareFont();
+    return (*m_advances)[byte];
+}
+
+void TMetafileCanvas::MoveTo(int x, int y)
+{
+    m_penPos = QPoint(x, y);
+}
+
+void TMetafileCanvas::LineTo(int x, int y)
+{
+    m_metafile->addLine(m_penPos.x(), m_penPos.y(), x, y, Pen.Color);
+    m_penPos = QPoint(x, y);
+}
+
+void TMetafileCanvas::FrameRect(const QRect& rect)
+{
+    m_metafile->addFrame(rect, Pen.Color);
+}
+
+void TMetafileCanvas::StretchDraw(const QRect& rect, std::shared_ptr<const QImage> bitmap)
+{
+    if (!bitmap || bitmap->isNull())
+        return;
+    m_metafile->addBitmap(rect, std::move(bitmap));
+}
+
+TVelMetaFileCanvas::TVelMetaFileCanvas(TMetafile& metafile, const DeviceMetrics& reference, IFonts& fonts)
+    : TMetafileCanvas(metafile, reference, fonts)
+    , m_inheritedFontChanged(Font.OnChange)
+{
+    Font.OnChange = [this](TFont& sender) {
+        if (m_inheritedFontChanged)
+            m_inheritedFontChanged(sender);
+    };
+}

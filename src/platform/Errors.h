@@ -1,0 +1,54 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+// Every failure of the program is one of these: an entry from the event loop catches
+// PagelloError and shows its message in the application's standard error box.
+class PagelloError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Misuse of a document protocol (drawing outside a document, a page without a document).
+class EAssertionFailed : public PagelloError
+{
+public:
+    EAssertionFailed(const std::string& message, const std::string& sourceFile)
+        : PagelloError(message + " (" + sourceFile + ")")
+        , m_message(message)
+        , m_sourceFile(sourceFile)
+    {
+    }
+    const std::string& assertion() const { return m_message; }
+    const std::string& sourceFile() const { return m_sourceFile; }
+
+private:
+    std::string m_message;
+    std::string m_sourceFile;
+};
+
+// An index outside a list.
+class EListError : public PagelloError
+{
+public:
+    explicit EListError(long long index)
+        : PagelloError("List index out of bounds (" + std::to_string(index) + ")")
+    {
+    }
+};
+
+// A printer that cannot be used: no such printer, a job that cannot start, a failed sheet.
+class EPrinterError : public PagelloError
+{
+public:
+    using PagelloError::PagelloError;
+};
+
+// A file that cannot be opened, read or decoded; the message names the file.
+class EFileError : public PagelloError
+{
+public:
+    using PagelloError::PagelloError;
+};

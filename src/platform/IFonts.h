@@ -1,0 +1,31 @@
+#pragma once
+
+#include "DeviceTypes.h"
+
+#include <QFont>
+#include <QString>
+
+#include <array>
+#include <string_view>
+
+class OemCodePage;
+
+// Advance widths, in device pixels, of the 256 byte values of one font.
+using GlyphAdvances = std::array<int, 256>;
+
+// Fonts by face name, size, style and character set. Measuring is done once per font:
+// a code page has 256 glyphs. Main thread only.
+class IFonts
+{
+public:
+    virtual ~IFonts() = default;
+    // The code page of character set 255.
+    virtual const OemCodePage& codePage() const = 0;
+    // Advances of the font at its pixel size; the reference stays valid for the object's life.
+    virtual const GlyphAdvances& advances(const FontSpec& font) = 0;
+    // The font to draw with, at its pixel size.
+    virtual QFont qfont(const FontSpec& font) const = 0;
+
+    // The characters the bytes stand for in the font's character set.
+    QString decode(const FontSpec& font, std::string_view bytes) const;
+};

@@ -1,0 +1,35 @@
+#pragma once
+
+// The screen: its logical resolution and the application-wide cursor. Main thread only.
+class IScreen
+{
+public:
+    virtual ~IScreen() = default;
+    virtual int pixelsPerInch() const = 0;
+    // The busy cursor shows while at least one beginBusy is not yet ended.
+    virtual void beginBusy() = 0;
+    virtual void endBusy() = 0;
+};
+
+// Shows the busy cursor for the life of the object, however the scope is left.
+class BusyCursor
+{
+public:
+    explicit BusyCursor(IScreen& screen)
+        : m_screen(&screen)
+    {
+        m_screen->beginBusy();
+    }
+    ~BusyCursor() { release(); }
+    void release()
+    {
+        if (m_screen)
+            m_screen->endBusy();
+        m_screen = nullptr;
+    }
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+
+private:
+    IScreen* m_screen;
+};

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+
+#include <array>
+#include <optional>
+#include <string_view>
+
+// The DOS code page of the spool files: byte -> character. Control bytes 1..31 and 127
+// map to the IBM PC glyphs (smiley, hearts, arrows, house) so that nothing a DOS program
+// printed vanishes from the page. Immutable once made; any thread may read it.
+class OemCodePage
+{
+public:
+    // The code page 852 unless PAGELLO_CP names another one (e.g. "437"); an unknown
+    // PAGELLO_CP falls back to 852.
+    static const OemCodePage& system();
+    // The table of a numbered DOS code page (437, 850, 852, 866, ...), or nothing when the
+    // C library knows no such code page.
+    static std::optional<OemCodePage> load(int number);
+
+    int number() const { return m_number; }
+    QChar glyph(unsigned char byte) const { return m_table[byte]; }
+    QString decode(std::string_view bytes) const;
+
+private:
+    OemCodePage() = default;
+    int m_number = 0;
+    std::array<QChar, 256> m_table{};
+};
+
+// Bytes of the Windows ANSI character set (charset 0/1), for fonts that are not OEM.
+QString decodeAnsi(std::string_view bytes);

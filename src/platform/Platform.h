@@ -1,0 +1,18 @@
+#pragma once
+
+class IPrinters;
+class IPrintDialog;
+class IScreen;
+class IFonts;
+class IBitmaps;
+
+// The desktop services the engine draws on; the executable owns the real ones, a test
+// the fakes.
+struct Platform
+{
+    IPrinters& printers;
+    IPrintDialog& printDialog;
+    IScreen& screen;
+    IFonts& fonts;
+    IBitmaps& bitmaps;
+};

@@ -1,0 +1,63 @@
+#include "FakePlatform.h"
+
+#include "../Errors.h"
+#include "../OemCodePage.h"
+
+std::optional<PrintDialogChoice> FakePrintDialog::execute(const PrintDialogOptions& options)
+{
+    m_shown.push_back(options);
+    if (m_answers.empty())
+        return std::nullopt;
+    auto answer = m_answers.front();
+    m_answers.pop_front();
+    return answer;
+}
+
+void FakeScreen::beginBusy()
+{
+    ++m_depth;
+    ++m_begun;
+}
+
+void FakeScreen::endBusy()
+{
+    if (m_depth > 0)
+        --m_depth;
+}
+
+const OemCodePage& FakeFonts::codePage() const
+{
+    static const OemCodePage cp852 = *OemCodePage::load(852);
+    return cp852;
+}
+
+const GlyphAdvances& FakeFonts::advances(const FontSpec& font)
+{
+    auto it = m_cache.find(font.pixelSize);
+    if (it == m_cache.end()) {
+        GlyphAdvances a;
+        a.fill((font.pixelSize * 6 + 5) / 10);
+        it = m_cache.emplace(font.pixelSize, a).first;
+    }
+    return it->second;
+}
+
+QFont FakeFonts::qfont(const FontSpec& font) const
+{
+    QFont f(font.name);
+    f.setPixelSize(std::max(1, font.pixelSize));
+    f.setBold(font.bold());
+    f.setItalic(font.italic());
+    f.setUnderline(font.underline());
+    f.setStrikeOut(font.strikeOut());
+    return f;
+}
+
+std::shared_ptr<const QImage> FakeBitmaps::load(const QString& path)
+{
+    ++m_loads;
+    auto it = m_images.constFind(path);
+    if (it == m_images.constEnd())
+        throw EFileError(QStringLiteral("Cannot load bitmap '%1'").arg(path).toStdString());
+    return std::make_shared<const QImage>(*it);
+}

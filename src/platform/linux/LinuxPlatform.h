@@ -1,0 +1,162 @@
+#pragma once
+
+#include "../IBitmaps.h"
+#include "../IFonts.h"
+#include "../IPrintDialog.h"
+#include "../IPrinters.h"
+#include "../IScreen.h"
+#include "../Platform.h"
+
+#include <QHash>
+#include <QString>
+
+#include <memory>
+#include <unordered_map>
+
+class QPrinter;
+class QPdfWriter;
+class QPainter;
+class OemCodePage;
+
+// The printers of the desktop through Qt PrintSupport (CUPS). The current printer
+// starts as the system's default one. Metrics: the printer's resolution, its paper in
+// device pixels and its hardware (minimum) margins as the physical offsets.
+class QtPrinters : public IPrinters
+{
+public:
+    explicit QtPrinters(const IFonts& fonts);
+    ~QtPrinters() override;
+
+    QStringList printerNames() const override;
+    int printerIndex() const override { return m_index; }
+    void setPrinterIndex(int index) override;
+    TPrinterOrientation orientation() const override { return m_orientation; }
+    void setOrientation(TPrinterOrientation orientation) override;
+    QString title() const override { return m_title; }
+    void setTitle(const QString& title) override { m_title = title; }
+    DeviceMetrics deviceMetrics() override;
+    bool printing() const override { return m_painter != nullptr; }
+    void beginDoc() override;
+    void newPage() override;
+    void endDoc() override;
+    void abortDoc() override;
+    void drawPage(const TMetafile& page, QPoint offset) override;
+
+    // The printer object of the current printer (for the system print dialog).
+    QPrinter& qprinter();
+    // Takes the printer the dialog left in qprinter() as the current one.
+    void adoptDialogPrinter();
+
+private:
+    QPrinter& current();
+
+    const IFonts& m_fonts;
+    QStringList m_names;
+    int m_index = -1;
+    TPrinterOrientation m_orientation = poPortrait;
+    QString m_title;
+    std::unique_ptr<QPrinter> m_printer; // of m_index, made on first use
+    bool m_metricsValid = false;
+    DeviceMetrics m_metrics;
+    std::unique_ptr<QPainter> m_painter;
+};
+
+// The system print dialog on the current printer of QtPrinters.
+class QtPrintDialog : public IPrintDialog
+{
+public:
+    explicit QtPrintDialog(QtPrinters& printers)
+        : m_printers(printers)
+    {
+    }
+    std::optional<PrintDialogChoice> execute(const PrintDialogOptions& options) override;
+
+private:
+    QtPrinters& m_printers;
+};
+
+// A described device that needs no printer: layout metrics as given. Its jobs write a
+// PDF file whose sheets have the device's size and resolution; a PDF's printable area
+// is the whole sheet, so while a job is open the offsets are 0.
+class PdfFilePrinter : public IPrinters
+{
+public:
+    PdfFilePrinter(const DeviceMetrics& metrics, const QString& outputFile, const IFonts& fonts);
+    ~PdfFilePrinter() override;
+
+    QStringList printerNames() const override { return {QStringLiteral("PDF")}; }
+    int printerIndex() const override { return 0; }
+    void setPrinterIndex(int index) override;
+    TPrinterOrientation orientation() const override { return m_orientation; }
+    void setOrientation(TPrinterOrientation orientation) override { m_orientation = orientation; }
+    QString title() const override { return m_title; }
+    void setTitle(const QString& title) override { m_title = title; }
+    DeviceMetrics deviceMetrics() override;
+    bool printing() const override { return m_painter != nullptr; }
+    void beginDoc() override;
+    void newPage() override;
+    void endDoc() override;
+    void abortDoc() override;
+    void drawPage(const TMetafile& page, QPoint offset) override;
+
+private:
+    DeviceMetrics m_metrics;
+    QString m_outputFile;
+    const IFonts& m_fonts;
+    TPrinterOrientation m_orientation = poPortrait;
+    QString m_title;
+    std::unique_ptr<QPdfWriter> m_writer;
+    std::unique_ptr<QPainter> m_painter;
+};
+
+// The screen: logical resolution of the primary screen (96 without one) and the
+// application's override cursor.
+class QtScreen : public IScreen
+{
+public:
+    int pixelsPerInch() const override;
+    void beginBusy() override;
+    void endBusy() override;
+};
+
+// Fonts through Qt and fontconfig ("Courier New" resolves to its metric twin
+// Liberation Mono), unhinted, measured once per font at its pixel size.
+class QtFonts : public IFonts
+{
+public:
+    explicit QtFonts(const OemCodePage& codePage);
+    const OemCodePage& codePage() const override { return m_codePage; }
+    const GlyphAdvances& advances(const FontSpec& font) override;
+    QFont qfont(const FontSpec& font) const override;
+
+private:
+    const OemCodePage& m_codePage;
+    std::unordered_map<QString, GlyphAdvances> m_cache;
+};
+
+// BMP files through QImage.
+class QtBitmaps : public IBitmaps
+{
+public:
+    std::shared_ptr<const QImage> load(const QString& path) override;
+};
+
+// The real services of this desktop, owned together.
+class LinuxPlatform
+{
+public:
+    LinuxPlatform();
+    ~LinuxPlatform();
+    Platform platform();
+    QtPrinters& printers() { return *m_printers; }
+    QtFonts& fonts() { return *m_fonts; }
+    QtScreen& screen() { return m_screen; }
+    QtBitmaps& bitmaps() { return m_bitmaps; }
+
+private:
+    std::unique_ptr<QtFonts> m_fonts;
+    std::unique_ptr<QtPrinters> m_printers;
+    std::unique_ptr<QtPrintDialog> m_printDialog;
+    QtScreen m_screen;
+    QtBitmaps m_bitmaps;
+};

@@ -1,0 +1,53 @@
+#include "engine/SpoolFile.h"
+#include "platform/Errors.h"
+
+#include <QTemporaryDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+using namespace std::string_literals;
+
+TEST(SpoolFile, CutsAtTheEndMarkerAndKeepsNulsAs255)
+{
+    struct Case
+    {
+        const char* name;
+        std::string raw;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"text after CR NUL is ignored", "ab\r\0xyz"s, "ab\r"s},
+        {"CR 255 ends the document too", "ab\r\xff\x1b"s, "ab\r"s},
+        {"NUL inside the document becomes 255", "a\0b\r\n\r\0"s, "a\xff"
+                                                                  "b\r\n\r"s},
+        {"the first marker wins", "a\r\0b\r\0c"s, "a\r"s},
+        {"a CR followed by another byte is no marker", "a\rb\r\n"s, "a\rb\r\n"s},
+        {"without a marker the file is taken whole", "hello\r\n\x0c"s, "hello\r\n\x0c"s},
+        {"a trailing CR alone is no marker", "hello\r"s, "hello\r"s},
+        {"empty stays empty", ""s, ""s},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(cutSpoolText(c.raw), c.expected);
+    }
+}
+
+TEST(SpoolFile, ReadsAFileAndNamesAMissingOne)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("X.PRN"));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray("AB\r\0CDE", 7));
+    f.close();
+    EXPECT_EQ(readSpoolFile(path), "AB\r"s);
+
+    const QString missing = dir.filePath(QStringLiteral("MISSING.PRN"));
+    try {
+        readSpoolFile(missing);
+        FAIL() << "a missing file must raise";
+    } catch (const EFileError& e) {
+        EXPECT_NE(std::string(e.what()).find(missing.toStdString()), std::string::npos) << e.what();
+    }
+}
