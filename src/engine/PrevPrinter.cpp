@@ -59,8 +59,7 @@ TFont::TFont(const TFont& other)
     , m_style(other.m_style)
     , m_charset(other.m_charset)
     , m_color(other.m_color)
-{
-}
+{}
 
 TFont& TFont::operator=(const TFont& other)
 {
@@ -156,16 +155,14 @@ TTextOptions::TTextOptions()
     , m_headerFont(QStringLiteral("Times New Roman"), 18, fsBold)
     , m_footerFont(QStringLiteral("Times New Roman"), 10, fsItalic)
     , m_pageNumFont(m_footerFont)
-{
-}
+{}
 
 // ---- TPreviewPrinter ----
 
 TPreviewPrinter::TPreviewPrinter(Platform platform)
     : m_platform(platform)
     , m_textOptions(std::make_unique<TTextOptions>())
-{
-}
+{}
 
 TPreviewPrinter::~TPreviewPrinter()
 {

@@ -24,7 +24,7 @@ enum class Cmd
     FormFeed,
     VerticalRule,
     Ignore,
-    Size,      // size := value
+    Size, // size := value
     BoldOn,
     BoldOff,
     UnderlineOn,

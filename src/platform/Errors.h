@@ -19,8 +19,7 @@ public:
         : PagelloError(message + " (" + sourceFile + ")")
         , m_message(message)
         , m_sourceFile(sourceFile)
-    {
-    }
+    {}
     const std::string& assertion() const { return m_message; }
     const std::string& sourceFile() const { return m_sourceFile; }
 
@@ -35,8 +34,7 @@ class EListError : public PagelloError
 public:
     explicit EListError(long long index)
         : PagelloError("List index out of bounds (" + std::to_string(index) + ")")
-    {
-    }
+    {}
 };
 
 // A printer that cannot be used: no such printer, a job that cannot start, a failed sheet.

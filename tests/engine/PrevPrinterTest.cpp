@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-
 TEST(PreviewPrinter, DefaultsOfAFreshEngine)
 {
     EngineFixture f;

@@ -80,8 +80,8 @@ TEST(Printing, TheOffsetsAreThoseOfThePrinterPrintingNow)
 
 TEST(Printing, PrinterFailureRestoresTheCursorAndKeepsThePages)
 {
-    for (auto step : {FakePrinters::Failure::BeginDoc, FakePrinters::Failure::DrawPage,
-                      FakePrinters::Failure::NewPage, FakePrinters::Failure::EndDoc}) {
+    for (auto step : {FakePrinters::Failure::BeginDoc, FakePrinters::Failure::DrawPage, FakePrinters::Failure::NewPage,
+                      FakePrinters::Failure::EndDoc}) {
         SCOPED_TRACE(static_cast<int>(step));
         EngineFixture f;
         std::vector<StatusEvent> status;

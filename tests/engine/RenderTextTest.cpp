@@ -64,8 +64,9 @@ TEST(RenderText, PageCountsOfBreaksAndEmptyText)
         {"a letter then form feed", "A\f"s, 1},
         {"form feed, CR, LF begin a page that stays empty", "A\f\r\n"s, 1},
         {"two form feeds leave an empty page between", "A\f\fB"s, 3},
-        {"trailing line feeds add no page", "A\r\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n"
-                                            "\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n"s,
+        {"trailing line feeds add no page",
+         "A\r\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n"
+         "\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n"s,
          1},
         {"text after NUL is not laid out", "A\fB\0\fC"s, 2},
         {"a page of vertical rules only is dropped at the end", "A\f\xb3\xb3"s, 1},
@@ -121,15 +122,18 @@ TEST(RenderText, CommandsChangeTheFontOfTheNextRun)
         {"condensed off", "\x0f\x12"s, 12, false, false},
         {"ESC M", "\x1bM"s, 10, false, false},
         {"ESC P", "\x1bM\x1bP"s, 12, false, false},
-        {"ESC E", "\x1b"
-                  "E"s,
+        {"ESC E",
+         "\x1b"
+         "E"s,
          12, true, false},
         {"ESC G", "\x1bG"s, 12, true, false},
-        {"ESC F", "\x1bG\x1b"
-                  "F"s,
+        {"ESC F",
+         "\x1bG\x1b"
+         "F"s,
          12, false, false},
-        {"ESC H", "\x1b"
-                  "E\x1bH"s,
+        {"ESC H",
+         "\x1b"
+         "E\x1bH"s,
          12, false, false},
         {"ESC - 1", "\x1b-\x01"s, 12, false, true},
         {"ESC - NUL (as 255)", "\x1b-\x01\x1b-\xff"s, 12, false, false},
@@ -138,8 +142,9 @@ TEST(RenderText, CommandsChangeTheFontOfTheNextRun)
         {"PCL 10 cpi", "\x1b(s17H\x1b(s10H"s, 12, false, false},
         {"PCL underline", "\x1b&d0D"s, 12, false, true},
         {"PCL underline off", "\x1b&d0D\x1b&d@"s, 12, false, false},
-        {"bold and condensed together", "\x1b"
-                                        "E\x0f"s,
+        {"bold and condensed together",
+         "\x1b"
+         "E\x0f"s,
          7, true, false},
     };
     for (const Case& c : cases) {

@@ -19,8 +19,9 @@ TEST(SpoolFile, CutsAtTheEndMarkerAndKeepsNulsAs255)
     const Case cases[] = {
         {"text after CR NUL is ignored", "ab\r\0xyz"s, "ab\r"s},
         {"CR 255 ends the document too", "ab\r\xff\x1b"s, "ab\r"s},
-        {"NUL inside the document becomes 255", "a\0b\r\n\r\0"s, "a\xff"
-                                                                  "b\r\n\r"s},
+        {"NUL inside the document becomes 255", "a\0b\r\n\r\0"s,
+         "a\xff"
+         "b\r\n\r"s},
         {"the first marker wins", "a\r\0b\r\0c"s, "a\r"s},
         {"a CR followed by another byte is no marker", "a\rb\r\n"s, "a\rb\r\n"s},
         {"without a marker the file is taken whole", "hello\r\n\x0c"s, "hello\r\n\x0c"s},

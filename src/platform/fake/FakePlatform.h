@@ -33,8 +33,7 @@ class FakeScreen : public IScreen
 public:
     explicit FakeScreen(int pixelsPerInch = 96)
         : m_ppi(pixelsPerInch)
-    {
-    }
+    {}
     int pixelsPerInch() const override { return m_ppi; }
     void beginBusy() override;
     void endBusy() override;
