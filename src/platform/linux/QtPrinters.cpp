@@ -1,0 +1,239 @@
+#include "LinuxPlatform.h"
+
+#include "../Errors.h"
+#include "../Replay.h"
+
+#include <QPageLayout>
+#include <QPainter>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QPrinterInfo>
+
+#include <algorithm>
+
+namespace {
+
+[[noreturn]] void fail(const QString& message)
+{
+    throw EPrinterError(message.toStdString());
+}
+
+QStringList installedPrinters()
+{
+    QStringList names;
+    const QList<QPrinterInfo> printers = QPrinterInfo::availablePrinters();
+    for (const QPrinterInfo& info : printers)
+        names << info.printerName();
+    return names;
+}
+
+// The system's default printer; when none is set but printers are installed, the first
+// one, so that a desktop with a single unmarked queue still prints.
+int defaultIndex(const QStringList& names)
+{
+    if (names.isEmpty())
+        return -1;
+    const int index = static_cast<int>(names.indexOf(QPrinterInfo::defaultPrinterName()));
+    return index >= 0 ? index : 0;
+}
+
+// Orientation first, then the margins: the printable margins the CUPS engine reports
+// depend on the orientation, and are only recomputed when the page size is set again.
+// The printable area then starts at the hardware margins, not at Qt's default 10 pt.
+void applyLayout(QPrinter& printer, TPrinterOrientation orientation)
+{
+    printer.setPageOrientation(orientation == poLandscape ? QPageLayout::Landscape : QPageLayout::Portrait);
+    printer.setPageSize(printer.pageLayout().pageSize());
+    const QPageLayout layout = printer.pageLayout();
+    printer.setPageMargins(layout.minimumMargins(), layout.units());
+}
+
+} // namespace
+
+QtPrinters::QtPrinters(const IFonts& fonts)
+    : m_fonts(fonts)
+    , m_names(installedPrinters())
+    , m_index(defaultIndex(m_names))
+{}
+
+QtPrinters::~QtPrinters()
+{
+    abortDoc();
+}
+
+QStringList QtPrinters::printerNames() const
+{
+    return m_names;
+}
+
+void QtPrinters::setPrinterIndex(int index)
+{
+    if (index < -1 || index >= m_names.size())
+        fail(QStringLiteral("Printer index out of range"));
+    if (index == -1)
+        index = defaultIndex(m_names);
+    if (index == m_index)
+        return;
+    if (printing())
+        fail(QStringLiteral("Printing in progress"));
+    m_index = index;
+    m_printer.reset();
+    m_metricsValid = false;
+}
+
+void QtPrinters::setOrientation(TPrinterOrientation orientation)
+{
+    if (orientation == m_orientation)
+        return;
+    if (printing())
+        fail(QStringLiteral("Printing in progress"));
+    m_orientation = orientation;
+    m_metricsValid = false;
+    if (m_printer)
+        applyLayout(*m_printer, m_orientation);
+}
+
+QPrinter& QtPrinters::current()
+{
+    if (m_index < 0 || m_index >= m_names.size())
+        fail(QStringLiteral("There is no default printer currently selected"));
+    if (!m_printer) {
+        const QString name = m_names[m_index];
+        // QPrinter quietly takes the default printer for a name it does not know.
+        const QPrinterInfo info = QPrinterInfo::printerInfo(name);
+        if (info.isNull())
+            fail(QStringLiteral("The printer '%1' is not installed").arg(name));
+        auto printer = std::make_unique<QPrinter>(info, QPrinter::HighResolution);
+        printer->setFullPage(false);
+        applyLayout(*printer, m_orientation);
+        m_printer = std::move(printer);
+        m_metricsValid = false;
+    }
+    return *m_printer;
+}
+
+QPrinter& QtPrinters::qprinter()
+{
+    return current();
+}
+
+void QtPrinters::adoptDialogPrinter()
+{
+    if (!m_printer)
+        return;
+    const QString chosen = m_printer->printerName();
+    int index = static_cast<int>(m_names.indexOf(chosen));
+    if (index < 0) {
+        // A queue added since start-up is offered by the dialog too.
+        m_names = installedPrinters();
+        index = static_cast<int>(m_names.indexOf(chosen));
+    }
+    if (index < 0) {
+        m_printer.reset();
+        m_metricsValid = false;
+        fail(QStringLiteral("The printer '%1' is not installed").arg(chosen));
+    }
+    m_index = index;
+    m_orientation = m_printer->pageLayout().orientation() == QPageLayout::Landscape ? poLandscape : poPortrait;
+    // The dialog may have changed the paper; its printable area starts at the new sheet's
+    // hardware margins.
+    applyLayout(*m_printer, m_orientation);
+    m_metricsValid = false;
+}
+
+DeviceMetrics QtPrinters::deviceMetrics()
+{
+    QPrinter& printer = current();
+    if (m_metricsValid)
+        return m_metrics;
+    const int dpi = printer.resolution();
+    const QRectF paper = printer.paperRect(QPrinter::DevicePixel);
+    const QRectF page = printer.pageRect(QPrinter::DevicePixel);
+    DeviceMetrics m;
+    m.logPixelsX = dpi;
+    m.logPixelsY = dpi;
+    m.physicalWidth = qRound(paper.width());
+    m.physicalHeight = qRound(paper.height());
+    m.physicalOffsetX = qRound(page.left() - paper.left());
+    m.physicalOffsetY = qRound(page.top() - paper.top());
+    m_metrics = m;
+    m_metricsValid = true;
+    return m;
+}
+
+void QtPrinters::beginDoc()
+{
+    if (printing())
+        fail(QStringLiteral("Printing in progress"));
+    QPrinter& printer = current();
+    // The queue may have been removed since the printer object was made.
+    if (QPrinterInfo::printerInfo(m_names[m_index]).isNull())
+        fail(QStringLiteral("The printer '%1' is not installed").arg(m_names[m_index]));
+    printer.setDocName(m_title);
+    auto painter = std::make_unique<QPainter>();
+    if (!painter->begin(&printer))
+        fail(QStringLiteral("Cannot start a print job on the printer '%1'").arg(m_names[m_index]));
+    m_painter = std::move(painter);
+}
+
+void QtPrinters::newPage()
+{
+    if (!printing())
+        fail(QStringLiteral("Printer is not currently printing"));
+    if (!m_printer->newPage())
+        fail(QStringLiteral("Cannot start a new sheet on the printer '%1'").arg(m_printer->printerName()));
+}
+
+void QtPrinters::endDoc()
+{
+    if (!printing())
+        fail(QStringLiteral("Printer is not currently printing"));
+    const bool ended = m_painter->end();
+    m_painter.reset();
+    if (!ended || m_printer->printerState() == QPrinter::Error)
+        fail(QStringLiteral("The print job could not be sent to the printer '%1'").arg(m_printer->printerName()));
+}
+
+void QtPrinters::abortDoc()
+{
+    if (!printing())
+        return;
+    // Qt's CUPS engine cannot withdraw a job it has started: abort() is refused there,
+    // and ending the painter hands over the sheets drawn so far.
+    m_printer->abort();
+    m_painter->end();
+    m_painter.reset();
+}
+
+void QtPrinters::drawPage(const TMetafile& page, QPoint offset)
+{
+    if (!printing())
+        fail(QStringLiteral("Printer is not currently printing"));
+    replayPage(*m_painter, page, offset, m_fonts);
+}
+
+std::optional<PrintDialogChoice> QtPrintDialog::execute(const PrintDialogOptions& options)
+{
+    QPrinter& printer = m_printers.qprinter();
+    QPrintDialog dialog(&printer);
+    dialog.setOptions(options.pageNumbersEnabled ? QAbstractPrintDialog::PrintPageRange
+                                                 : QAbstractPrintDialog::PrintDialogOptions());
+    dialog.setMinMax(options.minPage, options.maxPage);
+    dialog.setFromTo(options.fromPage, options.toPage);
+    dialog.setPrintRange(QAbstractPrintDialog::AllPages);
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+
+    PrintDialogChoice choice;
+    choice.allPages = dialog.printRange() != QAbstractPrintDialog::PageRange;
+    choice.fromPage = choice.allPages ? options.fromPage : dialog.fromPage();
+    choice.toPage = choice.allPages ? options.toPage : dialog.toPage();
+    choice.copies = std::max(1, printer.copyCount());
+    // Each copy is printed as a job of its own, and the range is drawn by us: left on the
+    // printer, the system would pick those pages out of every later job again.
+    printer.setCopyCount(1);
+    printer.setPrintRange(QPrinter::AllPages);
+    printer.setFromTo(0, 0);
+    m_printers.adoptDialogPrinter();
+    return choice;
+}

@@ -1,0 +1,123 @@
+#include "LinuxPlatform.h"
+
+#include "../Errors.h"
+#include "../OemCodePage.h"
+
+#include <QCursor>
+#include <QFontInfo>
+#include <QFontMetricsF>
+#include <QGuiApplication>
+#include <QImageReader>
+#include <QScreen>
+
+#include <algorithm>
+
+namespace {
+
+// The font as it is measured: the face at the device's pixel size, without hinting or
+// kerning, so that widths are the design widths and do not depend on the screen.
+QFont baseFont(const FontSpec& spec)
+{
+    QFont font(spec.name);
+    font.setPixelSize(std::max(1, spec.pixelSize));
+    font.setBold(spec.bold());
+    font.setItalic(spec.italic());
+    font.setUnderline(spec.underline());
+    font.setStrikeOut(spec.strikeOut());
+    font.setHintingPreference(QFont::PreferNoHinting);
+    font.setKerning(false);
+    return font;
+}
+
+// Everything the advances depend on; colour, underline and strike-out do not change them.
+QString measureKey(const FontSpec& spec)
+{
+    return spec.name + QLatin1Char('\n') + QString::number(spec.pixelSize) + QLatin1Char(spec.bold() ? 'b' : '-') +
+           QLatin1Char(spec.italic() ? 'i' : '-') + QString::number(spec.charset);
+}
+
+bool haveGuiApplication()
+{
+    return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
+}
+
+} // namespace
+
+int QtScreen::pixelsPerInch() const
+{
+    if (!haveGuiApplication())
+        return 96;
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen ? qRound(screen->logicalDotsPerInch()) : 96;
+}
+
+void QtScreen::beginBusy()
+{
+    if (haveGuiApplication())
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+void QtScreen::endBusy()
+{
+    if (haveGuiApplication() && QGuiApplication::overrideCursor())
+        QGuiApplication::restoreOverrideCursor();
+}
+
+QtFonts::QtFonts(const OemCodePage& codePage)
+    : m_codePage(codePage)
+{}
+
+const GlyphAdvances& QtFonts::advances(const FontSpec& font)
+{
+    const QString key = measureKey(font);
+    auto it = m_cache.find(key);
+    if (it != m_cache.end())
+        return it->second;
+
+    const QFontMetricsF metrics(baseFont(font));
+    GlyphAdvances advances{};
+    for (int b = 0; b < 256; ++b) {
+        const char byte = static_cast<char>(b);
+        const QString glyph = decode(font, std::string_view(&byte, 1));
+        advances[b] = qRound(metrics.horizontalAdvance(glyph.at(0)));
+    }
+    return m_cache.emplace(key, advances).first->second;
+}
+
+QFont QtFonts::qfont(const FontSpec& spec) const
+{
+    QFont font = baseFont(spec);
+    // Layout places each glyph of a fixed-pitch face at the rounded advance (at 96 dpi a
+    // 12 pt Courier New advances 10 pixels, not 9.6); spacing the letters by the difference
+    // makes a drawn run advance exactly as it was measured. Both numbers are multiples of
+    // 1/64 pixel, which the letter spacing holds without loss.
+    if (QFontInfo(font).fixedPitch()) {
+        const qreal natural = QFontMetricsF(font).horizontalAdvance(QLatin1Char('M'));
+        const qreal spacing = qRound(natural) - natural;
+        if (spacing != 0)
+            font.setLetterSpacing(QFont::AbsoluteSpacing, spacing);
+    }
+    return font;
+}
+
+std::shared_ptr<const QImage> QtBitmaps::load(const QString& path)
+{
+    QImageReader reader(path);
+    QImage image = reader.read();
+    if (image.isNull())
+        throw EFileError(QStringLiteral("Cannot load bitmap '%1'").arg(path).toStdString());
+    return std::make_shared<const QImage>(std::move(image));
+}
+
+LinuxPlatform::LinuxPlatform()
+    : m_fonts(std::make_unique<QtFonts>(OemCodePage::system()))
+    , m_printers(std::make_unique<QtPrinters>(*m_fonts))
+    , m_printDialog(std::make_unique<QtPrintDialog>(*m_printers))
+{}
+
+LinuxPlatform::~LinuxPlatform() = default;
+
+Platform LinuxPlatform::platform()
+{
+    return Platform{*m_printers, *m_printDialog, m_screen, *m_fonts, m_bitmaps};
+}
