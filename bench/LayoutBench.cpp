@@ -1,0 +1,87 @@
+#include "ReportGenerator.h"
+
+#include "engine/PrevPrinter.h"
+#include "platform/OemCodePage.h"
+#include "platform/fake/FakePlatform.h"
+#include "platform/linux/LinuxPlatform.h"
+
+#include <QGuiApplication>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+
+// Layout speed of the engine: a 1,000-page report laid out with RenderText against a
+// 600-dpi laser printer. The printer is a fake (no CUPS in the measurement); the fonts
+// are real in the first benchmark and fixed-pitch fakes in the second, which shows what
+// measuring and the font table cost.
+
+namespace {
+
+constexpr int kReportPages = 1000;
+
+const std::string& report()
+{
+    static const std::string text = makeReport(kReportPages);
+    return text;
+}
+
+void layOut(benchmark::State& state, IFonts& fonts)
+{
+    FakePlatform fake;
+    fake.printers.addPrinter(QStringLiteral("Laser"), DeviceMetrics{600, 600, 4960, 7016, 100, 100});
+    TPreviewPrinter engine(Platform{fake.printers, fake.printDialog, fake.screen, fonts, fake.bitmaps});
+    engine.setUnits(unInches);
+    const std::string& text = report();
+
+    // One untimed run measures every font the report uses, as a spooler that has
+    // printed before has them measured.
+    engine.RenderText(text);
+
+    for (auto _ : state) {
+        engine.RenderText(text);
+        benchmark::DoNotOptimize(engine.PageCount());
+    }
+
+    std::size_t records = 0;
+    std::size_t bytes = 0;
+    for (int i = 0; i < engine.PageCount(); ++i) {
+        records += engine.Pages(i).records().size();
+        bytes += engine.Pages(i).memoryBytes();
+    }
+    const double pages = engine.PageCount();
+    state.counters["pages"] = pages;
+    state.counters["records_per_page"] = pages > 0 ? static_cast<double>(records) / pages : 0;
+    state.counters["bytes_per_page"] = pages > 0 ? static_cast<double>(bytes) / pages : 0;
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+}
+
+void BM_RenderText_QtFonts(benchmark::State& state)
+{
+    QtFonts fonts(OemCodePage::system());
+    layOut(state, fonts);
+}
+BENCHMARK(BM_RenderText_QtFonts)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void BM_RenderText_FakeFonts(benchmark::State& state)
+{
+    FakeFonts fonts;
+    layOut(state, fonts);
+}
+BENCHMARK(BM_RenderText_FakeFonts)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    // Measuring fonts needs a GUI application; no display is wanted.
+    if (!std::getenv("QT_QPA_PLATFORM"))
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QGuiApplication app(argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,494 @@
+#include "RenderTool.h"
+
+#include "engine/PrevPrinter.h"
+#include "engine/SpoolFile.h"
+#include "platform/Errors.h"
+#include "platform/Metafile.h"
+#include "platform/OemCodePage.h"
+#include "platform/Replay.h"
+#include "platform/linux/LinuxPlatform.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <QPainter>
+
+#include <algorithm>
+#include <charconv>
+#include <memory>
+#include <ostream>
+#include <stdexcept>
+
+namespace {
+
+const char kUsage[] = R"(Usage: pagello-render FILE.PRN (-o OUT.pdf | --png DIR | --json) [options]
+
+Lays a DOS spool file out into pages as the spooler does and writes the pages out.
+
+Output (exactly one):
+  -o, --output OUT.pdf    print the pages into a PDF file
+  --png DIR               one PNG per page (DIR/page-001.png, ...), at most 200 dpi
+  --json                  the recorded pages as JSON on standard output
+
+Options:
+  --device DPI:WxH:OX,OY  lay out for a described device instead of the default printer:
+                          resolution, sheet size in device pixels, hardware margins
+                          (e.g. 600:4960x7016:100,100; DPIXxDPIY for unequal axes)
+  --logo FILE             the logo bitmap of the pages
+  --cp CODEPAGE           DOS code page of the file (default 852, or PAGELLO_CP)
+  -h, --help              show this help
+
+Exit status: 0 done, 1 the layout or the output failed, 2 bad arguments or unreadable input.
+)";
+
+// Bad arguments or input: reported with a pointer to --help, exit code 2.
+class UsageError : public std::runtime_error
+{
+public:
+    explicit UsageError(const QString& message)
+        : std::runtime_error(message.toStdString())
+    {}
+};
+
+enum class Output
+{
+    None,
+    Pdf,
+    Png,
+    Json
+};
+
+struct Options
+{
+    QString input;
+    Output output = Output::None;
+    QString target; // the PDF file or the PNG directory
+    std::optional<DeviceMetrics> device;
+    QString logo;
+    std::optional<int> codePage;
+};
+
+Options parseArguments(const QStringList& args)
+{
+    Options o;
+    QStringList positional;
+    bool optionsEnded = false;
+    const auto setOutput = [&](Output output, const QString& option, const QString& target) {
+        if (o.output != Output::None)
+            throw UsageError(QStringLiteral("%1: only one of -o, --png and --json may be given").arg(option));
+        if (output != Output::Json && target.isEmpty())
+            throw UsageError(QStringLiteral("%1: the value is empty").arg(option));
+        o.output = output;
+        o.target = target;
+    };
+
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        QString arg = args[i];
+        if (optionsEnded || arg == QLatin1String("-") || !arg.startsWith(QLatin1Char('-'))) {
+            positional << arg;
+            continue;
+        }
+        if (arg == QLatin1String("--")) {
+            optionsEnded = true;
+            continue;
+        }
+        std::optional<QString> inlineValue;
+        if (arg.startsWith(QLatin1String("--"))) {
+            const qsizetype eq = arg.indexOf(QLatin1Char('='));
+            if (eq > 0) {
+                inlineValue = arg.mid(eq + 1);
+                arg.truncate(eq);
+            }
+        }
+        // A following word that looks like an option means the value was forgotten
+        // ("--device --json"); an unusual value can still be given as --option=VALUE.
+        const auto value = [&]() -> QString {
+            if (inlineValue)
+                return *inlineValue;
+            if (i + 1 >= args.size() || (args[i + 1].startsWith(QLatin1Char('-')) && args[i + 1].size() > 1))
+                throw UsageError(QStringLiteral("option %1 needs a value").arg(arg));
+            return args[++i];
+        };
+
+        if (arg == QLatin1String("-o") || arg == QLatin1String("--output")) {
+            setOutput(Output::Pdf, arg, value());
+        } else if (arg == QLatin1String("--png")) {
+            setOutput(Output::Png, arg, value());
+        } else if (arg == QLatin1String("--json")) {
+            if (inlineValue)
+                throw UsageError(QStringLiteral("option --json takes no value"));
+            setOutput(Output::Json, arg, QString());
+        } else if (arg == QLatin1String("--device")) {
+            const QString text = value();
+            QString why;
+            o.device = parseDevice(text, &why);
+            if (!o.device)
+                throw UsageError(QStringLiteral("bad --device '%1': %2").arg(text, why));
+        } else if (arg == QLatin1String("--logo")) {
+            o.logo = value();
+            if (o.logo.isEmpty())
+                throw UsageError(QStringLiteral("--logo: the value is empty"));
+        } else if (arg == QLatin1String("--cp")) {
+            const QString text = value();
+            bool ok = false;
+            const int number = text.toInt(&ok);
+            if (!ok || number <= 0)
+                throw UsageError(QStringLiteral("bad --cp '%1': expected a code page number such as 852").arg(text));
+            o.codePage = number;
+        } else {
+            throw UsageError(QStringLiteral("unknown option %1").arg(arg));
+        }
+    }
+
+    if (positional.isEmpty())
+        throw UsageError(QStringLiteral("no input file"));
+    if (positional.size() > 1)
+        throw UsageError(QStringLiteral("only one input file may be given (also got '%1')").arg(positional[1]));
+    o.input = positional.front();
+    if (o.output == Output::None)
+        throw UsageError(QStringLiteral("no output: give -o OUT.pdf, --png DIR or --json"));
+    return o;
+}
+
+// The engine holds one printer object for its life, but the tool may lay out on the
+// default printer and print into a PDF file: this forwards to whichever is current.
+class RoutedPrinters : public IPrinters
+{
+public:
+    explicit RoutedPrinters(IPrinters& target)
+        : m_target(&target)
+    {}
+    void route(IPrinters& target) { m_target = &target; }
+
+    QStringList printerNames() const override { return m_target->printerNames(); }
+    int printerIndex() const override { return m_target->printerIndex(); }
+    void setPrinterIndex(int index) override { m_target->setPrinterIndex(index); }
+    TPrinterOrientation orientation() const override { return m_target->orientation(); }
+    void setOrientation(TPrinterOrientation orientation) override { m_target->setOrientation(orientation); }
+    QString title() const override { return m_target->title(); }
+    void setTitle(const QString& title) override { m_target->setTitle(title); }
+    DeviceMetrics deviceMetrics() override { return m_target->deviceMetrics(); }
+    bool printing() const override { return m_target->printing(); }
+    void beginDoc() override { m_target->beginDoc(); }
+    void newPage() override { m_target->newPage(); }
+    void endDoc() override { m_target->endDoc(); }
+    void abortDoc() override { m_target->abortDoc(); }
+    void drawPage(const TMetafile& page, QPoint offset) override { m_target->drawPage(page, offset); }
+
+private:
+    IPrinters* m_target;
+};
+
+// The tool never asks: a print dialog, should the engine open one, is cancelled.
+class NoPrintDialog : public IPrintDialog
+{
+public:
+    std::optional<PrintDialogChoice> execute(const PrintDialogOptions&) override { return std::nullopt; }
+};
+
+DeviceMetrics engineMetrics(const TPreviewPrinter& engine)
+{
+    return DeviceMetrics{engine.PixelsPerInchX(), engine.PixelsPerInchY(), engine.PageWidth(),
+                         engine.PageHeight(),     engine.PageOffsetX(),    engine.PageOffsetY()};
+}
+
+void writePngs(const TPreviewPrinter& engine, const IFonts& fonts, const QString& directory)
+{
+    if (!QDir().mkpath(directory))
+        throw EFileError(QStringLiteral("Cannot create directory '%1'").arg(directory).toStdString());
+    const DeviceMetrics m = engineMetrics(engine);
+    if (m.logPixelsX <= 0 || m.logPixelsY <= 0 || m.physicalWidth <= 0 || m.physicalHeight <= 0)
+        throw EPrinterError("The device has no sheet size to draw the pages on; describe one with --device");
+    constexpr double kMaxDpi = 200.0;
+    const double sx = std::min(1.0, kMaxDpi / m.logPixelsX);
+    const double sy = std::min(1.0, kMaxDpi / m.logPixelsY);
+    const int width = std::max(1, qRound(m.physicalWidth * sx));
+    const int height = std::max(1, qRound(m.physicalHeight * sy));
+    const QDir dir(directory);
+    for (int i = 0; i < engine.PageCount(); ++i) {
+        QImage image(width, height, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        image.setDotsPerMeterX(qRound(m.logPixelsX * sx / 0.0254));
+        image.setDotsPerMeterY(qRound(m.logPixelsY * sy / 0.0254));
+        {
+            QPainter painter(&image);
+            painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing |
+                                   QPainter::SmoothPixmapTransform);
+            painter.scale(sx, sy);
+            replayPage(painter, engine.Pages(i), QPoint(0, 0), fonts);
+        }
+        const QString path = dir.filePath(QString::asprintf("page-%03d.png", i + 1));
+        if (!image.save(path, "PNG"))
+            throw EFileError(QStringLiteral("Cannot write '%1'").arg(path).toStdString());
+    }
+}
+
+int run(const Options& o, std::ostream& out)
+{
+    std::optional<OemCodePage> loaded;
+    if (o.codePage) {
+        loaded = OemCodePage::load(*o.codePage);
+        if (!loaded)
+            throw UsageError(QStringLiteral("unknown code page %1").arg(*o.codePage));
+    }
+    const OemCodePage& codePage = loaded ? *loaded : OemCodePage::system();
+    if (!o.logo.isEmpty()) {
+        const QFileInfo logo(o.logo);
+        if (!logo.isFile() || !logo.isReadable())
+            throw UsageError(QStringLiteral("cannot read the logo '%1'").arg(o.logo));
+    }
+
+    if (QFileInfo(o.input).isDir())
+        throw UsageError(QStringLiteral("'%1' is a directory, not a spool file").arg(o.input));
+    std::string text;
+    try {
+        text = readSpoolFile(o.input);
+    } catch (const EFileError& e) {
+        throw UsageError(QString::fromStdString(e.what()));
+    }
+
+    // Declared before the engine, which refers to them until it is gone.
+    QtFonts fonts(codePage);
+    QtScreen screen;
+    QtBitmaps bitmaps;
+    NoPrintDialog dialog;
+    std::unique_ptr<IPrinters> layoutPrinters;
+    if (o.device) {
+        layoutPrinters =
+            std::make_unique<PdfFilePrinter>(*o.device, o.output == Output::Pdf ? o.target : QString(), fonts);
+    } else {
+        layoutPrinters = std::make_unique<QtPrinters>(fonts);
+    }
+    std::unique_ptr<PdfFilePrinter> pdfPrinter;
+    RoutedPrinters printers(*layoutPrinters);
+    TPreviewPrinter engine(Platform{printers, dialog, screen, fonts, bitmaps});
+
+    engine.setUnits(unInches);
+    engine.Logo = o.logo;
+    engine.RenderText(text);
+    engine.Title =
+        QStringLiteral("Pagello : %1  %2-%3").arg(QFileInfo(o.input).fileName()).arg(1).arg(engine.PageCount());
+
+    switch (o.output) {
+    case Output::Pdf:
+        // A PDF cannot be empty, and a blank sheet would pretend there was something.
+        if (engine.PageCount() == 0)
+            throw EPrinterError("The document has no pages; no PDF written");
+        // Laid out on the default printer: the PDF gets the same sheets, so that it
+        // shows exactly what that printer would print.
+        if (!o.device) {
+            pdfPrinter = std::make_unique<PdfFilePrinter>(engineMetrics(engine), o.target, fonts);
+            printers.route(*pdfPrinter);
+        }
+        if (!engine.Print())
+            throw EPrinterError("Nothing was printed");
+        break;
+    case Output::Png:
+        writePngs(engine, fonts, o.target);
+        break;
+    case Output::Json:
+        writePagesJson(out, engine, fonts);
+        out.flush();
+        if (!out)
+            throw EFileError("Cannot write the standard output");
+        break;
+    case Output::None:
+        break;
+    }
+    return kRenderOk;
+}
+
+void appendNumber(std::string& out, long long value)
+{
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, result.ptr);
+}
+
+void appendString(std::string& out, const QString& text)
+{
+    static const char kHex[] = "0123456789abcdef";
+    const QByteArray utf8 = text.toUtf8();
+    out += '"';
+    for (const char c : utf8) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                out += "\\u00";
+                out += kHex[(c >> 4) & 0xf];
+                out += kHex[c & 0xf];
+            } else {
+                out += c;
+            }
+        }
+    }
+    out += '"';
+}
+
+void appendField(std::string& out, const char* name, long long value)
+{
+    out += '"';
+    out += name;
+    out += "\":";
+    appendNumber(out, value);
+}
+
+const char* opName(RecordOp op)
+{
+    switch (op) {
+    case RecordOp::Text:
+        return "text";
+    case RecordOp::Line:
+        return "line";
+    case RecordOp::Frame:
+        return "frame";
+    case RecordOp::Bitmap:
+        return "bitmap";
+    }
+    return "unknown";
+}
+
+} // namespace
+
+std::optional<DeviceMetrics> parseDevice(const QString& text, QString* error)
+{
+    const auto fail = [&](const QString& why) -> std::optional<DeviceMetrics> {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    };
+    const QStringList parts = text.split(QLatin1Char(':'));
+    if (parts.size() != 3)
+        return fail(QStringLiteral("expected DPI:WxH:OX,OY, e.g. 600:4960x7016:100,100"));
+
+    // Plain decimal digits only: no signs, blanks or hexadecimal.
+    const auto number = [](const QString& s, int& value) {
+        if (s.isEmpty() || s.size() > 9 ||
+            !std::all_of(s.begin(), s.end(), [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }))
+            return false;
+        value = s.toInt();
+        return true;
+    };
+    const auto pair = [&](const QString& s, QChar separator, int& a, int& b) {
+        const QStringList p = s.split(separator);
+        return p.size() == 2 && number(p[0], a) && number(p[1], b);
+    };
+
+    DeviceMetrics m;
+    if (!parts[0].contains(QLatin1Char('x'))) {
+        if (!number(parts[0], m.logPixelsX))
+            return fail(QStringLiteral("the resolution '%1' is not a number").arg(parts[0]));
+        m.logPixelsY = m.logPixelsX;
+    } else if (!pair(parts[0], QLatin1Char('x'), m.logPixelsX, m.logPixelsY)) {
+        return fail(QStringLiteral("the resolution '%1' is not DPI or DPIXxDPIY").arg(parts[0]));
+    }
+    if (!pair(parts[1], QLatin1Char('x'), m.physicalWidth, m.physicalHeight))
+        return fail(QStringLiteral("the sheet '%1' is not WIDTHxHEIGHT in device pixels").arg(parts[1]));
+    if (!pair(parts[2], QLatin1Char(','), m.physicalOffsetX, m.physicalOffsetY))
+        return fail(QStringLiteral("the offsets '%1' are not X,Y in device pixels").arg(parts[2]));
+
+    if (m.logPixelsX <= 0 || m.logPixelsY <= 0)
+        return fail(QStringLiteral("the resolution must be above 0"));
+    if (m.physicalWidth <= 0 || m.physicalHeight <= 0)
+        return fail(QStringLiteral("the sheet must not be empty"));
+    if (m.physicalOffsetX >= m.physicalWidth || m.physicalOffsetY >= m.physicalHeight)
+        return fail(QStringLiteral("the offsets must lie inside the sheet"));
+    return m;
+}
+
+void writePagesJson(std::ostream& out, const TPreviewPrinter& engine, const IFonts& fonts)
+{
+    std::string s;
+    s.reserve(1 << 16);
+    s += "{\"device\":{";
+    appendField(s, "dpi_x", engine.PixelsPerInchX());
+    s += ',';
+    appendField(s, "dpi_y", engine.PixelsPerInchY());
+    s += ',';
+    appendField(s, "page_width", engine.PageWidth());
+    s += ',';
+    appendField(s, "page_height", engine.PageHeight());
+    s += ',';
+    appendField(s, "offset_x", engine.PageOffsetX());
+    s += ',';
+    appendField(s, "offset_y", engine.PageOffsetY());
+    s += "},\"pages\":[";
+
+    for (int p = 0; p < engine.PageCount(); ++p) {
+        const TMetafile& page = engine.Pages(p);
+        if (p > 0)
+            s += ',';
+        s += "{\"records\":[";
+        bool first = true;
+        for (const MetaRecord& r : page.records()) {
+            if (!first)
+                s += ',';
+            first = false;
+            s += "{\"op\":\"";
+            s += opName(r.op);
+            s += "\",";
+            appendField(s, "x", r.x);
+            s += ',';
+            appendField(s, "y", r.y);
+            if (r.op == RecordOp::Text) {
+                const FontSpec& font = page.font(r);
+                s += ",\"font\":{\"name\":";
+                appendString(s, font.name);
+                s += ',';
+                appendField(s, "size", font.size);
+                s += font.bold() ? ",\"bold\":true" : ",\"bold\":false";
+                s += font.underline() ? ",\"underline\":true" : ",\"underline\":false";
+                s += "},\"text\":";
+                appendString(s, fonts.decode(font, page.bytes(r)));
+            } else {
+                s += ',';
+                appendField(s, "width", r.width);
+                s += ',';
+                appendField(s, "height", r.height);
+            }
+            s += '}';
+        }
+        s += "]}";
+        // A thousand pages need not be held as one string.
+        out.write(s.data(), static_cast<std::streamsize>(s.size()));
+        s.clear();
+    }
+    s += "]}\n";
+    out.write(s.data(), static_cast<std::streamsize>(s.size()));
+}
+
+int runRenderTool(const QStringList& args, std::ostream& out, std::ostream& err)
+{
+    if (args.contains(QLatin1String("-h")) || args.contains(QLatin1String("--help"))) {
+        out << kUsage;
+        return kRenderOk;
+    }
+    try {
+        return run(parseArguments(args), out);
+    } catch (const UsageError& e) {
+        err << "pagello-render: " << e.what() << "\n"
+            << "Try 'pagello-render --help' for more information.\n";
+        return kRenderUsage;
+    } catch (const PagelloError& e) {
+        err << "pagello-render: " << e.what() << "\n";
+        return kRenderFailed;
+    } catch (const std::exception& e) {
+        err << "pagello-render: unexpected failure: " << e.what() << "\n";
+        return kRenderFailed;
+    }
+}

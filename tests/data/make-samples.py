@@ -1,0 +1,103 @@
+#!/usr/bin/env python3
+"""Writes the sample spool files of tests/data (run it after changing it; its output is kept
+in the repository so that tests never need Python).
+
+czech.prn: what a DOS invoicing program prints on a matrix printer, in code page 852:
+three pages separated by form feeds, Czech letters, box drawing, bold (ESC E / ESC F),
+condensed (SI / DC2), CR LF line ends, and the spooler's end marker (CR NUL) followed by
+bytes that must never reach a page.
+"""
+
+import os
+
+ESC = "\x1b"
+BOLD_ON, BOLD_OFF = ESC + "E", ESC + "F"
+CONDENSED_ON, CONDENSED_OFF = "\x0f", "\x12"
+FF = "\x0c"
+CRLF = "\r\n"
+
+
+def box(widths, rows):
+    """A table framed with single lines; a row of None is a separator."""
+    def rule(left, mid, right):
+        return left + mid.join("─" * (w + 2) for w in widths) + right
+
+    out = [rule("┌", "┬", "┐")]
+    for row in rows:
+        if row is None:
+            out.append(rule("├", "┼", "┤"))
+        else:
+            out.append("│" + "│".join(" " + c.ljust(w) + " " for c, w in zip(row, widths)) + "│")
+    out.append(rule("└", "┴", "┘"))
+    return out
+
+
+def page1():
+    lines = [
+        BOLD_ON + "FAKTURA č. 2024/0815" + BOLD_OFF,
+        "",
+        "Dodavatel: Účetní služby Řehoř, s.r.o., Žižkova 12, České Budějovice",
+        "Odběratel: Kůň a syn, Dlouhá 7, Ústí nad Labem",
+        "",
+        "Příliš žluťoučký kůň úpěl ďábelské ódy.",
+        "",
+    ]
+    lines += box([24, 8, 12], [
+        ("Položka", "Počet", "Cena Kč"),
+        None,
+        ("Šroub M6 pozinkovaný", "120", "1 234,50"),
+        ("Matice čtyřhranná", "80", "512,00"),
+        ("Podložka ž. ocel", "200", "96,40"),
+        None,
+        ("Celkem", "", "1 842,90"),
+    ])
+    lines += ["", "═" * 52, "Děkujeme za včasnou úhradu."]
+    return lines
+
+
+def page2():
+    lines = [
+        BOLD_ON + "Příloha: rozpis dodávek" + BOLD_OFF,
+        "",
+        CONDENSED_ON + "Zhuštěný tisk: řádek obsahuje více znaků, než se vejde v normální hustotě písma." + CONDENSED_OFF,
+        "Normální hustota: čeština s háčky a čárkami - ěščřžýáíéůú ĚŠČŘŽÝÁÍÉŮÚ.",
+        "",
+    ]
+    lines += box([10, 30], [
+        ("Datum", "Poznámka"),
+        None,
+        ("02.01.", "dodáno úplně"),
+        ("15.01.", "částečně, zbytek příště"),
+        ("29.01.", "vráceno: poškozený obal"),
+    ])
+    return lines
+
+
+def page3():
+    return [
+        "Souhrn",
+        "",
+        "Razítko a podpis: ____________________",
+        "",
+        CONDENSED_ON + "Vytištěno programem pro DOS; strana 3 ze 3." + CONDENSED_OFF,
+    ]
+
+
+def encode(lines):
+    return (CRLF.join(lines) + CRLF).encode("cp852")
+
+
+def czech():
+    body = encode(page1()) + FF.encode() + encode(page2()) + FF.encode() + encode(page3())
+    # The end marker, then what a program left in its buffer: never printed.
+    return body + b"\r\x00" + b"GARBAGE AFTER THE END MARKER\r\n\x0c\xff\x00\x1b@"
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    with open(os.path.join(here, "czech.prn"), "wb") as f:
+        f.write(czech())
+
+
+if __name__ == "__main__":
+    main()
