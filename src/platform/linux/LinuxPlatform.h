@@ -67,8 +67,7 @@ class QtPrintDialog : public IPrintDialog
 public:
     explicit QtPrintDialog(QtPrinters& printers)
         : m_printers(printers)
-    {
-    }
+    {}
     std::optional<PrintDialogChoice> execute(const PrintDialogOptions& options) override;
 
 private:
