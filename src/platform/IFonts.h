@@ -29,3 +29,7 @@ public:
     // The characters the bytes stand for in the font's character set.
     QString decode(const FontSpec& font, std::string_view bytes) const;
 };
+
+// The face at the font's pixel size, without hinting or kerning, so that widths are the
+// design widths and do not depend on the screen.
+QFont unhintedFont(const FontSpec& font);

@@ -2,11 +2,26 @@
 #include "IFonts.h"
 #include "OemCodePage.h"
 
+#include <algorithm>
+
 QString IFonts::decode(const FontSpec& font, std::string_view bytes) const
 {
     if (font.charset == OEM_CHARSET)
         return codePage().decode(bytes);
     return decodeAnsi(bytes);
+}
+
+QFont unhintedFont(const FontSpec& spec)
+{
+    QFont font(spec.name);
+    font.setPixelSize(std::max(1, spec.pixelSize));
+    font.setBold(spec.bold());
+    font.setItalic(spec.italic());
+    font.setUnderline(spec.underline());
+    font.setStrikeOut(spec.strikeOut());
+    font.setHintingPreference(QFont::PreferNoHinting);
+    font.setKerning(false);
+    return font;
 }
 
 QImage makeTransparent(const QImage& image)

@@ -44,13 +44,7 @@ const GlyphAdvances& FakeFonts::advances(const FontSpec& font)
 
 QFont FakeFonts::qfont(const FontSpec& font) const
 {
-    QFont f(font.name);
-    f.setPixelSize(std::max(1, font.pixelSize));
-    f.setBold(font.bold());
-    f.setItalic(font.italic());
-    f.setUnderline(font.underline());
-    f.setStrikeOut(font.strikeOut());
-    return f;
+    return unhintedFont(font);
 }
 
 std::shared_ptr<const QImage> FakeBitmaps::load(const QString& path)

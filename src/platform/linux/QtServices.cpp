@@ -14,21 +14,6 @@
 
 namespace {
 
-// The font as it is measured: the face at the device's pixel size, without hinting or
-// kerning, so that widths are the design widths and do not depend on the screen.
-QFont baseFont(const FontSpec& spec)
-{
-    QFont font(spec.name);
-    font.setPixelSize(std::max(1, spec.pixelSize));
-    font.setBold(spec.bold());
-    font.setItalic(spec.italic());
-    font.setUnderline(spec.underline());
-    font.setStrikeOut(spec.strikeOut());
-    font.setHintingPreference(QFont::PreferNoHinting);
-    font.setKerning(false);
-    return font;
-}
-
 // Everything the advances depend on; colour, underline and strike-out do not change them.
 QString measureKey(const FontSpec& spec)
 {
@@ -74,7 +59,7 @@ const GlyphAdvances& QtFonts::advances(const FontSpec& font)
     if (it != m_cache.end())
         return it->second;
 
-    const QFontMetricsF metrics(baseFont(font));
+    const QFontMetricsF metrics(unhintedFont(font));
     GlyphAdvances advances{};
     for (int b = 0; b < 256; ++b) {
         const char byte = static_cast<char>(b);
@@ -86,7 +71,7 @@ const GlyphAdvances& QtFonts::advances(const FontSpec& font)
 
 QFont QtFonts::qfont(const FontSpec& spec) const
 {
-    QFont font = baseFont(spec);
+    QFont font = unhintedFont(spec);
     // Layout places each glyph of a fixed-pitch face at the rounded advance (at 96 dpi a
     // 12 pt Courier New advances 10 pixels, not 9.6); spacing the letters by the difference
     // makes a drawn run advance exactly as it was measured. Both numbers are multiples of
