@@ -4,6 +4,7 @@
 #include "../Replay.h"
 
 #include <QPageLayout>
+#include <QPageSize>
 #include <QPainter>
 #include <QPrintDialog>
 #include <QPrinter>
@@ -104,6 +105,11 @@ QPrinter& QtPrinters::current()
         if (info.isNull())
             fail(QStringLiteral("The printer '%1' is not installed").arg(name));
         auto printer = std::make_unique<QPrinter>(info, QPrinter::HighResolution);
+        // QPrinter keeps Qt's own default paper (A4) for every queue; the sheet is the
+        // one the queue is loaded with (its default size, or the user's media choice).
+        const QPageSize paper = info.defaultPageSize();
+        if (paper.isValid())
+            printer->setPageSize(paper);
         printer->setFullPage(false);
         applyLayout(*printer, m_orientation);
         m_printer = std::move(printer);
