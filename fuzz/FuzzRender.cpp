@@ -53,9 +53,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     engine.setUnits(unInches);
     if (withLogo)
         engine.Logo = QStringLiteral("logo.bmp");
-    engine.OnNewPage = [batch](TPreviewPrinter& sender, int page) {
-        // Before page batch+1, 2*batch+1, ...: print what is laid out and start afresh.
-        if (batch > 0 && page > 1 && (page - 1) % batch == 0 && sender.PageCount() > 0) {
+    engine.OnNewPage = [batch](TPreviewPrinter& sender, int) {
+        // The spooler's batches: once the pages laid out reach the batch size, print them
+        // and start afresh. A batch of 1 discards the still empty first page as well.
+        if (batch > 0 && sender.PageCount() >= batch) {
+            sender.CloseCanvas();
             sender.Print();
             sender.Clear();
         }
