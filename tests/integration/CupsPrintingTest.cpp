@@ -10,15 +10,18 @@
 #include "platform/OemCodePage.h"
 #include "platform/linux/LinuxPlatform.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRectF>
 #include <QRegularExpression>
 #include <QSizeF>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string_view>
@@ -180,6 +183,36 @@ TwoPages twoPages(const DeviceMetrics& m)
     return pages;
 }
 
+// Points QDir::tempPath() at a directory of its own while it lives, so that a test sees
+// every file a job keeps there.
+class PrivateTempPath
+{
+public:
+    PrivateTempPath()
+        : m_saved(qgetenv("TMPDIR"))
+        , m_wasSet(qEnvironmentVariableIsSet("TMPDIR"))
+    {
+        qputenv("TMPDIR", QFile::encodeName(m_dir.path()));
+    }
+    ~PrivateTempPath()
+    {
+        if (m_wasSet)
+            qputenv("TMPDIR", m_saved);
+        else
+            qunsetenv("TMPDIR");
+    }
+    PrivateTempPath(const PrivateTempPath&) = delete;
+    PrivateTempPath& operator=(const PrivateTempPath&) = delete;
+
+    QString path() const { return m_dir.path(); }
+    QStringList files() const { return QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden); }
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_saved;
+    bool m_wasSet;
+};
+
 class CupsPrinting : public ::testing::Test
 {
 protected:
@@ -267,11 +300,13 @@ TEST_F(CupsPrinting, JobReachesThePrinterWithTitleSheetsTextAndPlacement)
         QString queue;
         TPrinterOrientation orientation;
         QSizeF sheet; // points
+        QString media;
     } cases[] = {
-        {kLaser, poPortrait, {595, 842}},
-        {kLaser, poLandscape, {842, 595}},
-        {kLetter, poPortrait, {612, 792}},
+        {kLaser, poPortrait, {595, 842}, QStringLiteral("A4")},
+        {kLaser, poLandscape, {842, 595}, QStringLiteral("A4")},
+        {kLetter, poPortrait, {612, 792}, QStringLiteral("Letter")},
     };
+    const PrivateTempPath temp;
     QtPrinters printers(fonts);
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.queue.toStdString() << " orientation " << c.orientation);
@@ -290,10 +325,17 @@ TEST_F(CupsPrinting, JobReachesThePrinterWithTitleSheetsTextAndPlacement)
         printers.drawPage(pages.second, offset);
         printers.endDoc();
         EXPECT_FALSE(printers.printing());
+        EXPECT_TRUE(temp.files().isEmpty()) << temp.files().join(' ').toStdString();
 
         const auto jobs = received(c.queue);
         ASSERT_EQ(jobs.size(), 1u) << cups().logTail().toStdString();
         EXPECT_EQ(jobs[0].title, QStringLiteral("Pagello : X.PRN  1-3"));
+        // The paper it was drawn for; the sheets carry their orientation, and the job asks
+        // for no turn on top of it.
+        const QStringList options = jobs[0].options.split(QLatin1Char(' '));
+        EXPECT_TRUE(options.contains(QStringLiteral("media=") + c.media)) << jobs[0].options.toStdString();
+        EXPECT_FALSE(jobs[0].options.contains(QStringLiteral("landscape"))) << jobs[0].options.toStdString();
+        EXPECT_FALSE(jobs[0].options.contains(QStringLiteral("orientation"))) << jobs[0].options.toStdString();
         const PdfInfo info = pdfInfo(jobs[0].document);
         EXPECT_EQ(info.pages, 2) << info.raw.toStdString();
         EXPECT_NEAR(info.size.width(), c.sheet.width(), 1.0) << info.raw.toStdString();
@@ -347,6 +389,105 @@ TEST_F(CupsPrinting, RemovedQueueRaisesInsteadOfPrintingOnTheDefault)
     // Nothing was printed anywhere, least of all on the default printer.
     EXPECT_TRUE(received(kLaser).empty());
     EXPECT_EQ(cups().jobCount(), jobsBefore);
+}
+
+TEST_F(CupsPrinting, JobTheSchedulerDoesNotTakeRaisesAndIsNotPrintedLater)
+{
+    const QString refusing = QStringLiteral("Refusing");
+    const QString leaving = QStringLiteral("Leaving");
+    for (const QString& queue : {refusing, leaving})
+        ASSERT_TRUE(cups().addCaptureQueue(queue, QStringLiteral(PAGELLO_TEST_PPD))) << cups().error().toStdString();
+    ASSERT_TRUE(cups().setAcceptingJobs(refusing, false)) << cups().error().toStdString();
+    const int jobsBefore = cups().jobCount();
+    const PrivateTempPath temp;
+    QtPrinters printers(fonts);
+
+    const struct
+    {
+        QString queue;
+        std::function<void()> whileDrawing;
+    } cases[] = {
+        {refusing, [] {}},
+        {leaving, [&] { ASSERT_TRUE(cups().removeQueue(leaving)) << cups().error().toStdString(); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.queue.toStdString());
+        printers.setPrinterIndex(indexOf(printers, c.queue));
+        const DeviceMetrics m = printers.deviceMetrics();
+        const TwoPages pages = twoPages(m);
+        printers.beginDoc();
+        printers.drawPage(pages.first, QPoint(-m.physicalOffsetX, -m.physicalOffsetY));
+        printers.newPage();
+        printers.drawPage(pages.second, QPoint(-m.physicalOffsetX, -m.physicalOffsetY));
+        c.whileDrawing();
+        try {
+            printers.endDoc();
+            ADD_FAILURE() << "the job was reported as printed";
+        } catch (const EPrinterError& e) {
+            EXPECT_TRUE(std::string_view(e.what()).find(c.queue.toStdString()) != std::string_view::npos) << e.what();
+        }
+        EXPECT_FALSE(printers.printing());
+        EXPECT_TRUE(temp.files().isEmpty()) << temp.files().join(' ').toStdString();
+    }
+    EXPECT_EQ(cups().jobCount(), jobsBefore);
+
+    // Once the queue takes jobs again the same printers print on it, and only the new job
+    // arrives.
+    ASSERT_TRUE(cups().setAcceptingJobs(refusing, true)) << cups().error().toStdString();
+    printers.setPrinterIndex(indexOf(printers, refusing));
+    printers.setTitle(QStringLiteral("accepted"));
+    const DeviceMetrics m = printers.deviceMetrics();
+    printers.beginDoc();
+    printers.drawPage(twoPages(m).second, QPoint(-m.physicalOffsetX, -m.physicalOffsetY));
+    printers.endDoc();
+    const auto jobs = received(refusing);
+    ASSERT_EQ(jobs.size(), 1u) << cups().logTail().toStdString();
+    EXPECT_EQ(jobs[0].title, QStringLiteral("accepted"));
+    EXPECT_EQ(pdfInfo(jobs[0].document).pages, 1);
+    EXPECT_TRUE(received(leaving).empty());
+    EXPECT_TRUE(received(kLaser).empty());
+}
+
+TEST_F(CupsPrinting, AbortedJobReachesNoPrinterAndLeavesNoFile)
+{
+    const int jobsBefore = cups().jobCount();
+    const PrivateTempPath temp;
+    ASSERT_EQ(QDir::tempPath(), temp.path());
+    {
+        QtPrinters printers(fonts);
+        const DeviceMetrics m = printers.deviceMetrics();
+        const QPoint offset(-m.physicalOffsetX, -m.physicalOffsetY);
+        const TwoPages pages = twoPages(m);
+        printers.setTitle(QStringLiteral("aborted"));
+        printers.beginDoc();
+        printers.drawPage(pages.first, offset);
+        printers.newPage();
+        printers.drawPage(pages.first, offset);
+        EXPECT_NO_THROW(printers.abortDoc());
+        EXPECT_FALSE(printers.printing());
+        EXPECT_TRUE(temp.files().isEmpty()) << temp.files().join(' ').toStdString();
+
+        // The next job holds only its own sheet.
+        printers.setTitle(QStringLiteral("after the abort"));
+        printers.beginDoc();
+        printers.drawPage(pages.second, offset);
+        printers.endDoc();
+
+        // A job still open when the printers go away is thrown away too.
+        printers.setTitle(QStringLiteral("left open"));
+        printers.beginDoc();
+        printers.drawPage(pages.first, offset);
+    }
+    EXPECT_TRUE(temp.files().isEmpty()) << temp.files().join(' ').toStdString();
+
+    const auto jobs = received(kLaser);
+    ASSERT_EQ(jobs.size(), 1u) << cups().logTail().toStdString();
+    EXPECT_EQ(jobs[0].title, QStringLiteral("after the abort"));
+    EXPECT_EQ(pdfInfo(jobs[0].document).pages, 1);
+    const QString text = pageText(jobs[0].document, 1);
+    EXPECT_TRUE(text.contains(QStringLiteral("Strana 2"))) << text.toStdString();
+    EXPECT_FALSE(text.contains(QStringLiteral("┌"))) << text.toStdString();
+    EXPECT_EQ(cups().jobCount(), jobsBefore + 1);
 }
 
 TEST_F(CupsPrinting, PreviewPrinterPrintsRenderedTextAsOneJobOnTheDefaultPrinter)

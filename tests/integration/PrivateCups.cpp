@@ -82,8 +82,10 @@ QString PrivateCups::missingPrerequisite()
                               "a system scheduler does");
     if (!QFileInfo(kCupsd).isExecutable())
         return QStringLiteral("%1 is not installed (package cups-daemon)").arg(kCupsd);
-    if (tool(QStringLiteral("lpadmin")).isEmpty() || tool(QStringLiteral("lpstat")).isEmpty())
-        return QStringLiteral("lpadmin and lpstat are not installed (package cups-client)");
+    for (const char* program : {"lpadmin", "lpstat", "cupsaccept", "cupsreject"}) {
+        if (tool(QString::fromLatin1(program)).isEmpty())
+            return QStringLiteral("%1 is not installed (package cups-client)").arg(QString::fromLatin1(program));
+    }
     if (systemServerBin().isEmpty())
         return QStringLiteral("the CUPS filters and backends (/usr/lib/cups) are not installed");
     return {};
@@ -327,6 +329,11 @@ bool PrivateCups::removeQueue(const QString& name)
     return run(QStringLiteral("lpadmin"), {QStringLiteral("-x"), name});
 }
 
+bool PrivateCups::setAcceptingJobs(const QString& name, bool accepting)
+{
+    return run(accepting ? QStringLiteral("cupsaccept") : QStringLiteral("cupsreject"), {name});
+}
+
 bool PrivateCups::setDefault(const QString& name)
 {
     return run(QStringLiteral("lpadmin"), {QStringLiteral("-d"), name});
@@ -347,7 +354,7 @@ std::vector<PrivateCups::CapturedJob> PrivateCups::capturedJobs(const QString& q
             continue;
         const QString stem = dir.filePath(QStringLiteral("job-") + match.captured(1));
         jobs.push_back(CapturedJob{match.captured(1).toInt(), read(stem + QStringLiteral(".title")),
-                                   stem + QStringLiteral(".pdf")});
+                                   read(stem + QStringLiteral(".options")), stem + QStringLiteral(".pdf")});
     }
     std::sort(jobs.begin(), jobs.end(), [](const CapturedJob& a, const CapturedJob& b) { return a.id < b.id; });
     return jobs;

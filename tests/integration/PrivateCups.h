@@ -42,6 +42,8 @@ public:
     // A cups-pdf printer writing into a directory of this scheduler.
     bool addCupsPdfQueue(const QString& name);
     bool removeQueue(const QString& name);
+    // Lets a queue accept new jobs, or refuse them as `cupsreject` does.
+    bool setAcceptingJobs(const QString& name, bool accepting);
     // The scheduler's default destination.
     bool setDefault(const QString& name);
 
@@ -49,6 +51,7 @@ public:
     {
         int id = 0;
         QString title;
+        QString options;  // as the backend got them: "name=value name2=value2 ..."
         QString document; // path of the PDF
     };
     // The jobs a capture queue has received, oldest first.

@@ -1,7 +1,8 @@
 #!/bin/sh
-# CUPS backend of the integration tests: keeps each job's document and title in the
-# directory named by the device URI (pagello-capture:/some/dir) as job-ID.pdf and
-# job-ID.title. The document appears last, under its final name only once it is complete.
+# CUPS backend of the integration tests: keeps each job's document, title and options in
+# the directory named by the device URI (pagello-capture:/some/dir) as job-ID.pdf,
+# job-ID.title and job-ID.options. The document appears last, under its final name only
+# once it is complete.
 #
 # Called without arguments, it describes itself for device discovery.
 set -eu
@@ -23,6 +24,7 @@ fi
 
 job="$1"
 printf '%s' "$3" > "$dir/job-$job.title"
+printf '%s' "$5" > "$dir/job-$job.options"
 if [ $# -eq 6 ]; then
     cat "$6" > "$dir/job-$job.part"
 else

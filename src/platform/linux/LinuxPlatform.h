@@ -16,11 +16,15 @@
 class QPrinter;
 class QPdfWriter;
 class QPainter;
+class QTemporaryFile;
 class OemCodePage;
 
 // The printers of the desktop through Qt PrintSupport (CUPS). The current printer
 // starts as the system's default one. Metrics: the printer's resolution, its paper in
 // device pixels and its hardware (minimum) margins as the physical offsets.
+//
+// A job is drawn into a PDF of the printer's paper in a temporary file and handed to
+// CUPS by endDoc, which raises unless CUPS has accepted it; abortDoc hands over nothing.
 class QtPrinters : public IPrinters
 {
 public:
@@ -58,6 +62,9 @@ private:
     std::unique_ptr<QPrinter> m_printer; // of m_index, made on first use
     bool m_metricsValid = false;
     DeviceMetrics m_metrics;
+    // The open job: its document, the writer on it and the painter on the writer.
+    std::unique_ptr<QTemporaryFile> m_document;
+    std::unique_ptr<QPdfWriter> m_writer;
     std::unique_ptr<QPainter> m_painter;
 };
 

@@ -3,12 +3,18 @@
 #include "../Errors.h"
 #include "../Replay.h"
 
+#include <QDir>
+#include <QFile>
 #include <QPageLayout>
 #include <QPageSize>
 #include <QPainter>
+#include <QPdfWriter>
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QPrinterInfo>
+#include <QTemporaryFile>
+
+#include <cups/cups.h>
 
 #include <algorithm>
 
@@ -47,6 +53,54 @@ void applyLayout(QPrinter& printer, TPrinterOrientation orientation)
     printer.setPageSize(printer.pageLayout().pageSize());
     const QPageLayout layout = printer.pageLayout();
     printer.setPageMargins(layout.minimumMargins(), layout.units());
+}
+
+// The sides chosen for the printer (its queue's default until the dialog changes them),
+// as CUPS names them.
+const char* sides(const QPrinter& printer)
+{
+    switch (printer.duplex()) {
+    case QPrinter::DuplexNone:
+        break;
+    case QPrinter::DuplexAuto:
+        return printer.pageLayout().orientation() == QPageLayout::Landscape ? "two-sided-short-edge"
+                                                                            : "two-sided-long-edge";
+    case QPrinter::DuplexLongSide:
+        return "two-sided-long-edge";
+    case QPrinter::DuplexShortSide:
+        return "two-sided-short-edge";
+    }
+    return "one-sided";
+}
+
+// Hands the document to CUPS as one job on the printer's queue, and raises unless CUPS
+// took it: the caller may throw its own copy away once this returns.
+//
+// Options: the paper the document was drawn for, one copy (further copies are jobs of
+// their own) and the sides chosen for the printer. The orientation is not sent: the
+// pages already have the shape of the sheet, and CUPS turns a landscape page onto the
+// paper by itself; asking for "landscape" as well makes some filters turn it again.
+void submit(const QPrinter& printer, const QString& name, const QString& file, const QString& title)
+{
+    cups_option_t* options = nullptr;
+    int count = 0;
+    const QByteArray media = printer.pageLayout().pageSize().key().toUtf8();
+    if (!media.isEmpty())
+        count = cupsAddOption("media", media.constData(), count, &options);
+    count = cupsAddOption("copies", "1", count, &options);
+    count = cupsAddOption("sides", sides(printer), count, &options);
+
+    // An instance ("queue/instance") prints on its queue.
+    const QByteArray queue = name.section(QLatin1Char('/'), 0, 0).toUtf8();
+    const QByteArray path = QFile::encodeName(file);
+    const QByteArray jobName = title.toUtf8();
+    // CUPS_HTTP_DEFAULT: the scheduler of the desktop, or the one CUPS_SERVER names.
+    const int job = cupsPrintFile2(CUPS_HTTP_DEFAULT, queue.constData(), path.constData(),
+                                   jobName.isEmpty() ? nullptr : jobName.constData(), count, options);
+    cupsFreeOptions(count, options);
+    if (job == 0)
+        fail(QStringLiteral("The printer '%1' did not accept the print job: %2")
+                 .arg(name, QString::fromUtf8(cupsLastErrorString())));
 }
 
 } // namespace
@@ -172,13 +226,30 @@ void QtPrinters::beginDoc()
     if (printing())
         fail(QStringLiteral("Printing in progress"));
     QPrinter& printer = current();
+    const QString name = m_names[m_index];
     // The queue may have been removed since the printer object was made.
-    if (QPrinterInfo::printerInfo(m_names[m_index]).isNull())
-        fail(QStringLiteral("The printer '%1' is not installed").arg(m_names[m_index]));
-    printer.setDocName(m_title);
+    if (QPrinterInfo::printerInfo(name).isNull())
+        fail(QStringLiteral("The printer '%1' is not installed").arg(name));
+    const DeviceMetrics m = deviceMetrics();
+
+    auto document = std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/pagello-job-XXXXXX.pdf"));
+    if (!document->open())
+        fail(QStringLiteral("Cannot create the print job for the printer '%1': %2").arg(name, document->errorString()));
+    // The whole sheet of the printer's paper, in the printer's resolution.
+    auto writer = std::make_unique<QPdfWriter>(document.get());
+    const QPageLayout layout = printer.pageLayout();
+    if (!writer->setPageLayout(QPageLayout(layout.pageSize(), layout.orientation(), QMarginsF())))
+        fail(QStringLiteral("Cannot start a print job on the printer '%1': its paper is not valid").arg(name));
+    writer->setResolution(printer.resolution());
+    writer->setTitle(m_title);
+    writer->setCreator(QStringLiteral("Pagello"));
     auto painter = std::make_unique<QPainter>();
-    if (!painter->begin(&printer))
-        fail(QStringLiteral("Cannot start a print job on the printer '%1'").arg(m_names[m_index]));
+    if (!painter->begin(writer.get()))
+        fail(QStringLiteral("Cannot start a print job on the printer '%1'").arg(name));
+    // Pages are drawn from the corner of the printable area, as on the printer itself.
+    painter->translate(m.physicalOffsetX, m.physicalOffsetY);
+    m_document = std::move(document);
+    m_writer = std::move(writer);
     m_painter = std::move(painter);
 }
 
@@ -186,29 +257,35 @@ void QtPrinters::newPage()
 {
     if (!printing())
         fail(QStringLiteral("Printer is not currently printing"));
-    if (!m_printer->newPage())
-        fail(QStringLiteral("Cannot start a new sheet on the printer '%1'").arg(m_printer->printerName()));
+    if (!m_writer->newPage())
+        fail(QStringLiteral("Cannot start a new sheet on the printer '%1'").arg(m_names[m_index]));
 }
 
 void QtPrinters::endDoc()
 {
     if (!printing())
         fail(QStringLiteral("Printer is not currently printing"));
-    const bool ended = m_painter->end();
+    const QString name = m_names[m_index];
+    const bool written = m_painter->end();
     m_painter.reset();
-    if (!ended || m_printer->printerState() == QPrinter::Error)
-        fail(QStringLiteral("The print job could not be sent to the printer '%1'").arg(m_printer->printerName()));
+    m_writer.reset();
+    // The document is removed when this function returns, sent or not.
+    const std::unique_ptr<QTemporaryFile> document = std::move(m_document);
+    if (!written || !document->flush())
+        fail(QStringLiteral("Cannot write the print job for the printer '%1': %2").arg(name, document->errorString()));
+    document->close();
+    submit(*m_printer, name, document->fileName(), m_title);
 }
 
 void QtPrinters::abortDoc()
 {
     if (!printing())
         return;
-    // Qt's CUPS engine cannot withdraw a job it has started: abort() is refused there,
-    // and ending the painter hands over the sheets drawn so far.
-    m_printer->abort();
+    // Nothing has reached CUPS yet: the half-drawn document is simply dropped.
     m_painter->end();
     m_painter.reset();
+    m_writer.reset();
+    m_document.reset();
 }
 
 void QtPrinters::drawPage(const TMetafile& page, QPoint offset)
