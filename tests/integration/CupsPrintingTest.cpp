@@ -12,6 +12,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QPrintEngine>
+#include <QPrinter>
 #include <QProcess>
 #include <QRectF>
 #include <QRegularExpression>
@@ -354,6 +356,30 @@ TEST_F(CupsPrinting, JobReachesThePrinterWithTitleSheetsTextAndPlacement)
         EXPECT_NEAR(marker.left(), 144.0, 2.0);
         EXPECT_NEAR(marker.top(), 144.0, 2.0);
     }
+}
+
+TEST_F(CupsPrinting, PrintDialogJobOptionsReachTheJobButNotItsRange)
+{
+    const PrivateTempPath temp;
+    QtPrinters printers(fonts);
+    printers.setPrinterIndex(indexOf(printers, kLaser));
+    // What the system print dialog leaves on the printer after the user chose two pages
+    // per sheet and a range; the range is ours to draw, the rest is the system's to do.
+    printers.qprinter().printEngine()->setProperty(QPrintEngine::PrintEnginePropertyKey(0xfe00),
+                                                   QStringList{QStringLiteral("number-up"), QStringLiteral("2"),
+                                                               QStringLiteral("page-ranges"), QStringLiteral("2-3"),
+                                                               QStringLiteral("copies"), QStringLiteral("4")});
+    const DeviceMetrics m = printers.deviceMetrics();
+    printers.beginDoc();
+    printers.drawPage(twoPages(m).first, QPoint(-m.physicalOffsetX, -m.physicalOffsetY));
+    printers.endDoc();
+
+    const auto jobs = received(kLaser);
+    ASSERT_EQ(jobs.size(), 1u) << cups().logTail().toStdString();
+    const QStringList options = jobs[0].options.split(QLatin1Char(' '));
+    EXPECT_TRUE(options.contains(QStringLiteral("number-up=2"))) << jobs[0].options.toStdString();
+    EXPECT_FALSE(jobs[0].options.contains(QStringLiteral("page-ranges"))) << jobs[0].options.toStdString();
+    EXPECT_FALSE(options.contains(QStringLiteral("copies=4"))) << jobs[0].options.toStdString();
 }
 
 TEST_F(CupsPrinting, RemovedQueueRaisesInsteadOfPrintingOnTheDefault)

@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QPdfWriter>
 #include <QPrintDialog>
+#include <QPrintEngine>
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QTemporaryFile>
@@ -55,6 +56,9 @@ void applyLayout(QPrinter& printer, TPrinterOrientation orientation)
     printer.setPageMargins(layout.minimumMargins(), layout.units());
 }
 
+// Where the print dialog leaves the job options it collected for CUPS.
+const QPrintEngine::PrintEnginePropertyKey kCupsOptions = QPrintEngine::PrintEnginePropertyKey(0xfe00);
+
 // The sides chosen for the printer (its queue's default until the dialog changes them),
 // as CUPS names them.
 const char* sides(const QPrinter& printer)
@@ -80,10 +84,21 @@ const char* sides(const QPrinter& printer)
 // their own) and the sides chosen for the printer. The orientation is not sent: the
 // pages already have the shape of the sheet, and CUPS turns a landscape page onto the
 // paper by itself; asking for "landscape" as well makes some filters turn it again.
-void submit(const QPrinter& printer, const QString& name, const QString& file, const QString& title)
+void submit(QPrinter& printer, const QString& name, const QString& file, const QString& title)
 {
     cups_option_t* options = nullptr;
     int count = 0;
+    // The job options the user chose in the print dialog (pages per sheet, odd or even
+    // sheets, tray, driver options), which the dialog keeps on the printer as key/value
+    // pairs. The range is left out: the pages of the range are the ones drawn.
+    const QStringList chosen = printer.printEngine()->property(kCupsOptions).toStringList();
+    for (qsizetype i = 0; i + 1 < chosen.size(); i += 2) {
+        const QString& key = chosen[i];
+        if (key == QLatin1String("page-ranges") || key == QLatin1String("landscape") ||
+            key == QLatin1String("orientation-requested"))
+            continue;
+        count = cupsAddOption(key.toUtf8().constData(), chosen[i + 1].toUtf8().constData(), count, &options);
+    }
     const QByteArray media = printer.pageLayout().pageSize().key().toUtf8();
     if (!media.isEmpty())
         count = cupsAddOption("media", media.constData(), count, &options);
