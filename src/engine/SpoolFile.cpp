@@ -3,6 +3,7 @@
 #include "platform/Errors.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 
@@ -20,6 +21,10 @@ std::string cutSpoolText(std::string raw)
 
 std::string readSpoolFile(const QString& path)
 {
+    // A device or a pipe has no end a printer stream could be cut at.
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile())
+        throw EFileError(QStringLiteral("Cannot open file \"%1\". It is not a regular file").arg(path).toStdString());
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw EFileError(QStringLiteral("Cannot open file \"%1\". %2").arg(path, file.errorString()).toStdString());

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 using namespace std::string_literals;
 
 TEST(SpoolFile, CutsAtTheEndMarkerAndKeepsNulsAs255)
@@ -44,11 +46,16 @@ TEST(SpoolFile, ReadsAFileAndNamesAMissingOne)
     f.close();
     EXPECT_EQ(readSpoolFile(path), "AB\r"s);
 
-    const QString missing = dir.filePath(QStringLiteral("MISSING.PRN"));
-    try {
-        readSpoolFile(missing);
-        FAIL() << "a missing file must raise";
-    } catch (const EFileError& e) {
-        EXPECT_NE(std::string(e.what()).find(missing.toStdString()), std::string::npos) << e.what();
+    // A missing file, a directory and a pipe (which would never end) are refused by name.
+    const QString fifo = dir.filePath(QStringLiteral("PIPE.PRN"));
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const QString& bad : {dir.filePath(QStringLiteral("MISSING.PRN")), dir.path(), fifo}) {
+        SCOPED_TRACE(bad.toStdString());
+        try {
+            readSpoolFile(bad);
+            FAIL() << "must raise";
+        } catch (const EFileError& e) {
+            EXPECT_NE(std::string(e.what()).find(bad.toStdString()), std::string::npos) << e.what();
+        }
     }
 }
