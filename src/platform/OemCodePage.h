@@ -29,5 +29,5 @@ private:
     std::array<QChar, 256> m_table{};
 };
 
-// Bytes of the Windows ANSI character set (charset 0/1), for fonts that are not OEM.
+// Bytes of the ANSI character set (charset 0/1), read as Latin-1, for fonts that are not OEM.
 QString decodeAnsi(std::string_view bytes);
