@@ -1,17 +1,6 @@
 #include "PrevPrinter.h"
 
-#include <algorithm>
-
-namespace {
-
-constexpr long long kCoordinateLimit = 1 << 30;
-
-int clampCoordinate(long long v)
-{
-    return static_cast<int>(std::clamp(v, -kCoordinateLimit, kCoordinateLimit));
-}
-
-} // namespace
+#include "Coordinates.h"
 
 TMetafileCanvas::TMetafileCanvas(TMetafile& metafile, const DeviceMetrics& reference, IFonts& fonts)
     : m_metafile(&metafile)
@@ -32,20 +21,20 @@ void TMetafileCanvas::prepareFont()
     if (!m_fontDirty)
         return;
     m_fontDirty = false;
-    FontSpec spec = Font.spec();
+    FontSpec wanted = Font.attributes();
     // Re-assigning the same font is the common case; keep what was worked out for it.
-    if (m_advances && spec == m_spec)
+    if (m_advances && wanted == m_current)
         return;
-    m_spec = std::move(spec);
+    m_current = std::move(wanted);
     m_fontIndex = -1;
-    m_advances = &m_fonts->advances(m_spec);
+    m_advances = &m_fonts->advances(m_current);
 }
 
 void TMetafileCanvas::TextOut(int x, int y, std::string_view bytes)
 {
     prepareFont();
     if (m_fontIndex < 0)
-        m_fontIndex = m_metafile->fontIndex(m_spec);
+        m_fontIndex = m_metafile->fontIndex(m_current);
     m_metafile->addText(x, y, m_fontIndex, bytes);
 }
 

@@ -1,11 +1,10 @@
 #include "PrevPrinter.h"
 
+#include "Coordinates.h"
+
 #include "platform/Errors.h"
 #include "platform/IPrinters.h"
 #include "platform/IScreen.h"
-
-#include <cmath>
-#include <limits>
 
 namespace {
 
@@ -23,21 +22,6 @@ int mulDiv(int a, int b, int c)
     const long long ad = den < 0 ? -den : den;
     const long long q = (2 * an + ad) / (2 * ad);
     return static_cast<int>(negative ? -q : q);
-}
-
-// Rounds to the nearest integer, halves to even, and keeps the result inside int so that
-// absurd margins or resolutions cannot overflow a coordinate.
-int roundToPixels(double value)
-{
-    if (std::isnan(value))
-        return 0;
-    const double r = std::nearbyint(value);
-    constexpr double limit = 1 << 30;
-    if (r > limit)
-        return static_cast<int>(limit);
-    if (r < -limit)
-        return -static_cast<int>(limit);
-    return static_cast<int>(r);
 }
 
 } // namespace
@@ -130,7 +114,7 @@ void TFont::setColor(QRgb color)
     Changed();
 }
 
-FontSpec TFont::spec() const
+FontSpec TFont::attributes() const
 {
     FontSpec s;
     s.name = m_name;

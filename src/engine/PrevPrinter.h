@@ -86,7 +86,7 @@ public:
     // Changes the resolution only; the pixel height stays until Size is written again.
     void setPixelsPerInch(int ppi) { m_pixelsPerInch = ppi > 0 ? ppi : 96; }
 
-    FontSpec spec() const;
+    FontSpec attributes() const;
 
     std::function<void(TFont& Sender)> OnChange;
 
@@ -157,7 +157,7 @@ private:
     DeviceMetrics m_reference;
     IFonts* m_fonts;
     bool m_fontDirty = true;
-    FontSpec m_spec;
+    FontSpec m_current; // the font the cached index and advances belong to
     int m_fontIndex = -1;
     const GlyphAdvances* m_advances = nullptr;
     QPoint m_penPos;

@@ -1,5 +1,7 @@
 #include "PrevPrinter.h"
 
+#include "Coordinates.h"
+
 #include "platform/IBitmaps.h"
 #include "platform/IScreen.h"
 
@@ -81,23 +83,6 @@ const Command* matchCommand(std::string_view rest)
     return nullptr;
 }
 
-int roundedDiv(int ppi, int divisor)
-{
-    // Nearest integer, halves to even.
-    const int q = ppi / divisor;
-    const int r = ppi % divisor;
-    if (2 * r > divisor || (2 * r == divisor && (q % 2) != 0))
-        return q + 1;
-    return q;
-}
-
-constexpr long long kCoordinateLimit = 1 << 30;
-
-int clampCoordinate(long long v)
-{
-    return static_cast<int>(std::clamp(v, -kCoordinateLimit, kCoordinateLimit));
-}
-
 } // namespace
 
 void TPreviewPrinter::RenderText(std::string_view Text)
@@ -147,9 +132,7 @@ void TPreviewPrinter::RenderText(std::string_view Text)
 
         long long x = UnitsToPixelsX(options.MarginLeft);
         long long y = -2;
-        int lineHeight = roundedDiv(m_pixelsPerInchY, 6);
-        if (TVelMetaFileCanvas* c = Canvas())
-            c->Font.Assign(runFont);
+        int lineHeight = roundToPixels(m_pixelsPerInchY / 6.0);
         std::string_view pending;
         bool pageHasText = false;
         int pageOrdinal = 0;
@@ -257,7 +240,7 @@ void TPreviewPrinter::RenderText(std::string_view Text)
                         changeFont(currentSize, currentStyle & ~fsUnderline);
                         break;
                     case Cmd::LineHeight:
-                        lineHeight = roundedDiv(m_pixelsPerInchY, c->value);
+                        lineHeight = roundToPixels(static_cast<double>(m_pixelsPerInchY) / c->value);
                         break;
                     }
                     continue;

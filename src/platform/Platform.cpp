@@ -11,14 +11,14 @@ QString IFonts::decode(const FontSpec& font, std::string_view bytes) const
     return decodeAnsi(bytes);
 }
 
-QFont unhintedFont(const FontSpec& spec)
+QFont unhintedFont(const FontSpec& desc)
 {
-    QFont font(spec.name);
-    font.setPixelSize(std::max(1, spec.pixelSize));
-    font.setBold(spec.bold());
-    font.setItalic(spec.italic());
-    font.setUnderline(spec.underline());
-    font.setStrikeOut(spec.strikeOut());
+    QFont font(desc.name);
+    font.setPixelSize(std::max(1, desc.pixelSize));
+    font.setBold(desc.bold());
+    font.setItalic(desc.italic());
+    font.setUnderline(desc.underline());
+    font.setStrikeOut(desc.strikeOut());
     font.setHintingPreference(QFont::PreferNoHinting);
     font.setKerning(false);
     return font;

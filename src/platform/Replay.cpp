@@ -28,16 +28,16 @@ void replayPage(QPainter& painter, const TMetafile& page, QPoint offset, const I
         switch (r.op) {
         case RecordOp::Text: {
             Prepared& p = prepared[r.index];
-            const FontSpec& spec = page.font(r);
+            const FontSpec& desc = page.font(r);
             if (!p.made) {
-                p.font = fonts.qfont(spec);
+                p.font = fonts.qfont(desc);
                 p.ascent = QFontMetricsF(p.font).ascent();
                 p.made = true;
             }
             painter.setFont(p.font);
             painter.setPen(QColor::fromRgba(r.color));
             // Text hangs from its top: the base line lies one ascent below y.
-            painter.drawText(QPointF(r.x, r.y + p.ascent), fonts.decode(spec, page.bytes(r)));
+            painter.drawText(QPointF(r.x, r.y + p.ascent), fonts.decode(desc, page.bytes(r)));
             break;
         }
         case RecordOp::Line:

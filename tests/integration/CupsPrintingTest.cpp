@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <ostream>
 #include <string_view>
@@ -185,6 +186,23 @@ TwoPages twoPages(const DeviceMetrics& m)
     return pages;
 }
 
+// One job of the pages on the current printer. As the preview printer does it: pages are
+// recorded from the sheet's corner, the printer draws from the corner of its printable area.
+void printJob(IPrinters& printers, std::initializer_list<const TMetafile*> pages)
+{
+    const DeviceMetrics m = printers.deviceMetrics();
+    const QPoint offset(-m.physicalOffsetX, -m.physicalOffsetY);
+    printers.beginDoc();
+    bool first = true;
+    for (const TMetafile* page : pages) {
+        if (!first)
+            printers.newPage();
+        first = false;
+        printers.drawPage(*page, offset);
+    }
+    printers.endDoc();
+}
+
 // Points QDir::tempPath() at a directory of its own while it lives, so that a test sees
 // every file a job keeps there.
 class PrivateTempPath
@@ -316,16 +334,8 @@ TEST_F(CupsPrinting, JobReachesThePrinterWithTitleSheetsTextAndPlacement)
         printers.setPrinterIndex(indexOf(printers, c.queue));
         printers.setOrientation(c.orientation);
         printers.setTitle(QStringLiteral("Pagello : X.PRN  1-3"));
-        const DeviceMetrics m = printers.deviceMetrics();
-        const TwoPages pages = twoPages(m);
-        // As the preview printer does it: pages are recorded from the sheet's corner, the
-        // printer draws from the corner of its printable area.
-        const QPoint offset(-m.physicalOffsetX, -m.physicalOffsetY);
-        printers.beginDoc();
-        printers.drawPage(pages.first, offset);
-        printers.newPage();
-        printers.drawPage(pages.second, offset);
-        printers.endDoc();
+        const TwoPages pages = twoPages(printers.deviceMetrics());
+        printJob(printers, {&pages.first, &pages.second});
         EXPECT_FALSE(printers.printing());
         EXPECT_TRUE(temp.files().isEmpty()) << temp.files().join(' ').toStdString();
 
@@ -369,10 +379,8 @@ TEST_F(CupsPrinting, PrintDialogJobOptionsReachTheJobButNotItsRange)
                                                    QStringList{QStringLiteral("number-up"), QStringLiteral("2"),
                                                                QStringLiteral("page-ranges"), QStringLiteral("2-3"),
                                                                QStringLiteral("copies"), QStringLiteral("4")});
-    const DeviceMetrics m = printers.deviceMetrics();
-    printers.beginDoc();
-    printers.drawPage(twoPages(m).first, QPoint(-m.physicalOffsetX, -m.physicalOffsetY));
-    printers.endDoc();
+    const TwoPages pages = twoPages(printers.deviceMetrics());
+    printJob(printers, {&pages.first});
 
     const auto jobs = received(kLaser);
     ASSERT_EQ(jobs.size(), 1u) << cups().logTail().toStdString();
@@ -462,10 +470,8 @@ TEST_F(CupsPrinting, JobTheSchedulerDoesNotTakeRaisesAndIsNotPrintedLater)
     ASSERT_TRUE(cups().setAcceptingJobs(refusing, true)) << cups().error().toStdString();
     printers.setPrinterIndex(indexOf(printers, refusing));
     printers.setTitle(QStringLiteral("accepted"));
-    const DeviceMetrics m = printers.deviceMetrics();
-    printers.beginDoc();
-    printers.drawPage(twoPages(m).second, QPoint(-m.physicalOffsetX, -m.physicalOffsetY));
-    printers.endDoc();
+    const TwoPages pages = twoPages(printers.deviceMetrics());
+    printJob(printers, {&pages.second});
     const auto jobs = received(refusing);
     ASSERT_EQ(jobs.size(), 1u) << cups().logTail().toStdString();
     EXPECT_EQ(jobs[0].title, QStringLiteral("accepted"));
@@ -495,9 +501,7 @@ TEST_F(CupsPrinting, AbortedJobReachesNoPrinterAndLeavesNoFile)
 
         // The next job holds only its own sheet.
         printers.setTitle(QStringLiteral("after the abort"));
-        printers.beginDoc();
-        printers.drawPage(pages.second, offset);
-        printers.endDoc();
+        printJob(printers, {&pages.second});
 
         // A job still open when the printers go away is thrown away too.
         printers.setTitle(QStringLiteral("left open"));
@@ -554,13 +558,8 @@ TEST_F(CupsPrinting, CupsPdfPrinterWritesTheJobWithItsTitle)
     QtPrinters printers(fonts);
     printers.setPrinterIndex(indexOf(printers, kPdf));
     printers.setTitle(QStringLiteral("Pagello : X.PRN  1-3"));
-    const DeviceMetrics m = printers.deviceMetrics();
-    const TwoPages pages = twoPages(m);
-    printers.beginDoc();
-    printers.drawPage(pages.first, QPoint(-m.physicalOffsetX, -m.physicalOffsetY));
-    printers.newPage();
-    printers.drawPage(pages.second, QPoint(-m.physicalOffsetX, -m.physicalOffsetY));
-    printers.endDoc();
+    const TwoPages pages = twoPages(printers.deviceMetrics());
+    printJob(printers, {&pages.first, &pages.second});
 
     ASSERT_TRUE(cups().waitUntilIdle()) << cups().error().toStdString();
     const QStringList outputs = cups().cupsPdfOutputs(kPdf);

@@ -136,9 +136,9 @@ TEST(QtFontsTest, DesktopFacesResolveToLiberationTwins)
     };
     for (const auto& [face, twin] : cases) {
         SCOPED_TRACE(face);
-        FontSpec spec = courier(100);
-        spec.name = QString::fromLatin1(face);
-        EXPECT_EQ(QFontInfo(fonts.qfont(spec)).family(), QString::fromLatin1(twin));
+        FontSpec desc = courier(100);
+        desc.name = QString::fromLatin1(face);
+        EXPECT_EQ(QFontInfo(fonts.qfont(desc)).family(), QString::fromLatin1(twin));
     }
 }
 
@@ -187,14 +187,14 @@ TEST(QtFontsTest, EachFontIsMeasuredOnceUnderItsOwnKey)
 TEST(ReplayTest, FixedPitchRunEndsWhereRecordedAdvancesSay)
 {
     QtFonts fonts(cp852());
-    const FontSpec spec = courier(pointsToPixels(12, 96));
-    const int advance = fonts.advances(spec)['M'];
+    const FontSpec desc = courier(pointsToPixels(12, 96));
+    const int advance = fonts.advances(desc)['M'];
     ASSERT_EQ(advance, 10); // 9.6 pixels natural, rounded
 
     TMetafile run;
-    run.addText(10, 10, run.fontIndex(spec), "MMMMMMMMMM");
+    run.addText(10, 10, run.fontIndex(desc), "MMMMMMMMMM");
     TMetafile glyphs;
-    const int font = glyphs.fontIndex(spec);
+    const int font = glyphs.fontIndex(desc);
     for (int i = 0; i < 10; ++i)
         glyphs.addText(10 + i * advance, 10, font, "M");
 

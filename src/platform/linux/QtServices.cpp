@@ -15,10 +15,10 @@
 namespace {
 
 // Everything the advances depend on; colour, underline and strike-out do not change them.
-QString measureKey(const FontSpec& spec)
+QString measureKey(const FontSpec& desc)
 {
-    return spec.name + QLatin1Char('\n') + QString::number(spec.pixelSize) + QLatin1Char(spec.bold() ? 'b' : '-') +
-           QLatin1Char(spec.italic() ? 'i' : '-') + QString::number(spec.charset);
+    return desc.name + QLatin1Char('\n') + QString::number(desc.pixelSize) + QLatin1Char(desc.bold() ? 'b' : '-') +
+           QLatin1Char(desc.italic() ? 'i' : '-') + QString::number(desc.charset);
 }
 
 bool haveGuiApplication()
@@ -69,9 +69,9 @@ const GlyphAdvances& QtFonts::advances(const FontSpec& font)
     return m_cache.emplace(key, advances).first->second;
 }
 
-QFont QtFonts::qfont(const FontSpec& spec) const
+QFont QtFonts::qfont(const FontSpec& desc) const
 {
-    QFont font = unhintedFont(spec);
+    QFont font = unhintedFont(desc);
     // Layout places each glyph of a fixed-pitch face at the rounded advance (at 96 dpi a
     // 12 pt Courier New advances 10 pixels, not 9.6); spacing the letters by the difference
     // makes a drawn run advance exactly as it was measured. Both numbers are multiples of
