@@ -13,6 +13,7 @@
 #include <vector>
 
 class TPreviewPrinter;
+class TPreviewForm;
 
 enum TUnits
 {
@@ -273,6 +274,13 @@ public:
     bool Print();
     // Asks for range and copies in the system print dialog; false when cancelled.
     bool PrintWithDialog();
+
+    // The preview window on the recorded pages, configured from ShowGrid, ZoomOption and
+    // ZoomVal and laid out once; owned by the caller. An assertion failure while a
+    // document is being recorded. Preview shows it modally and destroys it when it
+    // closes. Both live with the window, in the preview library.
+    std::unique_ptr<TPreviewForm> CreatePreviewForm();
+    void Preview();
 
     const Platform& platform() const { return m_platform; }
 

@@ -5,6 +5,7 @@ class IPrintDialog;
 class IScreen;
 class IFonts;
 class IBitmaps;
+class IApplication;
 
 // The desktop services the engine draws on; the executable owns the real ones, a test
 // the fakes.
@@ -15,4 +16,5 @@ struct Platform
     IScreen& screen;
     IFonts& fonts;
     IBitmaps& bitmaps;
+    IApplication& application;
 };

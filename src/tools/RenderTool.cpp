@@ -7,9 +7,11 @@
 #include "platform/OemCodePage.h"
 #include "platform/Replay.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "preview/PrevForm.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
 
@@ -21,7 +23,7 @@
 
 namespace {
 
-const char kUsage[] = R"(Usage: pagello-render FILE.PRN (-o OUT.pdf | --png DIR | --json) [options]
+const char kUsage[] = R"(Usage: pagello-render FILE.PRN (-o OUT.pdf | --png DIR | --json | --preview) [options]
 
 Lays a DOS spool file out into pages as the spooler does and writes the pages out.
 
@@ -29,6 +31,8 @@ Output (exactly one):
   -o, --output OUT.pdf    print the pages into a PDF file
   --png DIR               one PNG per page (DIR/page-001.png, ...), at most 200 dpi
   --json                  the recorded pages as JSON on standard output
+  --preview               show the pages in the preview window (needs a display);
+                          its print button prints on the printers of the desktop
 
 Options:
   --device DPI:WxH:OX,OY  lay out for a described device instead of the default printer:
@@ -55,7 +59,8 @@ enum class Output
     None,
     Pdf,
     Png,
-    Json
+    Json,
+    Preview
 };
 
 struct Options
@@ -75,8 +80,8 @@ Options parseArguments(const QStringList& args)
     bool optionsEnded = false;
     const auto setOutput = [&](Output output, const QString& option, const QString& target) {
         if (o.output != Output::None)
-            throw UsageError(QStringLiteral("%1: only one of -o, --png and --json may be given").arg(option));
-        if (output != Output::Json && target.isEmpty())
+            throw UsageError(QStringLiteral("%1: only one of -o, --png, --json and --preview may be given").arg(option));
+        if ((output == Output::Pdf || output == Output::Png) && target.isEmpty())
             throw UsageError(QStringLiteral("%1: the value is empty").arg(option));
         o.output = output;
         o.target = target;
@@ -118,6 +123,10 @@ Options parseArguments(const QStringList& args)
             if (inlineValue)
                 throw UsageError(QStringLiteral("option --json takes no value"));
             setOutput(Output::Json, arg, QString());
+        } else if (arg == QLatin1String("--preview")) {
+            if (inlineValue)
+                throw UsageError(QStringLiteral("option --preview takes no value"));
+            setOutput(Output::Preview, arg, QString());
         } else if (arg == QLatin1String("--device")) {
             const QString text = value();
             QString why;
@@ -146,7 +155,7 @@ Options parseArguments(const QStringList& args)
         throw UsageError(QStringLiteral("only one input file may be given (also got '%1')").arg(positional[1]));
     o.input = positional.front();
     if (o.output == Output::None)
-        throw UsageError(QStringLiteral("no output: give -o OUT.pdf, --png DIR or --json"));
+        throw UsageError(QStringLiteral("no output: give -o OUT.pdf, --png DIR, --json or --preview"));
     return o;
 }
 
@@ -247,21 +256,32 @@ int run(const Options& o, std::ostream& out)
         throw UsageError(QString::fromStdString(e.what()));
     }
 
+    // The window needs a display; without one its modal loop would wait unseen forever.
+    if (o.output == Output::Preview && QGuiApplication::platformName() == QLatin1String("offscreen"))
+        throw UsageError(QStringLiteral("--preview needs a display (set DISPLAY)"));
+
     // Declared before the engine, which refers to them until it is gone.
     QtFonts fonts(codePage);
     QtScreen screen;
     QtBitmaps bitmaps;
-    NoPrintDialog dialog;
-    std::unique_ptr<IPrinters> layoutPrinters;
-    if (o.device) {
-        layoutPrinters =
+    QtApplication application;
+    // The desktop's printers: laid out on unless a device is described, printed on from
+    // the preview.
+    std::unique_ptr<QtPrinters> desktopPrinters;
+    if (!o.device || o.output == Output::Preview)
+        desktopPrinters = std::make_unique<QtPrinters>(fonts);
+    std::unique_ptr<IPrintDialog> dialog;
+    if (o.output == Output::Preview)
+        dialog = std::make_unique<QtPrintDialog>(*desktopPrinters);
+    else
+        dialog = std::make_unique<NoPrintDialog>();
+    std::unique_ptr<PdfFilePrinter> devicePrinter;
+    if (o.device)
+        devicePrinter =
             std::make_unique<PdfFilePrinter>(*o.device, o.output == Output::Pdf ? o.target : QString(), fonts);
-    } else {
-        layoutPrinters = std::make_unique<QtPrinters>(fonts);
-    }
     std::unique_ptr<PdfFilePrinter> pdfPrinter;
-    RoutedPrinters printers(*layoutPrinters);
-    TPreviewPrinter engine(Platform{printers, dialog, screen, fonts, bitmaps});
+    RoutedPrinters printers(devicePrinter ? static_cast<IPrinters&>(*devicePrinter) : *desktopPrinters);
+    TPreviewPrinter engine(Platform{printers, *dialog, screen, fonts, bitmaps, application});
 
     engine.setUnits(unInches);
     engine.Logo = o.logo;
@@ -285,6 +305,11 @@ int run(const Options& o, std::ostream& out)
         break;
     case Output::Png:
         writePngs(engine, fonts, o.target);
+        break;
+    case Output::Preview:
+        if (devicePrinter)
+            printers.route(*desktopPrinters);
+        engine.Preview();
         break;
     case Output::Json:
         writePagesJson(out, engine, fonts);

@@ -3,6 +3,8 @@
 #include "../Errors.h"
 #include "../OemCodePage.h"
 
+#include <QDialog>
+
 std::optional<PrintDialogChoice> FakePrintDialog::execute(const PrintDialogOptions& options)
 {
     m_shown.push_back(options);
@@ -54,4 +56,21 @@ std::shared_ptr<const QImage> FakeBitmaps::load(const QString& path)
     if (it == m_images.constEnd())
         throw EFileError(QStringLiteral("Cannot load bitmap '%1'").arg(path).toStdString());
     return std::make_shared<const QImage>(*it);
+}
+
+int FakeApplication::execModal(QDialog& dialog)
+{
+    m_modals.push_back(dialog.objectName());
+    const int result = answerModal ? answerModal(dialog) : int(QDialog::Rejected);
+    dialog.setResult(result);
+    return result;
+}
+
+void FakeApplication::setHint(const QString& hint)
+{
+    if (hint == m_hint)
+        return;
+    m_hint = hint;
+    if (m_onHint)
+        m_onHint();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "../IApplication.h"
 #include "../IBitmaps.h"
 #include "../IFonts.h"
 #include "../IPrintDialog.h"
@@ -35,6 +36,9 @@ public:
         : m_ppi(pixelsPerInch)
     {}
     int pixelsPerInch() const override { return m_ppi; }
+    void setCursor(int id, const QCursor& cursor) override { m_cursors.insert(id, cursor); }
+    QCursor cursor(int id) const override { return m_cursors.value(id, QCursor(Qt::ArrowCursor)); }
+    bool hasCursor(int id) const { return m_cursors.contains(id); }
     void beginBusy() override;
     void endBusy() override;
     bool busy() const { return m_depth > 0; }
@@ -43,6 +47,7 @@ public:
 
 private:
     int m_ppi;
+    QHash<int, QCursor> m_cursors;
     int m_depth = 0;
     int m_begun = 0;
 };
@@ -74,6 +79,32 @@ private:
     int m_loads = 0;
 };
 
+// The application object as a test drives it: the hint is set by the test, every error
+// box is recorded instead of shown, and each modal dialog is answered by the scripted
+// handler (it may fill the dialog in), or rejected when none is set.
+class FakeApplication : public IApplication
+{
+public:
+    QString hint() const override { return m_hint; }
+    HintHandler onHint() const override { return m_onHint; }
+    void setOnHint(HintHandler handler) override { m_onHint = std::move(handler); }
+    void showException(const std::exception& error) override { m_errors.push_back(QString::fromUtf8(error.what())); }
+    int execModal(QDialog& dialog) override;
+
+    // Changes the hint as the mouse over a control would.
+    void setHint(const QString& hint);
+    std::function<int(QDialog&)> answerModal;
+    const std::vector<QString>& errors() const { return m_errors; }
+    // Object names of the dialogs shown, in order.
+    const std::vector<QString>& modals() const { return m_modals; }
+
+private:
+    QString m_hint;
+    HintHandler m_onHint;
+    std::vector<QString> m_errors;
+    std::vector<QString> m_modals;
+};
+
 // One of every fake, wired as a Platform.
 struct FakePlatform
 {
@@ -82,5 +113,6 @@ struct FakePlatform
     FakeScreen screen;
     FakeFonts fonts;
     FakeBitmaps bitmaps;
-    Platform platform() { return Platform{printers, printDialog, screen, fonts, bitmaps}; }
+    FakeApplication application;
+    Platform platform() { return Platform{printers, printDialog, screen, fonts, bitmaps, application}; }
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "../IApplication.h"
 #include "../IBitmaps.h"
 #include "../IFonts.h"
 #include "../IPrintDialog.h"
@@ -121,8 +122,38 @@ class QtScreen : public IScreen
 {
 public:
     int pixelsPerInch() const override;
+    void setCursor(int id, const QCursor& cursor) override { m_cursors.insert(id, cursor); }
+    QCursor cursor(int id) const override { return m_cursors.value(id, QCursor(Qt::ArrowCursor)); }
     void beginBusy() override;
     void endBusy() override;
+
+private:
+    QHash<int, QCursor> m_cursors;
+};
+
+// The Qt application: the hint follows the status tips of the widgets under the mouse
+// (a widget's statusTip is its hint), errors show in a critical message box titled
+// with the application's name, and dialogs run their own modal loop. Needs the
+// QApplication to exist for its whole life.
+class QtApplication : public IApplication
+{
+public:
+    QtApplication();
+    ~QtApplication() override;
+    QString hint() const override { return m_hint; }
+    HintHandler onHint() const override { return m_onHint; }
+    void setOnHint(HintHandler handler) override { m_onHint = std::move(handler); }
+    void showException(const std::exception& error) override;
+    int execModal(QDialog& dialog) override;
+
+private:
+    class HintFilter;
+    void setHint(const QString& hint);
+
+    QString m_hint;
+    HintHandler m_onHint;
+    std::unique_ptr<HintFilter> m_filter;
+    QStringList m_openErrors; // messages whose box is open now
 };
 
 // Fonts through Qt and fontconfig ("Courier New" resolves to its metric twin
@@ -158,6 +189,7 @@ public:
     QtFonts& fonts() { return *m_fonts; }
     QtScreen& screen() { return m_screen; }
     QtBitmaps& bitmaps() { return m_bitmaps; }
+    QtApplication& application() { return m_application; }
 
 private:
     std::unique_ptr<QtFonts> m_fonts;
@@ -165,4 +197,5 @@ private:
     std::unique_ptr<QtPrintDialog> m_printDialog;
     QtScreen m_screen;
     QtBitmaps m_bitmaps;
+    QtApplication m_application;
 };

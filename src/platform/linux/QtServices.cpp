@@ -3,12 +3,16 @@
 #include "../Errors.h"
 #include "../OemCodePage.h"
 
+#include <QApplication>
 #include <QCursor>
+#include <QDialog>
 #include <QFontInfo>
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QImageReader>
+#include <QMessageBox>
 #include <QScreen>
+#include <QStatusTipEvent>
 
 #include <algorithm>
 
@@ -94,6 +98,66 @@ std::shared_ptr<const QImage> QtBitmaps::load(const QString& path)
     return std::make_shared<const QImage>(std::move(image));
 }
 
+class QtApplication::HintFilter : public QObject
+{
+public:
+    explicit HintFilter(QtApplication& owner)
+        : m_owner(owner)
+    {}
+
+protected:
+    // A status tip travels from the widget under the mouse up to its window; each step
+    // carries the same text, so only a change is passed on.
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::StatusTip)
+            m_owner.setHint(static_cast<QStatusTipEvent*>(event)->tip());
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QtApplication& m_owner;
+};
+
+QtApplication::QtApplication()
+    : m_filter(std::make_unique<HintFilter>(*this))
+{
+    if (QCoreApplication* app = QCoreApplication::instance())
+        app->installEventFilter(m_filter.get());
+}
+
+QtApplication::~QtApplication() = default;
+
+void QtApplication::setHint(const QString& hint)
+{
+    if (hint == m_hint)
+        return;
+    m_hint = hint;
+    if (m_onHint)
+        m_onHint();
+}
+
+void QtApplication::showException(const std::exception& error)
+{
+    QString message = QString::fromUtf8(error.what());
+    if (!message.isEmpty() && !message.endsWith(QLatin1Char('.')))
+        message += QLatin1Char('.');
+    // A failure that repeats while its box is open (a timer meeting the same fault
+    // again) does not stack a second box on the first.
+    if (m_openErrors.contains(message))
+        return;
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
+        return;
+    m_openErrors.append(message);
+    QMessageBox::critical(QApplication::activeWindow(), QCoreApplication::applicationName(), message);
+    m_openErrors.removeOne(message);
+}
+
+int QtApplication::execModal(QDialog& dialog)
+{
+    return dialog.exec();
+}
+
 LinuxPlatform::LinuxPlatform()
     : m_fonts(std::make_unique<QtFonts>(OemCodePage::system()))
     , m_printers(std::make_unique<QtPrinters>(*m_fonts))
@@ -104,5 +168,5 @@ LinuxPlatform::~LinuxPlatform() = default;
 
 Platform LinuxPlatform::platform()
 {
-    return Platform{*m_printers, *m_printDialog, m_screen, *m_fonts, m_bitmaps};
+    return Platform{*m_printers, *m_printDialog, m_screen, *m_fonts, m_bitmaps, m_application};
 }
