@@ -30,7 +30,8 @@ void layOut(benchmark::State& state, IFonts& fonts)
 {
     FakePlatform fake;
     fake.printers.addPrinter(QStringLiteral("Laser"), DeviceMetrics{600, 600, 4960, 7016, 100, 100});
-    TPreviewPrinter engine(Platform{fake.printers, fake.printDialog, fake.screen, fonts, fake.bitmaps, fake.application});
+    TPreviewPrinter engine(
+        Platform{fake.printers, fake.printDialog, fake.screen, fonts, fake.bitmaps, fake.application});
     engine.setUnits(unInches);
     const std::string& text = report();
 

@@ -32,8 +32,7 @@ public:
 
 // Runs an entry from the event loop: a failure is shown in the standard error box
 // instead of crossing the event loop.
-template <typename F>
-void guarded(IApplication& application, F&& action)
+template <typename F> void guarded(IApplication& application, F&& action)
 {
     try {
         std::forward<F>(action)();

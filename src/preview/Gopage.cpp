@@ -10,7 +10,9 @@ TGoPageForm::TGoPageForm(QWidget* owner)
     , ui(std::make_unique<Ui::TGoPageForm>())
 {
     ui->setupUi(this);
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    // A dialog border: a title and a close box, no minimise or maximise.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setFixedSize(size());
     ui->OKBtn->setIcon(style()->standardIcon(QStyle::SP_DialogOkButton));
     ui->CancelBtn->setIcon(style()->standardIcon(QStyle::SP_DialogCancelButton));
     connect(ui->OKBtn, &QPushButton::clicked, this, &QDialog::accept);

@@ -57,10 +57,10 @@ TPreviewForm::TPreviewForm(const Platform& platform, QWidget* owner)
 
     const QSize glyphSize(18, 18);
     const std::pair<TSpeedButton*, QIcon> glyphs[] = {
-        {ui->FitPageBut, Glyphs::fitPage()},         {ui->FitWidthBut, Glyphs::fitWidth()},
-        {ui->ZoomCursorBut, Glyphs::magnifier()},    {ui->HandCursorBut, Glyphs::hand()},
-        {ui->FirstPageSpeed, Glyphs::firstPage()},   {ui->PrevPageSpeed, Glyphs::prevPage()},
-        {ui->NextPageSpeed, Glyphs::nextPage()},     {ui->LastPageSpeed, Glyphs::lastPage()},
+        {ui->FitPageBut, Glyphs::fitPage()},       {ui->FitWidthBut, Glyphs::fitWidth()},
+        {ui->ZoomCursorBut, Glyphs::magnifier()},  {ui->HandCursorBut, Glyphs::hand()},
+        {ui->FirstPageSpeed, Glyphs::firstPage()}, {ui->PrevPageSpeed, Glyphs::prevPage()},
+        {ui->NextPageSpeed, Glyphs::nextPage()},   {ui->LastPageSpeed, Glyphs::lastPage()},
         {ui->PageNumSpeed, Glyphs::pageNumber()},
     };
     for (const auto& [button, icon] : glyphs) {
@@ -89,9 +89,19 @@ TPreviewForm::~TPreviewForm()
 void TPreviewForm::connectHandlers()
 {
     const auto bind = [this](auto* sender, auto signal, void (TPreviewForm::*handler)()) {
-        connect(sender, signal, this, [this, handler] { guarded(m_platform.application, [&] { (this->*handler)(); }); });
+        connect(sender, signal, this,
+                [this, handler] { guarded(m_platform.application, [&] { (this->*handler)(); }); });
     };
-    bind(ui->ScrollBox1, &TScrollBox::resized, &TPreviewForm::ScrollBox1Resize);
+    // A pass that takes scroll bars away or brings them up changes the client area it
+    // fitted to; a second pass fits the page to the area that is left.
+    connect(ui->ScrollBox1, &TScrollBox::resized, this, [this] {
+        guarded(m_platform.application, [this] {
+            const QSize client = ui->ScrollBox1->viewport()->size();
+            ScrollBox1Resize();
+            if (ui->ScrollBox1->viewport()->size() != client)
+                ScrollBox1Resize();
+        });
+    });
     bind(ui->ZoomBox, &QComboBox::activated, &TPreviewForm::ZoomBoxChange);
     bind(ui->FitPageBut, &QToolButton::clicked, &TPreviewForm::FitPageButClick);
     bind(ui->FitWidthBut, &QToolButton::clicked, &TPreviewForm::FitWidthButClick);
@@ -114,16 +124,14 @@ void TPreviewForm::connectHandlers()
     bind(this, &QDialog::finished, &TPreviewForm::FormClose);
 
     for (TPaintBox* box : {ui->PB1, ui->PB2})
-        connect(box, &TPaintBox::paint, this, [this, box](QPainter& painter) {
-            guarded(m_platform.application, [&] { PBPaint(*box, painter); });
-        });
+        connect(box, &TPaintBox::paint, this,
+                [this, box](QPainter& painter) { guarded(m_platform.application, [&] { PBPaint(*box, painter); }); });
     connect(ui->PB1, &TPaintBox::mouseDown, this,
             [this](Qt::MouseButton button, Qt::MouseButtons buttons, int x, int y) {
                 guarded(m_platform.application, [&] { PB1MouseDown(button, buttons, x, y); });
             });
-    connect(ui->PB1, &TPaintBox::mouseMove, this, [this](Qt::MouseButtons, int x, int y) {
-        guarded(m_platform.application, [&] { PB1MouseMove(x, y); });
-    });
+    connect(ui->PB1, &TPaintBox::mouseMove, this,
+            [this](Qt::MouseButtons, int x, int y) { guarded(m_platform.application, [&] { PB1MouseMove(x, y); }); });
     bind(ui->PB1, &TPaintBox::mouseUp, &TPreviewForm::PB1MouseUp);
 }
 
@@ -313,10 +321,8 @@ void TPreviewForm::PB1MouseDown(Qt::MouseButton, Qt::MouseButtons buttons, int x
         ui->ZoomBox->setCurrentIndex(kZoomCustom);
         ScrollBox1Resize();
         // The clicked point comes to the middle of the box.
-        ui->ScrollBox1->horizontalScrollBar()->setValue(int(ui->PagePanel->width() * fx) -
-                                                        ui->ScrollBox1->width() / 2);
-        ui->ScrollBox1->verticalScrollBar()->setValue(int(ui->PagePanel->height() * fy) -
-                                                      ui->ScrollBox1->height() / 2);
+        ui->ScrollBox1->horizontalScrollBar()->setValue(int(ui->PagePanel->width() * fx) - ui->ScrollBox1->width() / 2);
+        ui->ScrollBox1->verticalScrollBar()->setValue(int(ui->PagePanel->height() * fy) - ui->ScrollBox1->height() / 2);
     }
     if (ui->HandCursorBut->Down()) {
         DragStartX = x;

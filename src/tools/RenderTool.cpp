@@ -80,7 +80,8 @@ Options parseArguments(const QStringList& args)
     bool optionsEnded = false;
     const auto setOutput = [&](Output output, const QString& option, const QString& target) {
         if (o.output != Output::None)
-            throw UsageError(QStringLiteral("%1: only one of -o, --png, --json and --preview may be given").arg(option));
+            throw UsageError(
+                QStringLiteral("%1: only one of -o, --png, --json and --preview may be given").arg(option));
         if ((output == Output::Pdf || output == Output::Png) && target.isEmpty())
             throw UsageError(QStringLiteral("%1: the value is empty").arg(option));
         o.output = output;

@@ -15,7 +15,9 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QStatusTipEvent>
 #include <QTemporaryDir>
+#include <QWidget>
 
 #include <gtest/gtest.h>
 
@@ -351,6 +353,24 @@ TEST(QtScreenTest, BusyCursorShowsUntilEveryBeginIsEnded)
         EXPECT_NE(QGuiApplication::overrideCursor(), nullptr);
     }
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+TEST(QtApplicationTest, HintFollowsStatusTipsOncePerChange)
+{
+    QtApplication application;
+    int changes = 0;
+    application.setOnHint([&] { ++changes; });
+    QWidget window;
+    QWidget* child = new QWidget(&window);
+    // A status tip travels from the child up to its window: one change, not two.
+    QStatusTipEvent tip(QStringLiteral("Tisk dokumentu"));
+    QCoreApplication::sendEvent(child, &tip);
+    EXPECT_EQ(application.hint(), QStringLiteral("Tisk dokumentu"));
+    EXPECT_EQ(changes, 1);
+    QStatusTipEvent leave{QString()};
+    QCoreApplication::sendEvent(child, &leave);
+    EXPECT_EQ(application.hint(), QString());
+    EXPECT_EQ(changes, 2);
 }
 
 TEST(QtBitmapsTest, LoadsBmpFilesAndNamesTheFileItCannotLoad)

@@ -371,6 +371,9 @@ TEST(RenderToolErrors, BadArgumentsAndInputExitWithUsage)
          "none.bmp"},
         {{input, QStringLiteral("--json"), QStringLiteral("-o"), pdf}, "only one of"},
         {{input, input, QStringLiteral("--json")}, "only one input file"},
+        {{input, QStringLiteral("--preview"), QStringLiteral("--json")}, "only one of"},
+        // Offscreen, a preview window would wait for a user who cannot see it.
+        {{input, QStringLiteral("--preview")}, "needs a display"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
