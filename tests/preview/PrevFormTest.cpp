@@ -63,6 +63,7 @@ TEST(PrevForm, OpensAsTheEngineAsks)
     EXPECT_FALSE(f.ui().PagePanel2->isVisible());
     EXPECT_EQ(f.pageLabel(), QStringLiteral("Stránka 1 z 3"));
     EXPECT_TRUE(f.fake.screen.hasCursor(TPreviewForm::kZoomCursor));
+    EXPECT_EQ(f.ui().PB1->cursor().hotSpot(), QPoint(10, 10));
     // Fit page: the page fills the client height less 10 pixels above and below.
     const int client = f.ui().ScrollBox1->viewport()->height();
     EXPECT_EQ(f.ui().PagePanel->height(), client - 20);

@@ -146,8 +146,10 @@ void QtApplication::showException(const std::exception& error)
     // again) does not stack a second box on the first.
     if (m_openErrors.contains(message))
         return;
-    if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
+        qCritical("%s", qPrintable(message));
         return;
+    }
     m_openErrors.append(message);
     QMessageBox::critical(QApplication::activeWindow(), QCoreApplication::applicationName(), message);
     m_openErrors.removeOne(message);
