@@ -50,3 +50,11 @@ class EFileError : public PagelloError
 public:
     using PagelloError::PagelloError;
 };
+
+// The registry: a value of the wrong type, a value that cannot be stored, a registry file
+// that cannot be read.
+class ERegistryError : public PagelloError
+{
+public:
+    using PagelloError::PagelloError;
+};
