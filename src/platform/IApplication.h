@@ -7,16 +7,40 @@
 #include <utility>
 
 class QDialog;
+class QWidget;
 
-// The application object: its hint (the help text of the control under the mouse, with
-// one handler told of every change), its standard error box and the modal loop of its
-// dialogs. Main thread only.
+// The application object: its title, its main window's minimising and restoring with
+// their events, the processing of pending window messages, its hint (the help text of
+// the control under the mouse, with one handler told of every change), its standard
+// error box, message boxes and the modal loop of its dialogs. Main thread only.
 class IApplication
 {
 public:
     using HintHandler = std::function<void()>;
+    using Event = std::function<void()>;
+    enum class MessageIcon
+    {
+        Information,
+        Warning,
+        Error
+    };
 
     virtual ~IApplication() = default;
+
+    virtual QString title() const = 0;
+    virtual void setTitle(const QString& title) = 0;
+    // The window that stands for the application: minimising it minimises the
+    // application. None until the program sets one.
+    virtual void setMainWindow(QWidget* window) = 0;
+    virtual void minimize() = 0;
+    virtual void restore() = 0;
+    // Raised after the application was minimised or restored, however it happened.
+    Event OnMinimize;
+    Event OnRestore;
+    // Handles the window messages (events) that are waiting, then returns.
+    virtual void processMessages() = 0;
+    // A message box with an OK button, owned by no window.
+    virtual void messageBox(const QString& text, const QString& caption, MessageIcon icon) = 0;
 
     virtual QString hint() const = 0;
     // The handler raised after each change of the hint; the previous one is returned so

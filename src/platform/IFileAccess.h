@@ -2,9 +2,9 @@
 
 #include <QString>
 
-// Whether a file can be had for exclusive use: it exists, can be opened for reading and
-// no other process has it open (for reading or writing). A file its writer still holds
-// is not complete yet. Main thread only.
+// Spool files on disk: whether one can be had for exclusive use (it exists, can be opened
+// for reading and no other process has it open for reading or writing; a file its writer
+// still holds is not complete yet), and deleting one. Main thread only.
 class IFileAccess
 {
 public:
@@ -12,4 +12,6 @@ public:
     // Opens the file without sharing and closes it again at once; false when it is
     // missing, unreadable or open in another process.
     virtual bool openExclusive(const QString& path) = 0;
+    // Deletes the file; false when it could not be deleted (it may be gone already).
+    virtual bool remove(const QString& path) = 0;
 };

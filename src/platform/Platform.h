@@ -6,6 +6,10 @@ class IScreen;
 class IFonts;
 class IBitmaps;
 class IApplication;
+class IRegistry;
+class IChangeNotifications;
+class IFileAccess;
+class IProcessEnvironment;
 
 // The desktop services the engine draws on; the executable owns the real ones, a test
 // the fakes.
@@ -17,4 +21,14 @@ struct Platform
     IFonts& fonts;
     IBitmaps& bitmaps;
     IApplication& application;
+};
+
+// Everything the spooler uses: the engine's services and its own.
+struct SpoolerPlatform
+{
+    Platform engine;
+    IRegistry& registry;
+    IChangeNotifications& notifications;
+    IFileAccess& files;
+    IProcessEnvironment& environment;
 };

@@ -1,0 +1,231 @@
+#include "support/TestSupport.h"
+
+#include "platform/Errors.h"
+#include "platform/linux/RegistryFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <functional>
+#include <optional>
+
+#include <unistd.h>
+
+namespace {
+
+const QString kKey = QStringLiteral("\\SOFTWARE\\Morvane\\Pagello");
+const QByteArray kSection = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Morvane\\Pagello]\n";
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+std::string registryError(const std::function<void()>& call)
+{
+    try {
+        call();
+    } catch (const ERegistryError& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+} // namespace
+
+TEST(RegistryFile, FirstWriteCreatesDirectoryKeyAndFileThatReadsBack)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("var/lib/pagello/system.reg"));
+    RegistryFile registry(path);
+    EXPECT_FALSE(registry.openKey(kKey, false));
+    ASSERT_TRUE(registry.openKey(kKey, true));
+    EXPECT_FALSE(QFile::exists(path));
+    registry.writeInteger(QStringLiteral("AutoStart"), 1);
+    registry.writeInteger(QStringLiteral("PrinterIndex"), -1);
+    registry.writeInteger(QStringLiteral("PagesSpool"), 3);
+    EXPECT_EQ(readBytes(path), "REGEDIT4\n\n" + kSection.toStdString() +
+                                   "\"AutoStart\"=dword:00000001\n\"PrinterIndex\"=dword:ffffffff\n"
+                                   "\"PagesSpool\"=dword:00000003\n");
+
+    RegistryFile other(path);
+    ASSERT_TRUE(other.openKey(QStringLiteral("software\\MORVANE\\pagello"), false));
+    EXPECT_EQ(other.readInteger(QStringLiteral("autostart")), 1);
+    EXPECT_EQ(other.readInteger(QStringLiteral("PrinterIndex")), -1);
+    EXPECT_EQ(other.readInteger(QStringLiteral("PagesSpool")), 3);
+
+    // Each openKey sees what another process wrote meanwhile.
+    registry.writeInteger(QStringLiteral("PagesSpool"), INT_MIN);
+    ASSERT_TRUE(other.openKey(kKey, false));
+    EXPECT_EQ(other.readInteger(QStringLiteral("PagesSpool")), INT_MIN);
+}
+
+TEST(RegistryFile, RewriteKeepsEverythingElseByteForByte)
+{
+    const QByteArray head = "REGEDIT4\n; spooler settings\n\n"
+                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n\"PagesSpool\"=dword:00000009\n@=\"default\"\n\n"
+                            "[HKEY_LOCAL_MACHINE\\Software\\Morvane\\Pagello]\n\"Path\"=\"C:\\\\spool \\\"x\\\"\"\n";
+    const QByteArray middle = "\"Blob\"=hex:01,02,03,\\\n  04,05\n\"Env\"=hex(2):25,00,00,00\n";
+    const QByteArray tail = "; about Zeta\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zeta]\n\"A\"=dword:00000002";
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("system.reg"));
+    writeFile(path, head + "\"pagesspool\"=dword:00000001\n" + middle + tail);
+
+    RegistryFile registry(path);
+    ASSERT_TRUE(registry.openKey(kKey, false));
+    EXPECT_TRUE(registry.valueExists(QStringLiteral("Blob")));
+    registry.writeInteger(QStringLiteral("PagesSpool"), 3);
+    registry.writeInteger(QStringLiteral("AutoStart"), 1);
+    ASSERT_TRUE(registry.openKey(QStringLiteral("SOFTWARE\\New"), true));
+    registry.writeInteger(QStringLiteral("Flag"), 5);
+
+    EXPECT_EQ(readBytes(path), (head + "\"pagesspool\"=dword:00000003\n" + middle + "\"AutoStart\"=dword:00000001\n" +
+                                tail + "\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\n\"Flag\"=dword:00000005\n")
+                                   .toStdString());
+}
+
+TEST(RegistryFile, ReadsDwordsInEveryWrittenFormAndRefusesOtherTypes)
+{
+    const std::string invalid = "Invalid data type for 'PagesSpool'";
+    struct Case
+    {
+        const char* what;
+        QByteArray file;
+        std::optional<int> value; // nothing: readInteger fails
+        bool exists;
+    };
+    const Case cases[] = {
+        {"CRLF line ends", "REGEDIT4\r\n\r\n" + kSection.chopped(1) + "\r\n\"PagesSpool\"=dword:00000003\r\n", 3, true},
+        {"version 5 header, upper case, short, spaced",
+         "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\MORVANE\\PAGELLO]\n"
+         "\"PAGESSPOOL\" = DWORD:a\n",
+         10, true},
+        {"last duplicate wins",
+         "REGEDIT4\n" + kSection + "\"PagesSpool\"=dword:1\n" + kSection + "\"PagesSpool\"=dword:2\n", 2, true},
+        {"UTF-16 with BOM",
+         QByteArray("\xFF\xFE", 2) +
+             [] {
+                 const QString text = "REGEDIT4\n" + kSection + "\"PagesSpool\"=dword:00000004\n";
+                 return QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+             }(),
+         4, true},
+        {"after a cut-off hex list",
+         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n\"B\"=hex:01,\\\n" + kSection + "\"PagesSpool\"=dword:3\n",
+         3, true},
+        {"string", "REGEDIT4\n" + kSection + "\"PagesSpool\"=\"3\"\n", std::nullopt, true},
+        {"binary", "REGEDIT4\n" + kSection + "\"PagesSpool\"=hex:03,00,00,00\n", std::nullopt, true},
+        {"only in another key",
+         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Morvane\\Pagello\\Sub]\n\"PagesSpool\"=dword:1\n", std::nullopt,
+         false},
+    };
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("system.reg"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFile(path, c.file);
+        RegistryFile registry(path);
+        ASSERT_TRUE(registry.openKey(kKey, false));
+        EXPECT_EQ(registry.valueExists(QStringLiteral("PagesSpool")), c.exists);
+        if (c.value)
+            EXPECT_EQ(registry.readInteger(QStringLiteral("PagesSpool")), *c.value);
+        else
+            EXPECT_EQ(registryError([&] { registry.readInteger(QStringLiteral("PagesSpool")); }), invalid);
+    }
+}
+
+TEST(RegistryFile, DamagedFileIsReportedOnceThenKeptAsideByTheFirstWrite)
+{
+    const struct
+    {
+        QByteArray file;
+        const char* reason;
+    } cases[] = {
+        {"hello\n", "it is not a REGEDIT4 file"},
+        {QByteArray("\0\x01\xff", 3), "it is not a REGEDIT4 file"},
+        {"REGEDIT4\n\n" + kSection + "AutoStart=1\n", "line 4 is not a key, a value or a comment"},
+        {"REGEDIT4\n" + kSection + "\"AutoStart=dword:00000001\n", "line 3 is not a key, a value or a comment"},
+        {"REGEDIT4\n" + kSection + "\"AutoStart\"=dword:100000000\n", "line 3 is not a key, a value or a comment"},
+        {"REGEDIT4\n\"AutoStart\"=dword:1\n", "line 2 is not a key, a value or a comment"},
+        {"REGEDIT4\n" + QByteArray(5 * 1024 * 1024, ';'), "it is larger than 4 MB"},
+    };
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("system.reg"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        writeFile(path, c.file);
+        writeFile(path + ".damaged", "older copy");
+        RegistryFile registry(path);
+        EXPECT_EQ(registryError([&] { registry.openKey(kKey, true); }),
+                  "The registry file '" + path.toStdString() + "' cannot be read: " + c.reason);
+        ASSERT_TRUE(registry.openKey(kKey, true));
+        EXPECT_FALSE(registry.valueExists(QStringLiteral("AutoStart")));
+        registry.writeInteger(QStringLiteral("AutoStart"), 1);
+        EXPECT_EQ(readBytes(path + ".damaged"), c.file.toStdString());
+        EXPECT_EQ(readBytes(path), "REGEDIT4\n\n" + kSection.toStdString() + "\"AutoStart\"=dword:00000001\n");
+    }
+}
+
+TEST(RegistryFile, FailedWriteReportsTheValueAndLeavesTheOldFile)
+{
+    QTemporaryDir dir;
+    RegistryFile closed(dir.filePath(QStringLiteral("system.reg")));
+    EXPECT_EQ(registryError([&] { closed.writeInteger(QStringLiteral("AutoStart"), 1); }),
+              "Failed to set data for 'AutoStart'");
+
+    // Permissions do not stop root; a parent that is a regular file stops everyone.
+    const bool root = geteuid() == 0;
+    const QString locked = dir.filePath(QStringLiteral("locked"));
+    const QString path = root ? locked + "/system.reg" : locked + "/pagello/system.reg";
+    const QString old = root ? locked : locked + "/pagello/system.reg";
+    const QByteArray before = "REGEDIT4\n\n" + kSection + "\"PagesSpool\"=dword:00000003\n";
+    ASSERT_TRUE(root || QDir().mkpath(locked + "/pagello"));
+    writeFile(old, before);
+    if (!root)
+        QFile::setPermissions(locked + "/pagello", QFile::ReadOwner | QFile::ExeOwner);
+
+    RegistryFile registry(path);
+    ASSERT_TRUE(registry.openKey(kKey, true));
+    EXPECT_EQ(registryError([&] { registry.writeInteger(QStringLiteral("AutoStart"), 1); }),
+              "Failed to set data for 'AutoStart'");
+    EXPECT_EQ(readBytes(old), before.toStdString());
+    EXPECT_FALSE(registry.valueExists(QStringLiteral("AutoStart"))) << "a value that was not stored must not read back";
+    QFile::setPermissions(locked + "/pagello", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+TEST(RegistryFile, EnvironmentOverridesTheDefaultPath)
+{
+    const QByteArray saved = qgetenv("PAGELLO_REGISTRY");
+    qputenv("PAGELLO_REGISTRY", "/tmp/elsewhere.reg");
+    EXPECT_EQ(RegistryFile::defaultPath(), QStringLiteral("/tmp/elsewhere.reg"));
+    qputenv("PAGELLO_REGISTRY", "");
+    EXPECT_EQ(RegistryFile::defaultPath(), QStringLiteral("/var/lib/pagello/system.reg"));
+    qputenv("PAGELLO_REGISTRY", saved);
+}
+
+// The file comes from outside: cut short or with any byte replaced it must still open or be
+// reported, never crash or hang.
+TEST(RegistryFile, EveryTruncationAndByteChangeOpensOrIsReported)
+{
+    const QByteArray base = "REGEDIT4\n;c\n" + kSection + "\"A\\\"b\"=dword:1\n@=hex:01,\\\n 02\n\"S\"=\"x\\\\\"\n";
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("system.reg"));
+    const auto tryOpen = [&](const QByteArray& bytes) {
+        writeFile(path, bytes);
+        RegistryFile registry(path);
+        registryError([&] {
+            if (registry.openKey(kKey, false))
+                registry.readInteger(QStringLiteral("A\"b"));
+        });
+    };
+    for (qsizetype i = 0; i <= base.size(); ++i) {
+        tryOpen(base.left(i));
+        for (char c : {'\\', '"', '[', ']', '\n', '\r', '\0', '='})
+            tryOpen(QByteArray(base).replace(i, 1, &c, 1));
+    }
+}

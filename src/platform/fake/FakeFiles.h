@@ -1,0 +1,90 @@
+#pragma once
+
+#include "../IChangeNotifications.h"
+#include "../IFileAccess.h"
+#include "../IProcessEnvironment.h"
+
+#include <QHash>
+#include <QSet>
+#include <QString>
+
+#include <map>
+#include <mutex>
+#include <vector>
+
+// Change notifications as a test scripts them. Every directory can be watched unless
+// setWatchable(dir, false) says otherwise. signal() marks a handle (or every open handle
+// on a directory) changed: the next wait returns Signalled, and keeps doing so until
+// next() re-arms it; a signal given after a wait reported one but before next() signals
+// again after it, as on the real thing. A wait with nothing pending returns Timeout at
+// once, without sleeping. Calls are recorded in order as "first(dir)", "wait(h,ms)",
+// "next(h)" and "close(h)". Locked: a watcher thread may call it while the test scripts it.
+class FakeChangeNotifications : public IChangeNotifications
+{
+public:
+    void setWatchable(const QString& directory, bool watchable);
+    void setLocalDisk(bool local);
+    void signal(Handle handle);
+    void signal(const QString& directory);
+    // The next call of next() returns false, and its handle fails from then on.
+    void failNext();
+    std::vector<QString> calls() const;
+    int openHandles() const;
+
+    Handle first(const QString& directory) override;
+    WaitResult wait(Handle handle, int timeoutMs) override;
+    bool next(Handle handle) override;
+    void close(Handle handle) override;
+    bool isLocalDisk(const QString& directory) override;
+
+private:
+    struct Watch
+    {
+        QString directory;
+        bool pending = false;   // changed since a wait last looked
+        bool signalled = false; // a wait reported a change; cleared by next()
+        bool dead = false;
+    };
+
+    mutable std::mutex m_mutex;
+    QSet<QString> m_unwatchable;
+    bool m_local = true;
+    bool m_failNext = false;
+    Handle m_lastHandle = 0;
+    std::map<Handle, Watch> m_watches;
+    std::vector<QString> m_calls;
+};
+
+// Exclusive opens as a test scripts them: a file is in use while setInUse says so, and
+// otherwise can be had when it exists as a regular file (the only look at the disk; tests
+// keep their files in temporary directories). Records every path asked, in order. Main
+// thread only.
+class FakeFileAccess : public IFileAccess
+{
+public:
+    void setInUse(const QString& path, bool inUse);
+    // The file stays when deleted (a read-only directory, an immutable file).
+    void setUndeletable(const QString& path, bool undeletable);
+    bool openExclusive(const QString& path) override;
+    // Deletes the real file unless it is undeletable.
+    bool remove(const QString& path) override;
+    const std::vector<QString>& asked() const { return m_asked; }
+
+private:
+    QSet<QString> m_inUse;
+    QSet<QString> m_undeletable;
+    std::vector<QString> m_asked;
+};
+
+// A process environment a test fills in through its plain fields.
+class FakeProcessEnvironment : public IProcessEnvironment
+{
+public:
+    QString programDirectory() const override { return programDir; }
+    QString environmentVariable(const QString& name) const override { return variables.value(name); }
+    QString startupDirectory() const override { return startupDir; }
+
+    QString programDir = QStringLiteral("/opt/pagello");
+    QString startupDir = QStringLiteral("/home/user");
+    QHash<QString, QString> variables;
+};

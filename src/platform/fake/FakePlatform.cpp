@@ -3,6 +3,7 @@
 #include "../Errors.h"
 #include "../OemCodePage.h"
 
+#include <QCoreApplication>
 #include <QDialog>
 
 std::optional<PrintDialogChoice> FakePrintDialog::execute(const PrintDialogOptions& options)
@@ -73,4 +74,38 @@ void FakeApplication::setHint(const QString& hint)
     m_hint = hint;
     if (m_onHint)
         m_onHint();
+}
+
+void FakeApplication::minimize()
+{
+    m_minimized = true;
+    if (OnMinimize)
+        OnMinimize();
+}
+
+void FakeApplication::restore()
+{
+    m_minimized = false;
+    if (OnRestore)
+        OnRestore();
+}
+
+void FakeApplication::processMessages()
+{
+    ++m_processed;
+    QCoreApplication::processEvents();
+    if (onProcessMessages)
+        onProcessMessages();
+}
+
+void FakeApplication::messageBox(const QString& text, const QString& caption, MessageIcon)
+{
+    m_messages.push_back(caption + QStringLiteral(": ") + text);
+}
+
+void FakeApplication::showException(const std::exception& error)
+{
+    m_errors.push_back(QString::fromUtf8(error.what()));
+    if (duringErrorBox)
+        duringErrorBox();
 }

@@ -6,7 +6,9 @@
 #include "../IPrintDialog.h"
 #include "../IScreen.h"
 #include "../Platform.h"
+#include "FakeFiles.h"
 #include "FakePrinters.h"
+#include "FakeRegistry.h"
 
 #include <QHash>
 
@@ -79,29 +81,51 @@ private:
     int m_loads = 0;
 };
 
-// The application object as a test drives it: the hint is set by the test, every error
-// box is recorded instead of shown, and each modal dialog is answered by the scripted
-// handler (it may fill the dialog in), or rejected when none is set.
+// The application object as a test drives it: the hint is set by the test, error boxes
+// and message boxes are recorded instead of shown, each modal dialog is answered by the
+// scripted handler (it may fill the dialog in), or rejected when none is set, and
+// processing messages delivers Qt's pending events and then runs the test's hook.
 class FakeApplication : public IApplication
 {
 public:
+    QString title() const override { return m_title; }
+    void setTitle(const QString& title) override { m_title = title; }
+    void setMainWindow(QWidget* window) override { m_mainWindow = window; }
+    void minimize() override;
+    void restore() override;
+    void processMessages() override;
+    void messageBox(const QString& text, const QString& caption, MessageIcon icon) override;
     QString hint() const override { return m_hint; }
     HintHandler onHint() const override { return m_onHint; }
     void setOnHint(HintHandler handler) override { m_onHint = std::move(handler); }
-    void showException(const std::exception& error) override { m_errors.push_back(QString::fromUtf8(error.what())); }
+    void showException(const std::exception& error) override;
     int execModal(QDialog& dialog) override;
 
+    // Runs while an error box "is open", as the event loop would run timers meanwhile.
+    std::function<void()> duringErrorBox;
     // Changes the hint as the mouse over a control would.
     void setHint(const QString& hint);
     std::function<int(QDialog&)> answerModal;
+    // Runs inside every processMessages, after Qt's pending events.
+    std::function<void()> onProcessMessages;
+    QWidget* mainWindow() const { return m_mainWindow; }
+    bool minimized() const { return m_minimized; }
+    int processed() const { return m_processed; }
     const std::vector<QString>& errors() const { return m_errors; }
+    // "caption: text" of each message box, in order.
+    const std::vector<QString>& messages() const { return m_messages; }
     // Object names of the dialogs shown, in order.
     const std::vector<QString>& modals() const { return m_modals; }
 
 private:
+    QString m_title;
+    QWidget* m_mainWindow = nullptr;
+    bool m_minimized = false;
+    int m_processed = 0;
     QString m_hint;
     HintHandler m_onHint;
     std::vector<QString> m_errors;
+    std::vector<QString> m_messages;
     std::vector<QString> m_modals;
 };
 
@@ -115,4 +139,14 @@ struct FakePlatform
     FakeBitmaps bitmaps;
     FakeApplication application;
     Platform platform() { return Platform{printers, printDialog, screen, fonts, bitmaps, application}; }
+};
+
+// The fakes of everything the spooler uses, wired as a SpoolerPlatform.
+struct FakeSpoolerPlatform : FakePlatform
+{
+    FakeRegistry registry;
+    FakeChangeNotifications notifications;
+    FakeFileAccess files;
+    FakeProcessEnvironment environment;
+    SpoolerPlatform spooler() { return SpoolerPlatform{platform(), registry, notifications, files, environment}; }
 };

@@ -1,0 +1,83 @@
+#pragma once
+
+#include "../IChangeNotifications.h"
+#include "../IFileAccess.h"
+#include "../IProcessEnvironment.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <mutex>
+#include <unordered_map>
+
+// Change notifications through inotify: each handle is an inotify descriptor watching one
+// directory, not its subdirectories (creating, renaming or removing a subdirectory is a
+// change of the directory itself). A wait that reports a change consumes the events that
+// caused it; events that arrive before next() re-arms the handle leave it signalled. The
+// drive type comes from statfs, and for FUSE from the mount's type in /proc/self/mountinfo.
+// Never throws and uses no event loop: meant for the directory watcher's worker thread. The
+// handles' bookkeeping is locked, so handles of other threads and isLocalDisk may be used
+// alongside.
+class InotifyNotifications : public IChangeNotifications
+{
+public:
+    InotifyNotifications() = default;
+    ~InotifyNotifications() override; // closes the handles left open
+    InotifyNotifications(const InotifyNotifications&) = delete;
+    InotifyNotifications& operator=(const InotifyNotifications&) = delete;
+
+    Handle first(const QString& directory) override;
+    WaitResult wait(Handle handle, int timeoutMs) override;
+    bool next(Handle handle) override;
+    void close(Handle handle) override;
+    bool isLocalDisk(const QString& directory) override;
+
+    // Whether a file system with the statfs type `magic` is a local disk; for FUSE,
+    // `mountType` is the mount's type ("fuse.sshfs", "fuseblk", ...) and decides.
+    static bool isLocalFileSystem(unsigned long magic, const QString& mountType);
+    // The type of the mount that holds `canonicalPath`, read from the text of
+    // /proc/self/mountinfo; empty when no mount holds it.
+    static QString mountTypeOf(const QString& canonicalPath, const QByteArray& mountInfo);
+
+private:
+    struct Watch
+    {
+        bool signalled = false; // a change was reported or recorded and next() has not cleared it
+        bool gone = false;      // the directory was removed or moved away
+    };
+
+    std::mutex m_mutex;
+    std::unordered_map<Handle, Watch> m_watches; // by inotify descriptor
+};
+
+// "Open without sharing" through a write lease, released at once: the kernel grants one
+// only while no other descriptor is open on the file in any process, this one included,
+// so a file this process still holds open elsewhere counts as in use too. Where no lease
+// can be had (another user's file without CAP_LEASE, a file system without leases) every
+// process's descriptors in /proc are compared with the file instead; processes of other
+// users are only seen with the privilege to look into their /proc/<pid>/fd. Main thread
+// only: the lease's break signal goes to the whole process (see LeaseFileAccess.cpp).
+class LeaseFileAccess : public IFileAccess
+{
+public:
+    bool openExclusive(const QString& path) override;
+    bool remove(const QString& path) override;
+    // Whether any process, this one included, has a descriptor open on the file (the same
+    // device and inode); false when the file cannot be found. The fallback when leases fail.
+    static bool openInAnyProcess(const QString& path);
+};
+
+// The running process: its program file from /proc/self/exe, its environment, and the
+// current directory when this object was made (make it at start-up). Any thread.
+class ProcessEnvironment : public IProcessEnvironment
+{
+public:
+    ProcessEnvironment();
+    QString programDirectory() const override { return m_programDirectory; }
+    QString environmentVariable(const QString& name) const override;
+    QString startupDirectory() const override { return m_startupDirectory; }
+
+private:
+    QString m_programDirectory;
+    QString m_startupDirectory;
+};

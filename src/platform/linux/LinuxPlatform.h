@@ -7,8 +7,11 @@
 #include "../IPrinters.h"
 #include "../IScreen.h"
 #include "../Platform.h"
+#include "LinuxFiles.h"
+#include "RegistryFile.h"
 
 #include <QHash>
+#include <QPointer>
 #include <QString>
 
 #include <memory>
@@ -132,14 +135,22 @@ private:
 };
 
 // The Qt application: the hint follows the status tips of the widgets under the mouse
-// (a widget's statusTip is its hint), errors show in a critical message box titled
-// with the application's name, and dialogs run their own modal loop. Needs the
-// QApplication to exist for its whole life.
+// (a widget's statusTip is its hint), minimising and restoring are those of the main
+// window, errors show in a critical message box titled with the application's title,
+// and dialogs run their own modal loop. Needs the QApplication to exist for its whole
+// life.
 class QtApplication : public IApplication
 {
 public:
     QtApplication();
     ~QtApplication() override;
+    QString title() const override { return m_title; }
+    void setTitle(const QString& title) override { m_title = title; }
+    void setMainWindow(QWidget* window) override;
+    void minimize() override;
+    void restore() override;
+    void processMessages() override;
+    void messageBox(const QString& text, const QString& caption, MessageIcon icon) override;
     QString hint() const override { return m_hint; }
     HintHandler onHint() const override { return m_onHint; }
     void setOnHint(HintHandler handler) override { m_onHint = std::move(handler); }
@@ -147,12 +158,16 @@ public:
     int execModal(QDialog& dialog) override;
 
 private:
-    class HintFilter;
+    class EventFilter;
     void setHint(const QString& hint);
+    void windowStateChanged(bool minimized);
 
+    QString m_title;
     QString m_hint;
     HintHandler m_onHint;
-    std::unique_ptr<HintFilter> m_filter;
+    std::unique_ptr<EventFilter> m_filter;
+    QPointer<QWidget> m_mainWindow;
+    bool m_minimized = false;
     QStringList m_openErrors; // messages whose box is open now
 };
 
@@ -185,6 +200,7 @@ public:
     LinuxPlatform();
     ~LinuxPlatform();
     Platform platform();
+    SpoolerPlatform spooler();
     QtPrinters& printers() { return *m_printers; }
     QtFonts& fonts() { return *m_fonts; }
     QtScreen& screen() { return m_screen; }
@@ -198,4 +214,8 @@ private:
     QtScreen m_screen;
     QtBitmaps m_bitmaps;
     QtApplication m_application;
+    RegistryFile m_registry;
+    InotifyNotifications m_notifications;
+    LeaseFileAccess m_files;
+    ProcessEnvironment m_environment;
 };

@@ -98,20 +98,22 @@ std::shared_ptr<const QImage> QtBitmaps::load(const QString& path)
     return std::make_shared<const QImage>(std::move(image));
 }
 
-class QtApplication::HintFilter : public QObject
+class QtApplication::EventFilter : public QObject
 {
 public:
-    explicit HintFilter(QtApplication& owner)
+    explicit EventFilter(QtApplication& owner)
         : m_owner(owner)
     {}
 
 protected:
-    // A status tip travels from the widget under the mouse up to its window; each step
-    // carries the same text, so only a change is passed on.
     bool eventFilter(QObject* watched, QEvent* event) override
     {
+        // A status tip travels from the widget under the mouse up to its window; each step
+        // carries the same text, so only a change is passed on.
         if (event->type() == QEvent::StatusTip)
             m_owner.setHint(static_cast<QStatusTipEvent*>(event)->tip());
+        else if (event->type() == QEvent::WindowStateChange && watched == m_owner.m_mainWindow)
+            m_owner.windowStateChanged(m_owner.m_mainWindow->isMinimized());
         return QObject::eventFilter(watched, event);
     }
 
@@ -120,13 +122,61 @@ private:
 };
 
 QtApplication::QtApplication()
-    : m_filter(std::make_unique<HintFilter>(*this))
+    : m_filter(std::make_unique<EventFilter>(*this))
 {
     if (QCoreApplication* app = QCoreApplication::instance())
         app->installEventFilter(m_filter.get());
 }
 
 QtApplication::~QtApplication() = default;
+
+void QtApplication::setMainWindow(QWidget* window)
+{
+    m_mainWindow = window;
+    m_minimized = window && window->isMinimized();
+}
+
+void QtApplication::minimize()
+{
+    if (m_mainWindow)
+        m_mainWindow->setWindowState(m_mainWindow->windowState() | Qt::WindowMinimized);
+}
+
+void QtApplication::restore()
+{
+    if (!m_mainWindow)
+        return;
+    m_mainWindow->setWindowState(m_mainWindow->windowState() & ~Qt::WindowMinimized);
+    m_mainWindow->show();
+    m_mainWindow->raise();
+    m_mainWindow->activateWindow();
+}
+
+void QtApplication::windowStateChanged(bool minimized)
+{
+    if (minimized == m_minimized)
+        return;
+    m_minimized = minimized;
+    const Event& event = minimized ? OnMinimize : OnRestore;
+    if (event)
+        event();
+}
+
+void QtApplication::processMessages()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void QtApplication::messageBox(const QString& text, const QString& caption, MessageIcon icon)
+{
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
+        qCritical("%s: %s", qPrintable(caption), qPrintable(text));
+        return;
+    }
+    const QMessageBox::Icon icons[] = {QMessageBox::Information, QMessageBox::Warning, QMessageBox::Critical};
+    QMessageBox box(icons[int(icon)], caption, text, QMessageBox::Ok);
+    box.exec();
+}
 
 void QtApplication::setHint(const QString& hint)
 {
@@ -146,12 +196,13 @@ void QtApplication::showException(const std::exception& error)
     // again) does not stack a second box on the first.
     if (m_openErrors.contains(message))
         return;
+    const QString caption = m_title.isEmpty() ? QCoreApplication::applicationName() : m_title;
     if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
         qCritical("%s", qPrintable(message));
         return;
     }
     m_openErrors.append(message);
-    QMessageBox::critical(QApplication::activeWindow(), QCoreApplication::applicationName(), message);
+    QMessageBox::critical(QApplication::activeWindow(), caption, message);
     m_openErrors.removeOne(message);
 }
 
@@ -164,6 +215,7 @@ LinuxPlatform::LinuxPlatform()
     : m_fonts(std::make_unique<QtFonts>(OemCodePage::system()))
     , m_printers(std::make_unique<QtPrinters>(*m_fonts))
     , m_printDialog(std::make_unique<QtPrintDialog>(*m_printers))
+    , m_registry(RegistryFile::defaultPath())
 {}
 
 LinuxPlatform::~LinuxPlatform() = default;
@@ -171,4 +223,9 @@ LinuxPlatform::~LinuxPlatform() = default;
 Platform LinuxPlatform::platform()
 {
     return Platform{*m_printers, *m_printDialog, m_screen, *m_fonts, m_bitmaps, m_application};
+}
+
+SpoolerPlatform LinuxPlatform::spooler()
+{
+    return SpoolerPlatform{platform(), m_registry, m_notifications, m_files, m_environment};
 }

@@ -1,0 +1,300 @@
+#include "RegistryFile.h"
+
+#include "../Errors.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStringDecoder>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+const QString kRoot = QStringLiteral("HKEY_LOCAL_MACHINE");
+// The file is outside input: anything larger is not ours, and it bounds the work of a parse.
+constexpr qsizetype kMaxSize = 4 * 1024 * 1024;
+
+[[noreturn]] void failToSet(const QString& name)
+{
+    throw ERegistryError(QStringLiteral("Failed to set data for '%1'").arg(name).toStdString());
+}
+
+// A value line: "name"=data or @=data (the key's default value, named ""). Only \\ and \" are
+// escaped in names.
+bool parseValue(const QByteArray& line, QString& name, QByteArray& data)
+{
+    qsizetype pos = 1;
+    QByteArray raw;
+    if (line.startsWith('"')) {
+        for (;; ++pos) {
+            if (pos >= line.size())
+                return false;
+            char c = line[pos];
+            if (c == '"')
+                break;
+            if (c == '\\' && pos + 1 < line.size())
+                c = line[++pos];
+            raw += c;
+        }
+        ++pos;
+    } else if (!line.startsWith('@')) {
+        return false;
+    }
+    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t'))
+        ++pos;
+    if (pos >= line.size() || line[pos] != '=')
+        return false;
+    data = line.mid(pos + 1).trimmed();
+    name = QString::fromUtf8(raw);
+    return true;
+}
+
+// Hand-edited files may carry fewer than 8 digits; QByteArray::toUInt alone would also take "0x" and
+// signs.
+bool parseDword(const QByteArray& digits, quint32& value)
+{
+    if (digits.isEmpty() || digits.size() > 8)
+        return false;
+    for (char c : digits) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return false;
+    }
+    value = digits.toUInt(nullptr, 16);
+    return true;
+}
+
+bool isHexContinuation(const QByteArray& line)
+{
+    const QByteArray digits = line.trimmed();
+    return !digits.isEmpty() && std::all_of(digits.begin(), digits.end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) || c == ',' || c == ' ' || c == '\t' || c == '\\';
+    });
+}
+
+QByteArray valueLine(const QString& name, quint32 value)
+{
+    QString escaped = name;
+    escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('"'), QLatin1String("\\\""));
+    const QByteArray head = name.isEmpty() ? QByteArray("@") : '"' + escaped.toUtf8() + '"';
+    return head + "=dword:" + QByteArray::number(value, 16).rightJustified(8, '0');
+}
+
+} // namespace
+
+RegistryFile::RegistryFile(QString path)
+    : m_path(std::move(path))
+{}
+
+QString RegistryFile::defaultPath()
+{
+    const QString path = qEnvironmentVariable("PAGELLO_REGISTRY");
+    return path.isEmpty() ? QStringLiteral("/var/lib/pagello/system.reg") : path;
+}
+
+RegistryFile::Scan RegistryFile::scan(const std::vector<QByteArray>& lines, const QString& key)
+{
+    Scan s;
+    const QString subkeys = key + QLatin1Char('\\');
+    const auto count = static_cast<qsizetype>(lines.size());
+    bool inSection = false;
+    bool inKey = false;
+    for (qsizetype i = 0; i < count; ++i) {
+        const QByteArray line = lines[i].trimmed();
+        if (line.isEmpty())
+            continue;
+        if (!s.hasHeader) {
+            if (line != "REGEDIT4" && line != "Windows Registry Editor Version 5.00") {
+                s.error = QStringLiteral("it is not a REGEDIT4 file");
+                return s;
+            }
+            s.hasHeader = true;
+            continue;
+        }
+        if (line.startsWith(';'))
+            continue;
+        if (line.size() > 2 && line.startsWith('[') && line.endsWith(']')) {
+            const QString path = QString::fromUtf8(line.mid(1, line.size() - 2));
+            inSection = true;
+            inKey = !key.isEmpty() && path.compare(key, Qt::CaseInsensitive) == 0;
+            if (inKey || (!key.isEmpty() && path.startsWith(subkeys, Qt::CaseInsensitive)))
+                s.keyExists = true;
+            if (inKey)
+                s.appendAt = i + 1;
+            continue;
+        }
+        QString name;
+        QByteArray data;
+        quint32 dword = 0;
+        const bool isValue = inSection && parseValue(line, name, data);
+        const bool isDword = isValue && data.left(6).compare("dword:", Qt::CaseInsensitive) == 0;
+        if (!isValue || (isDword && !parseDword(data.mid(6).trimmed(), dword))) {
+            s.error = QStringLiteral("line %1 is not a key, a value or a comment").arg(i + 1);
+            return s;
+        }
+        // hex data goes on over lines ending in a backslash. A cut-off list must not swallow the key
+        // or value after it, nor one we append.
+        qsizetype length = 1;
+        if (!data.startsWith('"')) {
+            while (i + length < count && lines[i + length - 1].trimmed().endsWith('\\') &&
+                   isHexContinuation(lines[i + length]))
+                ++length;
+        }
+        if (inKey) {
+            Value& value = s.values[name.toCaseFolded()];
+            if (value.lines.empty())
+                value.name = name;
+            value.isDword = isDword;
+            value.dword = dword;
+            value.lines.emplace_back(i, length);
+            s.appendAt = i + length;
+        }
+        i += length - 1;
+    }
+    return s;
+}
+
+void RegistryFile::load()
+{
+    m_lines.clear();
+    QFile file(m_path);
+    if (!file.exists()) {
+        m_damaged = false; // nothing left to keep aside
+        return;
+    }
+    if (!file.open(QIODevice::ReadOnly))
+        return damaged(file.errorString());
+    QByteArray bytes = file.read(kMaxSize + 1);
+    if (file.error() != QFileDevice::NoError)
+        return damaged(file.errorString());
+    if (bytes.size() > kMaxSize)
+        return damaged(QStringLiteral("it is larger than 4 MB"));
+    // Version 5 exports are UTF-16; we write them back as UTF-8.
+    if (bytes.startsWith("\xFF\xFE")) {
+        QStringDecoder fromUtf16(QStringDecoder::Utf16LE);
+        const QString text = fromUtf16(bytes);
+        bytes = text.toUtf8();
+    } else if (bytes.startsWith("\xEF\xBB\xBF")) {
+        bytes.remove(0, 3);
+    }
+
+    std::vector<QByteArray> lines;
+    for (QByteArray& line : bytes.split('\n')) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        lines.push_back(std::move(line));
+    }
+    if (bytes.endsWith('\n'))
+        lines.pop_back();
+    const Scan s = scan(lines, QString());
+    if (!s.error.isEmpty())
+        return damaged(s.error);
+    // A blank file is an empty registry; the first write gives it its header.
+    if (s.hasHeader)
+        m_lines = std::move(lines);
+    m_damaged = false;
+}
+
+void RegistryFile::damaged(const QString& reason)
+{
+    m_lines.clear();
+    if (std::exchange(m_damaged, true))
+        return;
+    throw ERegistryError(QStringLiteral("The registry file '%1' cannot be read: %2").arg(m_path, reason).toStdString());
+}
+
+bool RegistryFile::openKey(const QString& key, bool canCreate)
+{
+    closeKey();
+    QString relative = key;
+    while (relative.startsWith(QLatin1Char('\\')))
+        relative.remove(0, 1);
+    while (relative.endsWith(QLatin1Char('\\')))
+        relative.chop(1);
+    // A line break would end the section header in the middle of the name.
+    if (relative.contains(QLatin1Char('\n')) || relative.contains(QLatin1Char('\r')))
+        return false;
+    const QString path = relative.isEmpty() ? kRoot : kRoot + QLatin1Char('\\') + relative;
+
+    load();
+    Scan s = scan(m_lines, path);
+    if (!s.keyExists && !canCreate)
+        return false;
+    m_key = path;
+    m_values = std::move(s.values);
+    m_open = true;
+    return true;
+}
+
+void RegistryFile::closeKey()
+{
+    m_open = false;
+    m_key.clear();
+    m_values.clear();
+}
+
+bool RegistryFile::valueExists(const QString& name) const
+{
+    return m_values.contains(name.toCaseFolded());
+}
+
+int RegistryFile::readInteger(const QString& name) const
+{
+    const auto it = m_values.constFind(name.toCaseFolded());
+    if (it == m_values.cend() || !it->isDword)
+        throw ERegistryError(QStringLiteral("Invalid data type for '%1'").arg(name).toStdString());
+    return static_cast<int>(it->dword);
+}
+
+void RegistryFile::writeInteger(const QString& name, int value)
+{
+    if (!m_open || name.contains(QLatin1Char('\n')) || name.contains(QLatin1Char('\r')))
+        failToSet(name);
+    std::vector<QByteArray> lines = m_lines.empty() ? std::vector<QByteArray>{"REGEDIT4", ""} : m_lines;
+    const Scan s = scan(lines, m_key);
+    const auto found = s.values.constFind(name.toCaseFolded());
+    if (found != s.values.cend()) {
+        const auto& where = found->lines;
+        const auto [last, length] = where.back();
+        lines[last] = valueLine(found->name, static_cast<quint32>(value));
+        lines.erase(lines.begin() + last + 1, lines.begin() + last + length);
+        // The last of duplicates is the one read; earlier ones go so the file agrees with what we
+        // read back. Back to front keeps the positions of those still to go.
+        for (auto it = where.rbegin() + 1; it != where.rend(); ++it)
+            lines.erase(lines.begin() + it->first, lines.begin() + it->first + it->second);
+    } else if (s.appendAt >= 0) {
+        lines.insert(lines.begin() + s.appendAt, valueLine(name, static_cast<quint32>(value)));
+    } else {
+        if (!lines.back().trimmed().isEmpty())
+            lines.emplace_back();
+        lines.push_back('[' + m_key.toUtf8() + ']');
+        lines.push_back(valueLine(name, static_cast<quint32>(value)));
+    }
+    save(lines, name);
+    m_lines = std::move(lines);
+    m_values = scan(m_lines, m_key).values;
+}
+
+void RegistryFile::save(const std::vector<QByteArray>& lines, const QString& name)
+{
+    QByteArray text;
+    for (const QByteArray& line : lines)
+        text += line + '\n';
+    QSaveFile out(m_path);
+    bool ok = QDir().mkpath(QFileInfo(m_path).absolutePath()) && out.open(QIODevice::WriteOnly) &&
+              out.write(text) == text.size();
+    // The user's damaged file goes aside only once its replacement is on disk, just before the
+    // rename that would destroy it.
+    if (ok && m_damaged) {
+        const QByteArray from = QFile::encodeName(m_path);
+        ok = std::rename(from.constData(), (from + ".damaged").constData()) == 0 || errno == ENOENT;
+    }
+    if (!ok || !out.commit())
+        failToSet(name);
+    m_damaged = false;
+}

@@ -1,0 +1,428 @@
+#include "Main.h"
+#include "ui_Main.h"
+
+#include "FileWatch.h"
+#include "Glyphs.h"
+#include "Queue.h"
+#include "engine/PrevPrinter.h"
+#include "platform/IChangeNotifications.h"
+#include "platform/IFileAccess.h"
+#include "platform/IPrinters.h"
+#include "platform/IProcessEnvironment.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QTimer>
+
+namespace {
+
+const QString kQueued = QStringLiteral("%1 dokument(ů) ve frontě");
+const QString kPrinting = QStringLiteral("tiskne se");
+const QString kInUse = QStringLiteral("radi se");
+const QString kIdle = QStringLiteral("Klidový stav");
+// A printed file that could not be deleted; it is not printed again unless it changes.
+const QString kPrinted = QStringLiteral("vytištěno");
+
+constexpr int kFirstTickMs = 10000;
+constexpr int kTickMs = 1000;
+
+} // namespace
+
+template <typename F> void TForm1::guardedEntry(F&& action)
+{
+    try {
+        std::forward<F>(action)();
+    } catch (const std::exception& e) {
+        ++m_errorBoxes;
+        m_platform.engine.application.showException(e);
+        --m_errorBoxes;
+    }
+}
+
+TForm1::TForm1(const SpoolerPlatform& platform, const QStringList& arguments, QWidget* parent)
+    : QMainWindow(parent)
+    , ui(std::make_unique<Ui::TForm1>())
+    , m_platform(platform)
+    , m_arguments(arguments)
+{
+    ui->setupUi(this);
+    m_queue = new TQueueModel(this);
+    ui->ListView1->setModel(m_queue);
+    ui->ListView1->header()->setStretchLastSection(false);
+    ui->ListView1->setColumnWidth(0, 200);
+    const QPixmap icon = Glyphs::windowIcon().pixmap(16, 16);
+    ui->Image1->setPixmap(icon);
+    setWindowIcon(Glyphs::windowIcon());
+
+    for (int i = 0; i < 2; ++i) {
+        m_panels[i] = new QLabel(this);
+        m_panels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+        m_panels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        m_panels[i]->setMinimumWidth(50);
+        ui->StatusBar1->addWidget(m_panels[i], i);
+    }
+
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    PopupMenu1->addAction(ui->Print1);
+    PopupMenu1->addAction(ui->Nahled1);
+    PopupMenu1->addSeparator()->setObjectName(QStringLiteral("N2"));
+    PopupMenu1->addAction(ui->Delete1);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(kFirstTickMs);
+    Timer2 = new QTimer(this);
+    Timer2->setObjectName(QStringLiteral("Timer2"));
+    Timer2->setInterval(500);
+
+    // The client area of the form: 430 x 107 below the menu.
+    resize(430, 107 + menuBar()->sizeHint().height());
+    bindHandlers();
+    guardedEntry([this] { FormCreate(); });
+    Timer1->start();
+}
+
+TForm1::~TForm1()
+{
+    guardedEntry([this] { FormDestroy(); });
+}
+
+void TForm1::bindHandlers()
+{
+    const auto bind = [this](auto* sender, auto signal, void (TForm1::*handler)()) {
+        connect(sender, signal, this, [this, handler] { guardedEntry([&] { (this->*handler)(); }); });
+    };
+    bind(Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
+    // A checkable menu item flips its own check mark before it reports the click; the
+    // handler is the one that inverts it, so the item's flip is taken back first.
+    connect(ui->PausePrinting, &QAction::triggered, this, [this](bool checked) {
+        ui->PausePrinting->setChecked(!checked);
+        guardedEntry([this] { PausePrintingClick(); });
+    });
+    bind(ui->EraseQueue, &QAction::triggered, &TForm1::EraseQueueClick);
+    bind(ui->Settings1, &QAction::triggered, &TForm1::Settings1Click);
+    bind(ui->Exit1, &QAction::triggered, &TForm1::Exit1Click);
+    bind(ui->Print1, &QAction::triggered, &TForm1::Print1Click);
+    bind(ui->Nahled1, &QAction::triggered, &TForm1::Preview2Click);
+    bind(ui->Delete1, &QAction::triggered, &TForm1::Delete1Click);
+    ui->ListView1->installEventFilter(this);
+    ui->ListView1->viewport()->installEventFilter(this);
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == ui->ListView1->viewport() && event->type() == QEvent::MouseButtonPress) {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() == Qt::RightButton) {
+            // The entry under the pointer is the one the menu acts on.
+            const QModelIndex under = ui->ListView1->indexAt(mouse->position().toPoint());
+            if (under.isValid())
+                selectRow(under.row());
+            guardedEntry([&] { ListView1MouseDown(mouse->button(), mouse->globalPosition().toPoint()); });
+            return true;
+        }
+    } else if (watched == ui->ListView1 && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        guardedEntry([&] { FormKeyDown(key->key(), key->modifiers()); });
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TForm1::customEvent(QEvent* event)
+{
+    if (event->type() == WM_QUEUECHANGED)
+        guardedEntry([this] { WMQueueChanged(); });
+    else if (event->type() == WM_QUEUEQUIT)
+        guardedEntry([this] { WMQueueQuit(); });
+}
+
+void TForm1::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    guardedEntry([this] { FormResize(); });
+}
+
+QString TForm1::statusText(int panel) const
+{
+    return m_panels[panel]->text();
+}
+
+QString TForm1::entryPath(int row) const
+{
+    return SpoolDir + QLatin1Char('/') + m_queue->entry(row).caption;
+}
+
+int TForm1::selectedRow() const
+{
+    const QModelIndexList rows = ui->ListView1->selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+void TForm1::selectRow(int row)
+{
+    ui->ListView1->selectionModel()->select(m_queue->index(row, 0),
+                                            QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    ui->ListView1->setCurrentIndex(m_queue->index(row, 0));
+}
+
+void TForm1::FormCreate()
+{
+    PreviewPrinter = std::make_unique<TPreviewPrinter>(m_platform.engine);
+    SpoolDir = ResolveSpoolDir();
+    Watcher = new TFileWatch(this, SpoolDir, m_platform.notifications);
+    ScanQueue();
+    if (QFileInfo::exists(m_platform.environment.programDirectory() + QStringLiteral("/kavrin.fxp")))
+        Watcher->resume();
+    LoadSettings();
+    ui->PausePrinting->setChecked(AutoStart);
+    PausePrintingClick();
+    const bool handBack = !m_arguments.isEmpty() && m_arguments.first().toLower() == QLatin1String("/a");
+    Timer2->setInterval(500);
+    if (handBack)
+        Timer2->start();
+    else
+        Timer2->stop();
+}
+
+void TForm1::FormDestroy()
+{
+    // The watcher must not outlive the window and the services it uses; its waits end
+    // within a second of the request.
+    if (Watcher) {
+        Watcher->requestStop();
+        Watcher->wait(5000);
+        if (!Watcher->isRunning())
+            delete Watcher;
+    }
+    AutoStart = !ui->PausePrinting->isChecked();
+    SaveSettings();
+    PreviewPrinter.reset();
+}
+
+QString TForm1::ResolveSpoolDir() const
+{
+    const QString value = m_platform.environment.environmentVariable(QStringLiteral("PAGELLO"));
+    if (value.isEmpty())
+        return m_platform.environment.programDirectory() + QStringLiteral("/tisk");
+    // Relative to the directory the program was started in; "." and ".." resolved.
+    QString path = QDir::cleanPath(QDir(m_platform.environment.startupDirectory()).absoluteFilePath(value));
+    if (path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    return path;
+}
+
+void TForm1::WMQueueQuit()
+{
+    do
+        m_platform.engine.application.processMessages();
+    while (Busy);
+    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+}
+
+void TForm1::WMQueueChanged()
+{
+    ScanQueue();
+    UpdateStatus();
+}
+
+void TForm1::ScanQueue()
+{
+    MergeQueue(listSpoolFiles(SpoolDir));
+    UpdateStatus();
+}
+
+void TForm1::MergeQueue(const QStringList& names)
+{
+    // The selection survives a rescan that keeps its entry.
+    const int selected = selectedRow();
+    const QString caption = selected >= 0 ? m_queue->entry(selected).caption : QString();
+    m_queue->merge(names);
+    if (!caption.isEmpty()) {
+        const int row = m_queue->find(caption);
+        if (row >= 0 && row != selectedRow())
+            selectRow(row);
+    }
+}
+
+void TForm1::UpdateStatus()
+{
+    QString printer;
+    const IPrinters& printers = m_platform.engine.printers;
+    const QStringList names = printers.printerNames();
+    const int index = printers.printerIndex();
+    if (index >= 0 && index < names.size())
+        printer = names[index];
+    m_panels[0]->setText(m_queue->count() > 0 ? kQueued.arg(m_queue->count()) : printer);
+    m_panels[1]->setText(!PrintingActive ? QString() : Busy ? kPrinting : kIdle);
+}
+
+void TForm1::Timer1Timer()
+{
+    if (Timer1->interval() != kTickMs)
+        Timer1->setInterval(kTickMs);
+    UpdateStatus();
+    // A tick during a pass's message processing does not start a second pass, and while
+    // an error box is open a lasting fault is not met again every second.
+    if (!PrintingActive || Busy || m_queue->count() == 0 || m_inPass || m_errorBoxes > 0)
+        return;
+    m_inPass = true;
+    try {
+        printPass();
+    } catch (...) {
+        m_inPass = false;
+        throw;
+    }
+    m_inPass = false;
+}
+
+void TForm1::printPass()
+{
+    IApplication& app = m_platform.engine.application;
+    int i = 0;
+    while (i < m_queue->count()) {
+        if (!PrintingActive)
+            return;
+        UpdateStatus();
+        app.processMessages();
+        if (i >= m_queue->count())
+            return;
+        const QString path = entryPath(i);
+        const QueueEntry& entry = m_queue->entry(i);
+        if (entry.printed) {
+            if (fileStamp(path) == entry.printed) {
+                ++i;
+                continue;
+            }
+            // The file changed since it was printed: a new document.
+            m_queue->setPrinted(i, std::nullopt);
+        }
+        m_queue->setState(i, kPrinting);
+        // A job processes no messages, so the entry is still at i when it returns.
+        if (!PrintFile(path)) {
+            m_queue->setState(i, kInUse);
+            ++i;
+        } else if (!printed(i)) {
+            ++i;
+        }
+        app.processMessages();
+        app.processMessages();
+    }
+}
+
+bool TForm1::printed(int row)
+{
+    const QString path = entryPath(row);
+    const std::optional<FileStamp> stamp = fileStamp(path);
+    if (m_platform.files.remove(path) || !QFileInfo::exists(path)) {
+        m_queue->remove(row);
+        return true;
+    }
+    // Deleting failed (a read-only directory, say): the entry stays, marked, and is not
+    // printed again while the file is unchanged.
+    m_queue->setState(row, kPrinted);
+    m_queue->setPrinted(row, stamp);
+    return false;
+}
+
+void TForm1::Print1Click()
+{
+    const int row = selectedRow();
+    if (Busy || row < 0)
+        return;
+    m_queue->setState(row, kPrinting);
+    if (PrintFile(entryPath(row)))
+        printed(row);
+    else
+        m_queue->setState(row, kInUse);
+}
+
+void TForm1::Preview2Click()
+{
+    const int row = selectedRow();
+    if (PrintingActive || row < 0)
+        return;
+    PrepareJob(entryPath(row));
+    PreviewPrinter->Preview();
+}
+
+bool TForm1::deleteSpoolFile(const QString& path)
+{
+    // Linux lets a file be deleted while its writer still has it open; a document that is
+    // still being written is not taken away from under it.
+    return m_platform.files.openExclusive(path) && m_platform.files.remove(path);
+}
+
+void TForm1::Delete1Click()
+{
+    const int row = selectedRow();
+    if (row >= 0)
+        deleteSpoolFile(entryPath(row));
+}
+
+void TForm1::EraseQueueClick()
+{
+    int i = 0;
+    while (i < m_queue->count()) {
+        if (deleteSpoolFile(entryPath(i)))
+            m_queue->remove(i);
+        else
+            ++i;
+    }
+}
+
+void TForm1::PausePrintingClick()
+{
+    ui->PausePrinting->setChecked(!ui->PausePrinting->isChecked());
+    PrintingActive = !ui->PausePrinting->isChecked();
+}
+
+void TForm1::Exit1Click()
+{
+    close();
+}
+
+void TForm1::FormResize()
+{
+    const int w = ui->ListView1->viewport()->width();
+    const int first = w < 120 ? 120 : w - 100;
+    ui->ListView1->setColumnWidth(0, first);
+    ui->ListView1->setColumnWidth(1, std::max(0, w - first));
+    m_panels[0]->setFixedWidth(first);
+}
+
+void TForm1::ListView1MouseDown(Qt::MouseButton button, QPoint globalPosition)
+{
+    if (button == Qt::RightButton && selectedRow() >= 0)
+        PopupMenu1->popup(globalPosition);
+}
+
+void TForm1::FormKeyDown(int key, Qt::KeyboardModifiers modifiers)
+{
+    if (key == Qt::Key_F12 && !(modifiers & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier)))
+        Preview2Click();
+}
+
+int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments)
+{
+    IApplication& app = platform.engine.application;
+    app.setTitle(QStringLiteral("Pagello"));
+    if (platform.engine.printers.printerNames().isEmpty()) {
+        app.messageBox(QStringLiteral("Tiskový manager nenalezl v systému žádnou tiskárnu."), QStringLiteral("Pagello"),
+                       IApplication::MessageIcon::Error);
+        return 0;
+    }
+    TForm1 form(platform, arguments);
+    app.setMainWindow(&form);
+    form.show();
+    const int code = QApplication::exec();
+    app.setMainWindow(nullptr);
+    return code;
+}

@@ -1,0 +1,68 @@
+// The three settings kept in the machine-wide registry between runs.
+
+#include "Main.h"
+
+#include "platform/Errors.h"
+#include "platform/IPrintDialog.h"
+#include "platform/IPrinters.h"
+#include "platform/IRegistry.h"
+
+namespace {
+
+const QString kKey = QStringLiteral("\\SOFTWARE\\Morvane\\Pagello");
+
+} // namespace
+
+void TForm1::LoadSettings()
+{
+    PagesSpool = 3;
+    AutoStart = true;
+    PrinterIndex = -1;
+    IRegistry& registry = m_platform.registry;
+    IApplication& app = m_platform.engine.application;
+    bool open = false;
+    // A registry that cannot be read is reported; the program starts on the defaults.
+    try {
+        open = registry.openKey(kKey, true);
+    } catch (const PagelloError& e) {
+        app.showException(e);
+    }
+    if (open) {
+        // A value of the wrong type is reported and keeps its default; start-up goes on.
+        const auto read = [&](const QString& name, auto&& store) {
+            try {
+                if (registry.valueExists(name))
+                    store(registry.readInteger(name));
+            } catch (const PagelloError& e) {
+                app.showException(e);
+            }
+        };
+        read(QStringLiteral("AutoStart"), [this](int value) { AutoStart = value != 0; });
+        read(QStringLiteral("PrinterIndex"), [this](int value) { PrinterIndex = value; });
+        read(QStringLiteral("PagesSpool"), [this](int value) { PagesSpool = value; });
+        registry.closeKey();
+    }
+    IPrinters& printers = m_platform.engine.printers;
+    if (PrinterIndex >= 0 && PrinterIndex < printers.printerNames().size())
+        printers.setPrinterIndex(PrinterIndex);
+}
+
+void TForm1::SaveSettings()
+{
+    const IPrinters& printers = m_platform.engine.printers;
+    PrinterIndex = printers.printerNames().isEmpty() ? -1 : printers.printerIndex();
+    IRegistry& registry = m_platform.registry;
+    registry.openKey(kKey, true);
+    registry.writeInteger(QStringLiteral("AutoStart"), AutoStart ? 1 : 0);
+    registry.writeInteger(QStringLiteral("PrinterIndex"), PrinterIndex);
+    registry.writeInteger(QStringLiteral("PagesSpool"), PagesSpool);
+    registry.closeKey();
+}
+
+void TForm1::Settings1Click()
+{
+    // Only the printer and its settings are chosen here; range and copies do not apply.
+    PrintDialogOptions options;
+    options.pageNumbersEnabled = false;
+    m_platform.engine.printDialog.execute(options);
+}

@@ -1,0 +1,196 @@
+#include "SpoolerTestSupport.h"
+
+#include "FileWatch.h"
+#include "platform/linux/LinuxFiles.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+
+namespace {
+
+// Counts the notifications a watcher posts.
+class Receiver : public QObject
+{
+public:
+    int changes = 0;
+
+protected:
+    void customEvent(QEvent* event) override
+    {
+        if (event->type() == WM_QUEUECHANGED)
+            ++changes;
+    }
+};
+
+// Processes events until the condition holds or the time is up.
+bool waitFor(const std::function<bool()>& condition, int timeoutMs = 10000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// A watcher on its own thread, stopped and freed at the end of the test.
+struct RunningWatch
+{
+    RunningWatch(QObject* window, const QString& directory, IChangeNotifications& notifications)
+        : watch(new TFileWatch(window, directory, notifications))
+    {}
+    ~RunningWatch()
+    {
+        watch->requestStop();
+        watch->wait();
+        delete watch;
+    }
+    TFileWatch* watch;
+};
+
+TEST(FileWatch, NotificationModeNotifiesPerSignalAndStartsOverWhenTheDirectoryGoes)
+{
+    FakeChangeNotifications notifications;
+    Receiver window;
+    const QString dir = QStringLiteral("/spool");
+    notifications.setWatchable(dir, false);
+    RunningWatch running(&window, dir, notifications);
+    TFileWatch& watch = *running.watch;
+    EXPECT_FALSE(watch.Polling);
+    std::atomic<int> retries = 0;
+    watch.Sleep = [&](int ms) {
+        EXPECT_EQ(ms, 4000);
+        ++retries;
+        notifications.setWatchable(dir, true); // the directory appears meanwhile
+    };
+    watch.resume();
+    ASSERT_TRUE(waitFor([&] { return notifications.openHandles() == 1; }));
+    EXPECT_EQ(retries, 1);
+    EXPECT_EQ(window.changes, 0);
+
+    notifications.signal(dir);
+    ASSERT_TRUE(waitFor([&] { return window.changes == 1; }));
+    // The directory is removed: the handle is given up and a new one requested.
+    notifications.failNext();
+    notifications.signal(dir);
+    ASSERT_TRUE(waitFor([&] { return window.changes == 2; }));
+    ASSERT_TRUE(waitFor([&] {
+        const auto calls = notifications.calls();
+        return std::count(calls.begin(), calls.end(), QStringLiteral("first(/spool)")) >= 3;
+    }));
+    const auto calls = notifications.calls();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), QStringLiteral("close(1)")), calls.end());
+}
+
+TEST(FileWatch, PollingModeNotifiesEveryFourSeconds)
+{
+    FakeChangeNotifications notifications;
+    notifications.setLocalDisk(false);
+    Receiver window;
+    RunningWatch running(&window, QStringLiteral("//server/spool"), notifications);
+    TFileWatch& watch = *running.watch;
+    EXPECT_TRUE(watch.Polling);
+    std::atomic<int> sleeps = 0;
+    watch.Sleep = [&](int ms) {
+        EXPECT_EQ(ms, 4000);
+        ++sleeps;
+    };
+    watch.resume();
+    ASSERT_TRUE(waitFor([&] { return window.changes >= 3; }));
+    EXPECT_GE(sleeps, 2);
+    EXPECT_TRUE(notifications.calls().empty());
+}
+
+// The spooler on real change notifications and real exclusive opens, printing on the
+// fake printer.
+struct RealSpooler : SpoolerFixture
+{
+    RealSpooler()
+    {
+        QFile switchFile(dir.filePath(QStringLiteral("kavrin.fxp")));
+        EXPECT_TRUE(switchFile.open(QIODevice::WriteOnly));
+    }
+    TForm1& startReal()
+    {
+        form = std::make_unique<TForm1>(
+            SpoolerPlatform{fake.platform(), fake.registry, notifications, files, fake.environment}, QStringList());
+        return *form;
+    }
+    InotifyNotifications notifications;
+    LeaseFileAccess files;
+};
+
+TEST(FileWatch, RoadOfOneFileFromWriterToPrinter)
+{
+    RealSpooler s;
+    s.fake.registry.setInteger(QStringLiteral("\\SOFTWARE\\Morvane\\Pagello"), QStringLiteral("PagesSpool"), 3);
+    TForm1& form = s.startReal();
+    ASSERT_TRUE(form.Watcher->isRunning());
+    EXPECT_FALSE(form.Watcher->Polling);
+
+    s.writeDocument(QStringLiteral("REPORT.PRN"), 7);
+    ASSERT_TRUE(waitFor([&] { return form.queue().count() == 1; }));
+    form.Timer1Timer();
+    EXPECT_EQ(s.titles(), (std::vector<QString>{QStringLiteral("Pagello : REPORT.PRN  1-3"),
+                                                QStringLiteral("Pagello : REPORT.PRN  4-6"),
+                                                QStringLiteral("Pagello : REPORT.PRN  7-7")}));
+    EXPECT_FALSE(QFile::exists(s.spoolFile(QStringLiteral("REPORT.PRN"))));
+    EXPECT_EQ(form.queue().count(), 0);
+    // A change inside a subdirectory lists nothing.
+    QDir(s.spoolDir()).mkdir(QStringLiteral("sub"));
+    QFile inner(s.spoolDir() + QStringLiteral("/sub/X.PRN"));
+    ASSERT_TRUE(inner.open(QIODevice::WriteOnly));
+    inner.close();
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 200);
+    EXPECT_EQ(form.queue().count(), 0);
+}
+
+TEST(FileWatch, FileHeldByItsWriterWaitsWhileTheOthersPrint)
+{
+    RealSpooler s;
+    s.writeDocument(QStringLiteral("A.PRN"));
+    s.writeDocument(QStringLiteral("B.PRN"));
+    QProcess writer;
+    writer.start(QStringLiteral("/bin/sh"),
+                 {QStringLiteral("-c"), QStringLiteral("exec 3>>\"$0\"; echo ready; exec sleep 30"),
+                  s.spoolFile(QStringLiteral("A.PRN"))});
+    ASSERT_TRUE(writer.waitForReadyRead(5000));
+    TForm1& form = s.startReal();
+    form.Timer1Timer();
+    EXPECT_EQ(s.titles(), std::vector<QString>{QStringLiteral("Pagello : B.PRN  1-1")});
+    EXPECT_EQ(s.states(), QStringList{QStringLiteral("radi se")});
+
+    writer.kill();
+    writer.waitForFinished();
+    form.Timer1Timer();
+    EXPECT_EQ(s.titles().back(), QStringLiteral("Pagello : A.PRN  1-1"));
+    EXPECT_EQ(form.queue().count(), 0);
+}
+
+TEST(FileWatch, SpoolDirectoryCreatedLaterIsPickedUp)
+{
+    RealSpooler s;
+    QDir(s.spoolDir()).removeRecursively();
+    TForm1& form = s.startReal();
+    EXPECT_EQ(form.queue().count(), 0);
+    QDir().mkpath(s.spoolDir());
+    s.writeDocument(QStringLiteral("LATE.PRN"));
+    // The watcher retries every 4 s; the first change after it has a handle lists the file.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            if (form.queue().count() == 0)
+                QFile(s.spoolFile(QStringLiteral("LATE.PRN")))
+                    .setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+            return form.queue().count() == 1;
+        },
+        15000));
+}
+
+} // namespace

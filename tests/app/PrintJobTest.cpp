@@ -1,0 +1,202 @@
+#include "SpoolerTestSupport.h"
+
+#include "engine/PrevPrinter.h"
+
+#include <QImage>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QString title(const char* name, int first, int last)
+{
+    return QStringLiteral("Pagello : %1  %2-%3").arg(QString::fromLatin1(name)).arg(first).arg(last);
+}
+
+TEST(PrintJob, FirstTickPrintsTheQueueInOrderAndDeletesIt)
+{
+    SpoolerFixture f;
+    for (const char* name : {"C.PRN", "a.prn", "B.PRN"})
+        f.writeDocument(QString::fromLatin1(name));
+    TForm1& form = f.start();
+    EXPECT_EQ(f.captions(), (QStringList{QStringLiteral("a.prn"), QStringLiteral("B.PRN"), QStringLiteral("C.PRN")}));
+    EXPECT_EQ(f.states(), (QStringList{QString(), QString(), QString()}));
+    EXPECT_EQ(form.timer1().interval(), 10000);
+
+    form.Timer1Timer();
+    EXPECT_EQ(f.titles(), (std::vector<QString>{title("a.prn", 1, 1), title("B.PRN", 1, 1), title("C.PRN", 1, 1)}));
+    EXPECT_EQ(form.queue().count(), 0);
+    EXPECT_TRUE(listSpoolFiles(f.spoolDir()).isEmpty());
+    EXPECT_FALSE(form.Busy);
+}
+
+TEST(PrintJob, BatchesOfPagesSpoolPagesEachTitledWithItsRange)
+{
+    const struct
+    {
+        int pagesSpool;
+        int pages;
+        std::vector<std::pair<int, int>> jobs;
+    } cases[] = {
+        {3, 7, {{1, 3}, {4, 6}, {7, 7}}},
+        {3, 3, {{1, 3}}},
+        {3, 4, {{1, 3}, {4, 4}}},
+        {10, 7, {{1, 7}}},
+        // One page a job, and no empty job before the first; below 1 counts as 1.
+        {1, 3, {{1, 1}, {2, 2}, {3, 3}}},
+        {0, 2, {{1, 1}, {2, 2}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "PagesSpool " << c.pagesSpool << ", " << c.pages << " pages");
+        SpoolerFixture f;
+        f.fake.registry.setInteger(QStringLiteral("\\SOFTWARE\\Morvane\\Pagello"), QStringLiteral("PagesSpool"),
+                                   c.pagesSpool);
+        f.writeDocument(QStringLiteral("DOC.PRN"), c.pages);
+        f.start().Timer1Timer();
+        std::vector<QString> expected;
+        int sheets = 0;
+        for (const auto& [first, last] : c.jobs)
+            expected.push_back(title("DOC.PRN", first, last));
+        EXPECT_EQ(f.titles(), expected);
+        for (const auto& job : f.fake.printers.jobs())
+            sheets += int(job.sheets.size());
+        EXPECT_EQ(sheets, c.pages);
+        // The stored value is written back as it was.
+        f.form.reset();
+        EXPECT_EQ(f.fake.registry.integer(QStringLiteral("\\SOFTWARE\\Morvane\\Pagello"), QStringLiteral("PagesSpool")),
+                  c.pagesSpool);
+    }
+}
+
+TEST(PrintJob, IncompleteFilesWaitAndTheRestGoOn)
+{
+    SpoolerFixture f;
+    f.writeDocument(QStringLiteral("A.PRN"));
+    f.writeDocument(QStringLiteral("B.PRN"));
+    f.writeBytes(QStringLiteral("C.PRN"), std::string());
+    f.fake.files.setInUse(f.spoolFile(QStringLiteral("A.PRN")), true);
+    TForm1& form = f.start();
+    form.Timer1Timer();
+    // In use, printed, empty.
+    EXPECT_EQ(f.titles(), std::vector<QString>{title("B.PRN", 1, 1)});
+    EXPECT_EQ(f.captions(), (QStringList{QStringLiteral("A.PRN"), QStringLiteral("C.PRN")}));
+    EXPECT_EQ(f.states(), (QStringList{QStringLiteral("radi se"), QStringLiteral("radi se")}));
+
+    f.fake.files.setInUse(f.spoolFile(QStringLiteral("A.PRN")), false);
+    form.Timer1Timer();
+    EXPECT_EQ(f.titles().back(), title("A.PRN", 1, 1));
+    EXPECT_EQ(f.captions(), QStringList{QStringLiteral("C.PRN")});
+}
+
+TEST(PrintJob, FileWithoutEndMarkerIsPrintedWhole)
+{
+    SpoolerFixture f;
+    f.fake.printers.setKeepRecords(true);
+    f.writeBytes(QStringLiteral("A.PRN"), "first\fsecond");
+    f.start().Timer1Timer();
+    ASSERT_EQ(f.titles(), std::vector<QString>{title("A.PRN", 1, 2)});
+    EXPECT_FALSE(QFile::exists(f.spoolFile(QStringLiteral("A.PRN"))));
+    const TMetafile& second = f.fake.printers.jobs()[0].sheets[1].pages[0].page;
+    ASSERT_FALSE(second.records().empty());
+    EXPECT_EQ(second.bytes(second.records().back()), "second");
+}
+
+TEST(PrintJob, PrintedFileThatStaysIsNotPrintedAgainUntilItChanges)
+{
+    SpoolerFixture f;
+    f.writeDocument(QStringLiteral("A.PRN"));
+    f.fake.files.setUndeletable(f.spoolFile(QStringLiteral("A.PRN")), true);
+    TForm1& form = f.start();
+    form.Timer1Timer();
+    form.ScanQueue();
+    form.Timer1Timer();
+    EXPECT_EQ(f.titles().size(), 1u);
+    EXPECT_EQ(f.states(), QStringList{QStringLiteral("vytištěno")});
+
+    // Written again: a new document.
+    QTest::qWait(10);
+    f.writeDocument(QStringLiteral("A.PRN"), 2);
+    form.Timer1Timer();
+    EXPECT_EQ(f.titles().size(), 2u);
+    EXPECT_EQ(f.titles().back(), title("A.PRN", 1, 2));
+}
+
+TEST(PrintJob, FailureShowsOneErrorBoxAndKeepsTheFile)
+{
+    SpoolerFixture f;
+    f.writeDocument(QStringLiteral("A.PRN"));
+    f.writeDocument(QStringLiteral("B.PRN"));
+    f.fake.printers.failOn(FakePrinters::Failure::BeginDoc, true);
+    TForm1& form = f.start();
+    int ticksDuringBox = 0;
+    f.fake.application.duringErrorBox = [&] {
+        // The timer goes on ticking while the box is open; no pass meets the fault again.
+        ++ticksDuringBox;
+        form.Timer1Timer();
+    };
+    QMetaObject::invokeMethod(&form.timer1(), "timeout", Qt::DirectConnection);
+    EXPECT_EQ(ticksDuringBox, 1);
+    EXPECT_EQ(f.fake.application.errors().size(), 1u);
+    EXPECT_FALSE(form.Busy);
+    EXPECT_EQ(f.states(), (QStringList{QStringLiteral("tiskne se"), QString()}));
+    EXPECT_TRUE(QFile::exists(f.spoolFile(QStringLiteral("A.PRN"))));
+}
+
+TEST(PrintJob, TickDuringThePassStartsNoSecondPassAndNewFilesAreAppended)
+{
+    SpoolerFixture f;
+    f.writeDocument(QStringLiteral("A.PRN"));
+    f.writeDocument(QStringLiteral("B.PRN"));
+    TForm1& form = f.start();
+    bool added = false;
+    f.fake.application.onProcessMessages = [&] {
+        form.Timer1Timer();
+        if (!added && form.queue().count() == 1) {
+            added = true;
+            f.writeDocument(QStringLiteral("0.PRN"));
+            form.ScanQueue();
+        }
+    };
+    form.Timer1Timer();
+    EXPECT_EQ(f.titles(), (std::vector<QString>{title("A.PRN", 1, 1), title("B.PRN", 1, 1), title("0.PRN", 1, 1)}));
+}
+
+TEST(PrintJob, LogoBesideTheProgramOnEveryPageOfEveryBatch)
+{
+    SpoolerFixture f;
+    f.fake.printers.setKeepRecords(true);
+    const QString logo = f.dir.filePath(QStringLiteral("logo.bmp"));
+    QImage image(8, 8, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    ASSERT_TRUE(image.save(logo, "BMP"));
+    f.fake.bitmaps.addBitmap(logo, image);
+    f.writeDocument(QStringLiteral("A.PRN"), 5);
+    f.start().Timer1Timer();
+    ASSERT_EQ(f.titles().size(), 2u);
+    for (const auto& job : f.fake.printers.jobs())
+        for (const auto& sheet : job.sheets) {
+            const auto& records = sheet.pages[0].page.records();
+            EXPECT_TRUE(std::any_of(records.begin(), records.end(),
+                                    [](const MetaRecord& r) { return r.op == RecordOp::Bitmap; }));
+        }
+}
+
+TEST(PrintJob, PreviewShowsEveryPageWithoutPrinting)
+{
+    SpoolerFixture f;
+    f.writeDocument(QStringLiteral("A.PRN"), 10);
+    TForm1& form = f.start();
+    f.ui().PausePrinting->trigger();
+    f.ui().ListView1->setCurrentIndex(form.queue().index(0, 0));
+    int pages = 0;
+    f.fake.application.answerModal = [&](QDialog&) {
+        pages = form.PreviewPrinter->PageCount();
+        return int(QDialog::Rejected);
+    };
+    form.Preview2Click();
+    EXPECT_EQ(pages, 10);
+    EXPECT_TRUE(f.fake.printers.jobs().empty());
+    EXPECT_EQ(form.PreviewPrinter->Title, title("A.PRN", 1, 10));
+}
+
+} // namespace
