@@ -4,9 +4,8 @@
 #include <QString>
 #include <QThread>
 
-#include <condition_variable>
+#include <atomic>
 #include <functional>
-#include <mutex>
 
 class IChangeNotifications;
 
@@ -42,13 +41,13 @@ public:
 
 protected:
     void run() override;
+    bool event(QEvent* event) override;
 
 private:
+    class NotifyRequest;
     void notifyOnMainThread();
     void interruptibleSleep(int ms);
 
     IChangeNotifications& m_notifications;
-    mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_stop = false;
+    std::atomic<bool> m_stop = false;
 };

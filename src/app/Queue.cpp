@@ -1,10 +1,16 @@
 #include "Queue.h"
 
-#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSet>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstring>
 
 int TQueueModel::rowCount(const QModelIndex& parent) const
 {
@@ -105,8 +111,29 @@ void TQueueModel::setPrinted(int row, const std::optional<FileStamp>& stamp)
 QStringList listSpoolFiles(const QString& directory)
 {
     // "/" as a spool directory is the empty string; its files are "/" + name.
-    const QDir dir(directory.isEmpty() ? QStringLiteral("/") : directory);
-    return dir.entryList({QStringLiteral("*.prn")}, QDir::Files | QDir::NoSymLinks, QDir::Name | QDir::IgnoreCase);
+    const QByteArray path = QFile::encodeName(directory.isEmpty() ? QStringLiteral("/") : directory);
+    DIR* dir = ::opendir(path.constData());
+    if (!dir)
+        return {};
+    QStringList names;
+    // The entry's type comes with the name on most file systems, so a directory of
+    // thousands of files is listed without looking at each one.
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::size_t length = std::strlen(entry->d_name);
+        if (entry->d_name[0] == '.' || length < 4 || ::strcasecmp(entry->d_name + length - 4, ".prn") != 0)
+            continue;
+        bool regular = entry->d_type == DT_REG;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat info{};
+            regular = ::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
+        }
+        if (regular)
+            names << QFile::decodeName(entry->d_name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end(),
+              [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+    return names;
 }
 
 std::optional<FileStamp> fileStamp(const QString& path)
