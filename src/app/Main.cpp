@@ -119,6 +119,10 @@ void TForm1::bindHandlers()
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event)
 {
+    // The columns follow the list's client area, which has its new size only once the
+    // window's layout has placed the list.
+    if (watched == ui->ListView1->viewport() && event->type() == QEvent::Resize)
+        guardedEntry([this] { FormResize(); });
     if (watched == ui->ListView1->viewport() && event->type() == QEvent::MouseButtonPress) {
         auto* mouse = static_cast<QMouseEvent*>(event);
         if (mouse->button() == Qt::RightButton) {
@@ -142,12 +146,6 @@ void TForm1::customEvent(QEvent* event)
         guardedEntry([this] { WMQueueChanged(); });
     else if (event->type() == WM_QUEUEQUIT)
         guardedEntry([this] { WMQueueQuit(); });
-}
-
-void TForm1::resizeEvent(QResizeEvent* event)
-{
-    QMainWindow::resizeEvent(event);
-    guardedEntry([this] { FormResize(); });
 }
 
 QString TForm1::statusText(int panel) const

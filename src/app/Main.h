@@ -89,7 +89,6 @@ public:
 
 protected:
     void customEvent(QEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:

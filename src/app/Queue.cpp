@@ -124,7 +124,9 @@ QStringList listSpoolFiles(const QString& directory)
             continue;
         bool regular = entry->d_type == DT_REG;
         if (entry->d_type == DT_UNKNOWN) {
-            struct stat info{};
+            struct stat info
+            {
+            };
             regular = ::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
         }
         if (regular)
