@@ -92,6 +92,9 @@ TForm1::TForm1(const SpoolerPlatform& platform, const QStringList& arguments, QW
 
 TForm1::~TForm1()
 {
+    // The controls outlive the form's own members: their events must not reach it.
+    ui->ListView1->viewport()->removeEventFilter(this);
+    ui->ListView1->removeEventFilter(this);
     guardedEntry([this] { FormDestroy(); });
 }
 
