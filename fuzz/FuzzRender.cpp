@@ -70,5 +70,47 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const PagelloError&) {
         // A refused document is a valid outcome; only crashes and memory errors count.
     }
+
+    // Read in pieces, as the spooler reads a spool file, the text lays out as it does
+    // whole: the same pages with the same records.
+    if (batch == 0) {
+        const std::size_t pieceSize = 1 + (knobs >> 4);
+        FakePlatform split;
+        split.printers.addPrinter(QStringLiteral("Laser"), DeviceMetrics{600, 600, 4960, 7016, 100, 100});
+        TPreviewPrinter pieces(split.platform());
+        pieces.setUnits(unInches);
+        if (withLogo) {
+            split.bitmaps.addBitmap(QStringLiteral("logo.bmp"), QImage(8, 4, QImage::Format_RGB32));
+            pieces.Logo = QStringLiteral("logo.bmp");
+        }
+        struct Pieces : TTextSource
+        {
+            std::string_view rest;
+            std::size_t size;
+            std::string_view next() override
+            {
+                const std::string_view piece = rest.substr(0, size);
+                rest.remove_prefix(piece.size());
+                return piece;
+            }
+        } source;
+        source.rest = text;
+        source.size = pieceSize;
+        try {
+            pieces.RenderText(source);
+        } catch (const PagelloError&) {
+        }
+        if (pieces.PageCount() != engine.PageCount())
+            std::abort();
+        for (int p = 0; p < engine.PageCount(); ++p) {
+            const auto& a = engine.Pages(p).records();
+            const auto& b = pieces.Pages(p).records();
+            if (a.size() != b.size())
+                std::abort();
+            for (std::size_t r = 0; r < a.size(); ++r)
+                if (a[r].op != b[r].op || a[r].x != b[r].x || a[r].y != b[r].y || a[r].textLength != b[r].textLength)
+                    std::abort();
+        }
+    }
     return 0;
 }

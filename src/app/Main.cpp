@@ -5,6 +5,7 @@
 #include "Glyphs.h"
 #include "Queue.h"
 #include "engine/PrevPrinter.h"
+#include "engine/SpoolFile.h"
 #include "platform/IChangeNotifications.h"
 #include "platform/IFileAccess.h"
 #include "platform/IPrinters.h"

@@ -9,7 +9,6 @@
 
 #include <memory>
 #include <optional>
-#include <string>
 
 namespace Ui {
 class TForm1;
@@ -19,6 +18,7 @@ class QMenu;
 class QTimer;
 class TFileWatch;
 class TPreviewPrinter;
+class SpoolFileText;
 class TQueueModel;
 
 // The program's own window messages, as events posted to the main window.
@@ -50,7 +50,8 @@ public:
     QString DocName;
     int FirstPage = 0;
     std::unique_ptr<TPreviewPrinter> PreviewPrinter;
-    std::string DocText;
+    // The document being laid out, read piece by piece; closed once it is laid out.
+    std::unique_ptr<SpoolFileText> DocText;
     QString SpoolDir;
     bool PrintingActive = false;
     QPointer<TFileWatch> Watcher; // frees itself when its thread ends

@@ -57,9 +57,12 @@ void TForm1::PrepareJob(const QString& path)
     DocName = QFileInfo(path).fileName();
     FirstPage = 1;
     engine.Logo.clear();
-    if (!DocText.empty() && QFileInfo::exists(logo))
+    if (DocText->hasText() && QFileInfo::exists(logo))
         engine.Logo = logo;
-    engine.RenderText(DocText);
+    // The file is read as the layout goes, so a long document is never held whole; it is
+    // closed as soon as it is laid out, also when that fails.
+    const std::unique_ptr<SpoolFileText> text = std::move(DocText);
+    engine.RenderText(*text);
     engine.Title = jobTitle(DocName, FirstPage, engine.PageCount() + FirstPage - 1);
 }
 
@@ -67,7 +70,7 @@ void TForm1::LoadText(const QString& path)
 {
     // NUL bytes become 255; the document ends after the first carriage return followed
     // by 255, and a file without that mark is taken whole.
-    DocText = readSpoolFile(path);
+    DocText = std::make_unique<SpoolFileText>(path);
 }
 
 void TForm1::PreviewPrinterNewPage(TPreviewPrinter& Sender, int Page)

@@ -51,6 +51,15 @@ enum TAlignment
     taCenter = 2
 };
 
+// A document's text handed over in pieces, for a text too long to be held at once. Each
+// piece stays valid until the next call; an empty piece ends the text.
+class TTextSource
+{
+public:
+    virtual ~TTextSource() = default;
+    virtual std::string_view next() = 0;
+};
+
 // Raised before each page of RenderText begins; Page counts from 1.
 using TNewPageProc = std::function<void(TPreviewPrinter& Sender, int Page)>;
 // Progress of pagination and printing.
@@ -267,7 +276,12 @@ public:
     void UpdateDeviceMetrics(const DeviceMetrics& device);
 
     // Replaces the pages with the layout of raw printer text (bytes of the DOS code page).
+    // The text ends at its end or at a NUL byte.
     void RenderText(std::string_view Text);
+    // The same layout of a text read piece by piece: only the piece being laid out and a
+    // run of text not yet drawn are held, so with pages printed and discarded in batches
+    // a document of any length needs little memory.
+    void RenderText(TTextSource& Source);
 
     // Prints pages FromIndex..ToIndex (0-based, inclusive) as one printer job.
     bool PrintRange(int FromIndex, int ToIndex);

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -16,6 +18,14 @@ constexpr std::array<bool, 256> kCommandStart = [] {
     std::array<bool, 256> t{};
     for (unsigned char b : {10, 12, 13, 15, 18, 27, 179, 255})
         t[b] = true;
+    return t;
+}();
+
+// The bytes that end a run of text: those that may start a command, and NUL, which
+// ends the text.
+constexpr std::array<bool, 256> kRunStop = [] {
+    std::array<bool, 256> t = kCommandStart;
+    t[0] = true;
     return t;
 }();
 
@@ -44,7 +54,7 @@ struct Command
 using namespace std::string_view_literals;
 
 // Tried in this order; the first whose whole sequence lies before the end wins.
-const Command kCommands[] = {
+constexpr Command kCommands[] = {
     {"\r"sv, Cmd::CarriageReturn},
     {"\n"sv, Cmd::LineFeed},
     {"\f"sv, Cmd::FormFeed},
@@ -74,6 +84,26 @@ const Command kCommands[] = {
     {"\x1b&l12D"sv, Cmd::LineHeight, 12},
 };
 
+constexpr std::size_t kLongestCommand = [] {
+    std::size_t longest = 0;
+    for (const Command& c : kCommands)
+        longest = std::max(longest, c.bytes.size());
+    return longest;
+}();
+
+// The whole text as one piece.
+class WholeText : public TTextSource
+{
+public:
+    explicit WholeText(std::string_view text)
+        : m_text(text)
+    {}
+    std::string_view next() override { return std::exchange(m_text, std::string_view()); }
+
+private:
+    std::string_view m_text;
+};
+
 const Command* matchCommand(std::string_view rest)
 {
     for (const Command& c : kCommands) {
@@ -86,6 +116,12 @@ const Command* matchCommand(std::string_view rest)
 } // namespace
 
 void TPreviewPrinter::RenderText(std::string_view Text)
+{
+    WholeText whole(Text);
+    RenderText(whole);
+}
+
+void TPreviewPrinter::RenderText(TTextSource& Source)
 {
     BusyCursor busy(m_platform.screen);
     BeginDoc();
@@ -105,11 +141,13 @@ void TPreviewPrinter::RenderText(std::string_view Text)
     }
 
     try {
-        const char* const textEnd = Text.data() + Text.size();
-        const char* pos = Text.data();
-        const char* end = static_cast<const char*>(std::memchr(pos, 0, Text.size()));
-        if (!end)
-            end = textEnd;
+        // The text arrives in pieces; of one piece only what is still needed (a run of
+        // text not yet drawn, a command cut by the piece's end) is carried into the next.
+        std::string_view piece = Source.next();
+        const char* pos = piece.data();
+        const char* end = pos + piece.size();
+        bool exhausted = piece.empty();
+        std::string carried;
 
         TFont runFont(QStringLiteral("Courier New"), 12, 0, OEM_CHARSET);
         AdjustFont(runFont);
@@ -169,6 +207,29 @@ void TPreviewPrinter::RenderText(std::string_view Text)
             pending = {};
         };
 
+        auto more = [&]() -> bool {
+            if (exhausted)
+                return false;
+            const std::string_view next = Source.next();
+            if (next.empty()) {
+                exhausted = true;
+                return false;
+            }
+            // A pending run ends at pos: it starts what is kept.
+            const char* keep = pending.empty() ? pos : pending.data();
+            std::string joined;
+            joined.reserve(static_cast<std::size_t>(end - keep) + next.size());
+            joined.append(keep, end);
+            joined.append(next);
+            const std::size_t posOffset = static_cast<std::size_t>(pos - keep);
+            carried.swap(joined);
+            if (!pending.empty())
+                pending = std::string_view(carried.data(), pending.size());
+            pos = carried.data() + posOffset;
+            end = carried.data() + carried.size();
+            return true;
+        };
+
         auto changeFont = [&](int size, std::uint8_t style) {
             if (size != currentSize || style != currentStyle)
                 flush();
@@ -191,14 +252,25 @@ void TPreviewPrinter::RenderText(std::string_view Text)
             limit = bottomLimit();
         };
 
-        while (pos < end) {
+        for (;;) {
+            if (pos == end && !more())
+                break;
+            // The text ends at a NUL byte.
+            if (*pos == '\0')
+                break;
             if (y < 0 || limit < y + lineHeight)
                 beginPage();
 
             const unsigned char b = static_cast<unsigned char>(*pos);
             if (kCommandStart[b]) {
                 flush();
-                const Command* c = matchCommand(std::string_view(pos, static_cast<std::size_t>(end - pos)));
+                // A command may run on into the next piece; none reaches past a NUL.
+                while (static_cast<std::size_t>(end - pos) < kLongestCommand && more()) {
+                }
+                std::size_t ahead = std::min(static_cast<std::size_t>(end - pos), kLongestCommand);
+                if (const void* nul = std::memchr(pos, 0, ahead))
+                    ahead = static_cast<std::size_t>(static_cast<const char*>(nul) - pos);
+                const Command* c = matchCommand(std::string_view(pos, ahead));
                 if (c) {
                     pos += c->bytes.size();
                     switch (c->cmd) {
@@ -252,7 +324,7 @@ void TPreviewPrinter::RenderText(std::string_view Text)
             // Ordinary bytes up to the next possible command join the pending run; the
             // line cannot move before that, so the fit test holds for all of them.
             const char* runEnd = pos;
-            while (runEnd < end && !kCommandStart[static_cast<unsigned char>(*runEnd)])
+            while (runEnd < end && !kRunStop[static_cast<unsigned char>(*runEnd)])
                 ++runEnd;
             if (pending.empty())
                 pending = std::string_view(pos, static_cast<std::size_t>(runEnd - pos));

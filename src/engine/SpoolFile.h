@@ -1,8 +1,12 @@
 #pragma once
 
+#include "PrevPrinter.h"
+
+#include <QFile>
 #include <QString>
 
 #include <string>
+#include <string_view>
 
 // A spool file as the spooler reads it. NUL bytes become byte 255; the document ends
 // after the first carriage return followed by a byte 255 (a NUL or 255 in the file), and
@@ -10,5 +14,28 @@
 // document whole, so that nothing a program printed is dropped.
 std::string cutSpoolText(std::string raw);
 
-// Reads and cuts a spool file; EFileError naming the file when it cannot be read.
+// A spool file read piece by piece and cut as cutSpoolText cuts it, so that a long
+// document is laid out without being held whole. EFileError naming the file when it is
+// not a regular file or cannot be opened or read. Holds the file open until destroyed.
+class SpoolFileText : public TTextSource
+{
+public:
+    explicit SpoolFileText(const QString& path, std::size_t pieceSize = 1 << 20);
+    // Whether the document holds any byte; reads its first piece to know.
+    bool hasText();
+    std::string_view next() override;
+
+private:
+    void readPiece();
+
+    QString m_path;
+    QFile m_file;
+    std::size_t m_pieceSize;
+    std::string m_piece;
+    bool m_peeked = false; // m_piece holds the next piece, already read
+    bool m_done = false;
+    bool m_endsWithReturn = false; // the last piece ended with a carriage return
+};
+
+// Reads and cuts a spool file whole; EFileError naming the file when it cannot be read.
 std::string readSpoolFile(const QString& path);

@@ -372,3 +372,63 @@ TEST(RenderText, FailingHandlerLeavesNoOpenDocument)
     EXPECT_FALSE(f.fake.screen.busy());
     EXPECT_EQ(f.engine.PageCount(), 1) << "the pages made so far stay";
 }
+
+// The text in pieces of a fixed size, as a spool file is read.
+class PieceSource : public TTextSource
+{
+public:
+    PieceSource(std::string_view text, std::size_t size)
+        : m_text(text)
+        , m_size(size)
+    {}
+    std::string_view next() override
+    {
+        const std::string_view piece = m_text.substr(0, m_size);
+        m_text.remove_prefix(piece.size());
+        return piece;
+    }
+
+private:
+    std::string_view m_text;
+    std::size_t m_size;
+};
+
+TEST(RenderText, TextInPiecesLaysOutAsTheWholeText)
+{
+    // Commands of every length, runs longer than a piece, bytes that start no command, a
+    // page break and a NUL that ends the text.
+    std::string text = "\x1b"
+                       "EBold\x1b"
+                       "F \x1b(s17Hsmall\x1b(s10H\x1b-\x01under\x1b-\xff\r\n\xb3 rule \x1b&l8D"
+                       "eight\x1b&l6D\r\n";
+    text += std::string(300, 'w') + "\x1b" + "Q odd\r\n" + numberedLines(70) + "\fnext page\r\n";
+    text += std::string("end") + '\0' + "never";
+    EngineFixture whole;
+    whole.engine.RenderText(text);
+    ASSERT_EQ(whole.engine.PageCount(), 3);
+    for (std::size_t size : {1, 2, 3, 5, 7, 64}) {
+        SCOPED_TRACE(size);
+        EngineFixture pieces;
+        PieceSource source(text, size);
+        pieces.engine.RenderText(source);
+        ASSERT_EQ(pieces.engine.PageCount(), whole.engine.PageCount());
+        for (int p = 0; p < whole.engine.PageCount(); ++p) {
+            const auto& a = whole.engine.Pages(p).records();
+            const auto& b = pieces.engine.Pages(p).records();
+            ASSERT_EQ(a.size(), b.size()) << "page " << p;
+            for (std::size_t r = 0; r < a.size(); ++r) {
+                EXPECT_EQ(a[r].op, b[r].op);
+                EXPECT_EQ(a[r].x, b[r].x);
+                EXPECT_EQ(a[r].y, b[r].y);
+            }
+            const auto ra = textRuns(whole.engine.Pages(p));
+            const auto rb = textRuns(pieces.engine.Pages(p));
+            for (std::size_t r = 0; r < ra.size() && r < rb.size(); ++r) {
+                EXPECT_EQ(ra[r].bytes, rb[r].bytes);
+                EXPECT_EQ(ra[r].size, rb[r].size);
+                EXPECT_EQ(ra[r].bold, rb[r].bold);
+                EXPECT_EQ(ra[r].underline, rb[r].underline);
+            }
+        }
+    }
+}

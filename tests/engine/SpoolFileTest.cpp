@@ -59,3 +59,35 @@ TEST(SpoolFile, ReadsAFileAndNamesAMissingOne)
         }
     }
 }
+
+TEST(SpoolFile, PiecesAddUpToTheWholeCutDocument)
+{
+    // The marker straddles pieces of every size, NULs fall at piece ends, and a lone CR at
+    // a piece's end is no marker when the next piece starts with a letter.
+    const std::string raw = "ab\0cd\r\ref\r\n" + std::string(40, 'x') + "\r\0tail"s;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("X.PRN"));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(raw.data(), qint64(raw.size()));
+    f.close();
+    for (std::size_t pieceSize : {1, 2, 3, 5, 6, 7, 64, 4096}) {
+        SCOPED_TRACE(pieceSize);
+        SpoolFileText text(path, pieceSize);
+        EXPECT_TRUE(text.hasText());
+        std::string whole;
+        for (std::string_view piece = text.next(); !piece.empty(); piece = text.next()) {
+            EXPECT_LE(piece.size(), pieceSize);
+            whole.append(piece);
+        }
+        EXPECT_EQ(whole, cutSpoolText(raw));
+        EXPECT_TRUE(text.next().empty());
+    }
+
+    QFile empty(dir.filePath(QStringLiteral("EMPTY.PRN")));
+    ASSERT_TRUE(empty.open(QIODevice::WriteOnly));
+    empty.close();
+    SpoolFileText none(empty.fileName());
+    EXPECT_FALSE(none.hasText());
+    EXPECT_TRUE(none.next().empty());
+}
