@@ -193,6 +193,35 @@ TEST(FileWatch, FileHeldByItsWriterWaitsWhileTheOthersPrint)
     EXPECT_EQ(form.queue().count(), 0);
 }
 
+// inotify on a directory the spooler must treat as a network share.
+class RemoteDirectory : public InotifyNotifications
+{
+public:
+    bool isLocalDisk(const QString&) override { return false; }
+};
+
+TEST(FileWatch, ShareIsRescannedEveryFourSeconds)
+{
+    RealSpooler s;
+    RemoteDirectory remote;
+    s.form = std::make_unique<TForm1>(
+        SpoolerPlatform{s.fake.platform(), s.fake.registry, remote, s.files, s.fake.environment}, QStringList());
+    TForm1& form = *s.form;
+    ASSERT_TRUE(form.Watcher->Polling);
+    // The first poll comes at once; a file written after it waits for the next one, as no
+    // change notification is asked for on a share.
+    s.writeDocument(QStringLiteral("FIRST.PRN"));
+    ASSERT_TRUE(waitFor([&] { return form.queue().count() == 1; }, 6000));
+    QElapsedTimer clock;
+    clock.start();
+    s.writeDocument(QStringLiteral("SECOND.PRN"));
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 1000);
+    ASSERT_TRUE(waitFor([&] { return form.queue().count() == 2; }, 6000));
+    EXPECT_GE(clock.elapsed(), 1000);
+    EXPECT_LE(clock.elapsed(), 5000);
+    s.form.reset();
+}
+
 TEST(FileWatch, SpoolDirectoryCreatedLaterIsPickedUp)
 {
     RealSpooler s;
