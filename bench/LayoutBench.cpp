@@ -1,3 +1,4 @@
+#include "OffscreenMain.h"
 #include "ReportGenerator.h"
 
 #include "engine/PrevPrinter.h"
@@ -8,8 +9,6 @@
 #include <QGuiApplication>
 
 #include <benchmark/benchmark.h>
-
-#include <cstdlib>
 
 // Layout speed of the engine: a 1,000-page report laid out with RenderText against a
 // 600-dpi laser printer. The printer is a fake (no CUPS in the measurement); the fonts
@@ -75,14 +74,5 @@ BENCHMARK(BM_RenderText_FakeFonts)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    // Measuring fonts needs a GUI application; no display is wanted.
-    if (!std::getenv("QT_QPA_PLATFORM"))
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QGuiApplication app(argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runOffscreenBenchmarks<QGuiApplication>(argc, argv);
 }

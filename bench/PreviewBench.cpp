@@ -1,3 +1,4 @@
+#include "OffscreenMain.h"
 #include "ReportGenerator.h"
 
 #include "PrevForm.h"
@@ -10,8 +11,6 @@
 #include <QApplication>
 
 #include <benchmark/benchmark.h>
-
-#include <cstdlib>
 
 // Speed of the preview window on the 1,000-page report laid out for a 600-dpi A4
 // printer, with real fonts, in a 1920 x 1080 window: opening it, painting a page at
@@ -107,15 +106,5 @@ BENCHMARK(BM_NextPageTwoPages)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    if (!std::getenv("QT_QPA_PLATFORM"))
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    // The offscreen platform notes every window it cannot size; not news here.
-    qputenv("QT_LOGGING_RULES", "qt.qpa.*=false");
-    QApplication app(argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runOffscreenBenchmarks<QApplication>(argc, argv);
 }

@@ -1,4 +1,5 @@
 #include "Main.h"
+#include "OffscreenMain.h"
 #include "Queue.h"
 #include "platform/fake/FakePlatform.h"
 
@@ -7,8 +8,6 @@
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
-
-#include <cstdlib>
 
 // Rescans of a spool directory of 10,000 spool files, merged into the queue window's list
 // on the fake platform: the rescan a notification or the 4-second poll causes when
@@ -95,13 +94,5 @@ BENCHMARK(BM_ListDirectory10k)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    if (!std::getenv("QT_QPA_PLATFORM"))
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication app(argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runOffscreenBenchmarks<QApplication>(argc, argv);
 }
