@@ -73,7 +73,7 @@ BENCHMARK(BM_RescanOneAddedOneGone10k)->Unit(benchmark::kMillisecond);
 
 void BM_MergeIntoEmpty10k(benchmark::State& state)
 {
-    const QStringList names = listSpoolFiles(spool().dir.filePath(QStringLiteral("tisk")));
+    const QByteArrayList names = listSpoolFiles(spool().dir.filePath(QStringLiteral("tisk")));
     for (auto _ : state) {
         TQueueModel model;
         model.merge(names);

@@ -53,7 +53,7 @@ struct Spooler
         SpoolerPlatform platform = fake.spooler();
         form = std::make_unique<TForm1>(
             SpoolerPlatform{platform.engine, platform.registry, notifications ? *notifications : fake.notifications,
-                            notifications ? static_cast<IFileAccess&>(files) : fake.files, fake.environment},
+                            notifications ? static_cast<IFileAccess&>(files) : fake.files, fake.environment, {}},
             QStringList());
     }
     QString spoolDir() const { return dir.filePath(QStringLiteral("tisk")); }

@@ -3,9 +3,11 @@
 
 #include "FileWatch.h"
 #include "Glyphs.h"
+#include "Journal.h"
 #include "Queue.h"
 #include "engine/PrevPrinter.h"
 #include "engine/SpoolFile.h"
+#include "platform/Errors.h"
 #include "platform/IChangeNotifications.h"
 #include "platform/IFileAccess.h"
 #include "platform/IPrinters.h"
@@ -22,6 +24,8 @@
 #include <QMouseEvent>
 #include <QTimer>
 
+#include <chrono>
+
 namespace {
 
 const QString kQueued = QStringLiteral("%1 dokument(ů) ve frontě");
@@ -30,9 +34,13 @@ const QString kInUse = QStringLiteral("radi se");
 const QString kIdle = QStringLiteral("Klidový stav");
 // A printed file that could not be deleted; it is not printed again unless it changes.
 const QString kPrinted = QStringLiteral("vytištěno");
+// A document that cannot be laid out; it is not tried again unless it changes.
+const QString kRefused = QStringLiteral("chyba");
 
 constexpr int kFirstTickMs = 10000;
 constexpr int kTickMs = 1000;
+// The watcher looks at a network share this often.
+constexpr qint64 kSharePollMs = 4000;
 
 } // namespace
 
@@ -53,6 +61,10 @@ TForm1::TForm1(const SpoolerPlatform& platform, const QStringList& arguments, QW
     , m_platform(platform)
     , m_arguments(arguments)
 {
+    Now = [] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
     ui->setupUi(this);
     m_queue = new TQueueModel(this);
     ui->ListView1->setModel(m_queue);
@@ -157,9 +169,9 @@ QString TForm1::statusText(int panel) const
     return m_panels[panel]->text();
 }
 
-QString TForm1::entryPath(int row) const
+QByteArray TForm1::entryPath(int row) const
 {
-    return SpoolDir + QLatin1Char('/') + m_queue->entry(row).caption;
+    return QFile::encodeName(SpoolDir) + '/' + m_queue->entry(row).name;
 }
 
 int TForm1::selectedRow() const
@@ -178,6 +190,7 @@ void TForm1::selectRow(int row)
 void TForm1::FormCreate()
 {
     PreviewPrinter = std::make_unique<TPreviewPrinter>(m_platform.engine);
+    m_journal = std::make_unique<TPrintJournal>(m_platform.journalPath);
     SpoolDir = ResolveSpoolDir();
     Watcher = new TFileWatch(this, SpoolDir, m_platform.notifications);
     ScanQueue();
@@ -241,17 +254,21 @@ void TForm1::ScanQueue()
     UpdateStatus();
 }
 
-void TForm1::MergeQueue(const QStringList& names)
+void TForm1::MergeQueue(const QByteArrayList& names)
 {
     // The selection survives a rescan that keeps its entry.
     const int selected = selectedRow();
-    const QString caption = selected >= 0 ? m_queue->entry(selected).caption : QString();
+    const QByteArray name = selected >= 0 ? m_queue->entry(selected).name : QByteArray();
     m_queue->merge(names);
-    if (!caption.isEmpty()) {
-        const int row = m_queue->find(caption);
+    if (!name.isEmpty()) {
+        const int row = m_queue->find(name);
         if (row >= 0 && row != selectedRow())
             selectRow(row);
     }
+    // What is remembered of files no longer listed goes with them.
+    const auto listed = [this](const QByteArray& path) { return m_queue->find(path.mid(path.lastIndexOf('/') + 1)) >= 0; };
+    erase_if(m_looks, [&](auto it) { return !listed(it.key()); });
+    erase_if(m_refused, [&](auto it) { return !listed(it.key()); });
 }
 
 void TForm1::UpdateStatus()
@@ -288,6 +305,7 @@ void TForm1::Timer1Timer()
 void TForm1::printPass()
 {
     IApplication& app = m_platform.engine.application;
+    m_onShare = !m_platform.notifications.isLocalDisk(SpoolDir);
     int i = 0;
     while (i < m_queue->count()) {
         if (!PrintingActive)
@@ -296,19 +314,28 @@ void TForm1::printPass()
         app.processMessages();
         if (i >= m_queue->count())
             return;
-        const QString path = entryPath(i);
-        const QueueEntry& entry = m_queue->entry(i);
-        if (entry.printed) {
-            if (fileStamp(path) == entry.printed) {
-                ++i;
-                continue;
-            }
-            // The file changed since it was printed: a new document.
-            m_queue->setPrinted(i, std::nullopt);
+        const QByteArray path = entryPath(i);
+        if (refusedBefore(path)) {
+            ++i;
+            continue;
         }
         m_queue->setState(i, kPrinting);
         // A job processes no messages, so the entry is still at i when it returns.
-        if (!PrintFile(path)) {
+        bool done = false;
+        try {
+            done = PrintFile(path);
+        } catch (const EDocumentError& e) {
+            // The document itself cannot be printed: it is marked and kept, the error is
+            // shown once, and the queue goes on.
+            m_refused.insert(path, m_platform.files.identify(path).value_or(FileIdentity{}));
+            m_queue->setState(i, kRefused);
+            ++i;
+            ++m_errorBoxes;
+            app.showException(EDocumentError(QStringLiteral("%1: %2").arg(DocName, QString::fromStdString(e.what())).toStdString()));
+            --m_errorBoxes;
+            continue;
+        }
+        if (!done) {
             m_queue->setState(i, kInUse);
             ++i;
         } else if (!printed(i)) {
@@ -319,18 +346,58 @@ void TForm1::printPass()
     }
 }
 
+bool TForm1::refusedBefore(const QByteArray& path)
+{
+    const auto it = m_refused.constFind(path);
+    if (it == m_refused.constEnd())
+        return false;
+    if (m_platform.files.identify(path) == *it)
+        return true;
+    // It changed: a new document.
+    m_refused.erase(it);
+    return false;
+}
+
+bool TForm1::stillOnShare(const QByteArray& path, const FileIdentity& file)
+{
+    if (!m_onShare)
+        return true;
+    const qint64 now = Now();
+    const auto it = m_looks.find(path);
+    if (it == m_looks.end() || it->file != file) {
+        m_looks.insert(path, Look{file, now});
+        return false;
+    }
+    return now - it->since >= kSharePollMs;
+}
+
 bool TForm1::printed(int row)
 {
-    const QString path = entryPath(row);
-    const std::optional<FileStamp> stamp = fileStamp(path);
-    if (m_platform.files.remove(path) || !QFileInfo::exists(path)) {
+    const QByteArray path = entryPath(row);
+    const FileIdentity file = m_document.identity();
+    switch (m_platform.files.removeIfUnchanged(path, m_document)) {
+    case IFileAccess::RemoveStatus::Removed:
+        m_journal->forget(file);
+        m_looks.remove(path);
         m_queue->remove(row);
         return true;
+    case IFileAccess::RemoveStatus::Gone:
+        // Moved away during its job: the journal knows it was printed, so under its new
+        // name it is only deleted.
+        m_queue->remove(row);
+        return true;
+    case IFileAccess::RemoveStatus::Changed:
+    case IFileAccess::RemoveStatus::InUse:
+        // Rewritten, replaced or opened again meanwhile: a new document under the same
+        // name, printed when it is complete.
+        m_queue->setState(row, QString());
+        return false;
+    case IFileAccess::RemoveStatus::Failed:
+        break;
     }
     // Deleting failed (a read-only directory, say): the entry stays, marked, and is not
     // printed again while the file is unchanged.
     m_queue->setState(row, kPrinted);
-    m_queue->setPrinted(row, stamp);
     return false;
 }
 
@@ -351,15 +418,24 @@ void TForm1::Preview2Click()
     const int row = selectedRow();
     if (PrintingActive || row < 0)
         return;
-    PrepareJob(entryPath(row));
+    m_document.close();
+    try {
+        PrepareJob(entryPath(row));
+    } catch (...) {
+        m_document.close();
+        throw;
+    }
+    m_document.close();
     PreviewPrinter->Preview();
 }
 
-bool TForm1::deleteSpoolFile(const QString& path)
+bool TForm1::deleteSpoolFile(const QByteArray& path)
 {
     // Linux lets a file be deleted while its writer still has it open; a document that is
     // still being written is not taken away from under it.
-    return m_platform.files.openExclusive(path) && m_platform.files.remove(path);
+    IFileAccess::Opened opened = m_platform.files.openExclusive(path);
+    return opened.status == IFileAccess::OpenStatus::Opened &&
+           m_platform.files.removeIfUnchanged(path, opened.handle) == IFileAccess::RemoveStatus::Removed;
 }
 
 void TForm1::Delete1Click()

@@ -1,12 +1,15 @@
 #pragma once
 
 #include "platform/IApplication.h"
+#include "platform/IFileAccess.h"
 #include "platform/Platform.h"
 
 #include <QEvent>
+#include <QHash>
 #include <QMainWindow>
 #include <QPointer>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -20,6 +23,7 @@ class TFileWatch;
 class TPreviewPrinter;
 class SpoolFileText;
 class TQueueModel;
+class TPrintJournal;
 
 // The program's own window messages, as events posted to the main window.
 constexpr QEvent::Type WM_QUEUECHANGED = QEvent::Type(QEvent::User + 100);
@@ -58,6 +62,8 @@ public:
     bool AutoStart = true;
     int PrinterIndex = -1;
     int PagesSpool = 3;
+    // Milliseconds of a steady clock; a test may set its own.
+    std::function<qint64()> Now;
 
     void FormCreate();
     void FormDestroy();
@@ -66,7 +72,7 @@ public:
     void WMQueueChanged();
 
     void ScanQueue();
-    void MergeQueue(const QStringList& names);
+    void MergeQueue(const QByteArrayList& names);
     void UpdateStatus();
     void Timer1Timer();
     void Print1Click();
@@ -79,9 +85,10 @@ public:
     void ListView1MouseDown(Qt::MouseButton button, QPoint globalPosition);
     void FormKeyDown(int key, Qt::KeyboardModifiers modifiers);
 
-    bool PrintFile(const QString& path);
-    void PrepareJob(const QString& path);
-    void LoadText(const QString& path);
+    // Paths are the bytes of the file's name, as the directory gave them.
+    bool PrintFile(const QByteArray& path);
+    void PrepareJob(const QByteArray& path);
+    void LoadText(const QByteArray& path);
     void PreviewPrinterNewPage(TPreviewPrinter& Sender, int Page);
 
     void LoadSettings();
@@ -97,14 +104,24 @@ private:
     // during which no print pass starts.
     template <typename F> void guardedEntry(F&& action);
     void bindHandlers();
-    QString entryPath(int row) const;
+    QByteArray entryPath(int row) const;
     int selectedRow() const;
     void selectRow(int row);
     void printPass();
     // Deletes a spool file unless another process has it open.
-    bool deleteSpoolFile(const QString& path);
-    // Removes a printed entry and its file; false when the file stays, marked as printed.
+    bool deleteSpoolFile(const QByteArray& path);
+    // After PrintFile succeeded: deletes the very file that was printed and removes its
+    // entry; false when the entry stays (the file changed, is held again or cannot be
+    // deleted).
     bool printed(int row);
+    // Sends the engine's pages as one job unless the printer has had them already, and
+    // notes them in the journal.
+    void printBatch(TPreviewPrinter& engine, int firstPage);
+    // On a network share a lease cannot see writers on other machines: there a file counts
+    // as held until it has kept its size and time for one poll of the directory.
+    bool stillOnShare(const QByteArray& path, const FileIdentity& file);
+    // Whether the file under the name is a document refused before and still unchanged.
+    bool refusedBefore(const QByteArray& path);
 
     std::unique_ptr<Ui::TForm1> ui;
     SpoolerPlatform m_platform;
@@ -114,6 +131,18 @@ private:
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
     QLabel* m_panels[2] = {nullptr, nullptr};
+    std::unique_ptr<TPrintJournal> m_journal;
+    // The spool file being printed or previewed, opened once: read, identified and in the
+    // end deleted through this handle.
+    SpoolHandle m_document;
+    bool m_onShare = false; // the spool directory lies on a network share
+    struct Look
+    {
+        FileIdentity file;
+        qint64 since = 0;
+    };
+    QHash<QByteArray, Look> m_looks;           // on a share: each file as last seen, and since when
+    QHash<QByteArray, FileIdentity> m_refused; // documents that cannot be laid out, as they were
     bool m_inPass = false;
     int m_errorBoxes = 0;
 };

@@ -1,10 +1,12 @@
 // Turning one spool file into printer jobs, or into recorded pages for the preview.
 
+#include "Journal.h"
 #include "Main.h"
+#include "Queue.h"
 
 #include "engine/PrevPrinter.h"
 #include "engine/SpoolFile.h"
-#include "platform/IFileAccess.h"
+#include "platform/Errors.h"
 #include "platform/IProcessEnvironment.h"
 
 #include <QFileInfo>
@@ -18,16 +20,32 @@ QString jobTitle(const QString& docName, int first, int last)
     return QStringLiteral("Pagello : %1  %2-%3").arg(docName).arg(first).arg(last);
 }
 
+QByteArray fileName(const QByteArray& path)
+{
+    return path.mid(path.lastIndexOf('/') + 1);
+}
+
 } // namespace
 
-bool TForm1::PrintFile(const QString& path)
+bool TForm1::PrintFile(const QByteArray& path)
 {
     Busy = true;
-    // A file its writer still holds is not complete; an empty one has nothing to print
-    // yet. Either waits for a later attempt.
-    if (!m_platform.files.openExclusive(path) || QFileInfo(path).size() == 0) {
+    // The file is opened once: it is read, identified and in the end deleted through
+    // this handle, so a file put in its place meanwhile is never printed or deleted.
+    IFileAccess::Opened opened = m_platform.files.openExclusive(path);
+    m_document = std::move(opened.handle);
+    if (opened.status != IFileAccess::OpenStatus::Opened || !stillOnShare(path, m_document.identity())) {
+        m_document.close();
         Busy = false;
         return false;
+    }
+    // An empty file has nothing to print, and a document the printer has had whole (it
+    // could not be deleted, or was renamed during its job) is not sent again: either is
+    // only deleted.
+    const FileIdentity file = m_document.identity();
+    if (file.size == 0 || m_journal->finished(file)) {
+        Busy = false;
+        return true;
     }
     UpdateStatus();
     PreviewPrinter->OnNewPage = [this](TPreviewPrinter& sender, int page) { PreviewPrinterNewPage(sender, page); };
@@ -39,38 +57,68 @@ bool TForm1::PrintFile(const QString& path)
         PrepareJob(path);
         // Text that lays out to no page at all is not sent as an empty job.
         if (PreviewPrinter->PageCount() > 0)
-            PreviewPrinter->Print();
+            printBatch(*PreviewPrinter, FirstPage);
+        m_journal->recordFinished(file);
     } catch (...) {
         reset();
+        m_document.close();
         throw;
     }
     reset();
     return true;
 }
 
-void TForm1::PrepareJob(const QString& path)
+void TForm1::printBatch(TPreviewPrinter& engine, int firstPage)
+{
+    const int last = firstPage + engine.PageCount() - 1;
+    const FileIdentity& file = m_document.identity();
+    // Pages the printer accepted before (the file was tried again after a later batch
+    // failed, or the program ended during the job) are not sent again.
+    const int from = std::max(0, m_journal->lastPage(file) - firstPage + 1);
+    if (from >= engine.PageCount())
+        return;
+    if (from > 0)
+        engine.Title = jobTitle(DocName, firstPage + from, last);
+    engine.PrintRange(from, engine.PageCount() - 1);
+    m_journal->recordBatch(file, last);
+}
+
+void TForm1::PrepareJob(const QByteArray& path)
 {
     const QString logo = m_platform.environment.programDirectory() + QStringLiteral("/logo.bmp");
     LoadText(path);
     TPreviewPrinter& engine = *PreviewPrinter;
     engine.setUnits(unInches);
-    DocName = QFileInfo(path).fileName();
+    DocName = TQueueModel::displayName(fileName(path));
     FirstPage = 1;
     engine.Logo.clear();
     if (DocText->hasText() && QFileInfo::exists(logo))
         engine.Logo = logo;
-    // The file is read as the layout goes, so a long document is never held whole; it is
-    // closed as soon as it is laid out, also when that fails.
+    // The file is read as the layout goes, so a long document is never held whole; the
+    // reader goes as soon as it is laid out, also when that fails.
     const std::unique_ptr<SpoolFileText> text = std::move(DocText);
     engine.RenderText(*text);
     engine.Title = jobTitle(DocName, FirstPage, engine.PageCount() + FirstPage - 1);
 }
 
-void TForm1::LoadText(const QString& path)
+void TForm1::LoadText(const QByteArray& path)
 {
+    const QString name = TQueueModel::displayName(path);
+    if (!m_document.isOpen()) {
+        // The preview opens the file itself, without sharing, as a job does: a document
+        // still being written is not shown half done.
+        IFileAccess::Opened opened = m_platform.files.openExclusive(path);
+        if (opened.status != IFileAccess::OpenStatus::Opened)
+            throw EFileError(QStringLiteral("Cannot open file \"%1\". %2")
+                                 .arg(name, opened.status == IFileAccess::OpenStatus::InUse
+                                                ? QStringLiteral("The file is being used by another process")
+                                                : QStringLiteral("It is missing or not a regular file"))
+                                 .toStdString());
+        m_document = std::move(opened.handle);
+    }
     // NUL bytes become 255; the document ends after the first carriage return followed
     // by 255, and a file without that mark is taken whole.
-    DocText = std::make_unique<SpoolFileText>(path);
+    DocText = std::make_unique<SpoolFileText>(m_document.fd(), name);
 }
 
 void TForm1::PreviewPrinterNewPage(TPreviewPrinter& Sender, int Page)
@@ -84,6 +132,6 @@ void TForm1::PreviewPrinterNewPage(TPreviewPrinter& Sender, int Page)
     Sender.CloseCanvas();
     Sender.Title = jobTitle(DocName, Page - Sender.PageCount(), Page - 1);
     FirstPage = Page;
-    Sender.Print();
+    printBatch(Sender, Page - Sender.PageCount());
     Sender.Clear();
 }

@@ -1,7 +1,7 @@
 #include "Queue.h"
 
 #include <QFile>
-#include <QFileInfo>
+#include <QStringDecoder>
 #include <QSet>
 
 #include <dirent.h>
@@ -37,9 +37,24 @@ QVariant TQueueModel::headerData(int section, Qt::Orientation orientation, int r
     return section == 0 ? QStringLiteral("název dokumentu") : QStringLiteral("stav");
 }
 
-int TQueueModel::find(const QString& caption) const
+int TQueueModel::find(const QByteArray& name) const
 {
-    return m_rows.value(key(caption), -1);
+    return m_rows.value(key(name), -1);
+}
+
+QString TQueueModel::displayName(const QByteArray& name)
+{
+    return QString::fromUtf8(name);
+}
+
+QString TQueueModel::key(const QByteArray& name)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8.decode(name);
+    if (!utf8.hasError())
+        return text.toCaseFolded();
+    // No decoded name starts with NUL: the bytes themselves, ASCII letters folded.
+    return QLatin1Char('\0') + QString::fromLatin1(name.toLower());
 }
 
 void TQueueModel::reindex()
@@ -47,32 +62,32 @@ void TQueueModel::reindex()
     m_rows.clear();
     m_rows.reserve(qsizetype(m_entries.size()));
     for (std::size_t i = 0; i < m_entries.size(); ++i)
-        m_rows.insert(key(m_entries[i].caption), int(i));
+        m_rows.insert(key(m_entries[i].name), int(i));
 }
 
-void TQueueModel::merge(const QStringList& names)
+void TQueueModel::merge(const QByteArrayList& names)
 {
     QSet<QString> listed;
     listed.reserve(names.size());
-    for (const QString& name : names)
+    for (const QByteArray& name : names)
         listed.insert(key(name));
 
     const bool removed = std::any_of(m_entries.begin(), m_entries.end(),
-                                     [&](const QueueEntry& e) { return !listed.contains(key(e.caption)); });
+                                     [&](const QueueEntry& e) { return !listed.contains(key(e.name)); });
     if (removed) {
         beginResetModel();
-        std::erase_if(m_entries, [&](const QueueEntry& e) { return !listed.contains(key(e.caption)); });
+        std::erase_if(m_entries, [&](const QueueEntry& e) { return !listed.contains(key(e.name)); });
         reindex();
     }
 
     // Appended in one step; a name listed twice in different letter cases is one entry.
     std::vector<QueueEntry> added;
-    for (const QString& name : names) {
+    for (const QByteArray& name : names) {
         const QString k = key(name);
         if (m_rows.contains(k))
             continue;
         m_rows.insert(k, count() + int(added.size()));
-        added.push_back(QueueEntry{name, QString(), std::nullopt});
+        added.push_back(QueueEntry{name, displayName(name), QString()});
     }
     if (!added.empty() && !removed)
         beginInsertRows({}, count(), count() + int(added.size()) - 1);
@@ -102,20 +117,14 @@ void TQueueModel::setState(int row, const QString& state)
     emit dataChanged(index(row, 1), index(row, 1));
 }
 
-void TQueueModel::setPrinted(int row, const std::optional<FileStamp>& stamp)
-{
-    if (row >= 0 && row < count())
-        m_entries[std::size_t(row)].printed = stamp;
-}
-
-QStringList listSpoolFiles(const QString& directory)
+QByteArrayList listSpoolFiles(const QString& directory)
 {
     // "/" as a spool directory is the empty string; its files are "/" + name.
     const QByteArray path = QFile::encodeName(directory.isEmpty() ? QStringLiteral("/") : directory);
     DIR* dir = ::opendir(path.constData());
     if (!dir)
         return {};
-    QStringList names;
+    QByteArrayList names;
     // The entry's type comes with the name on most file systems, so a directory of
     // thousands of files is listed without looking at each one.
     while (const dirent* entry = ::readdir(dir)) {
@@ -130,18 +139,10 @@ QStringList listSpoolFiles(const QString& directory)
             regular = ::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
         }
         if (regular)
-            names << QFile::decodeName(entry->d_name);
+            names << QByteArray(entry->d_name, qsizetype(length));
     }
     ::closedir(dir);
     std::sort(names.begin(), names.end(),
-              [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+              [](const QByteArray& a, const QByteArray& b) { return qstricmp(a.constData(), b.constData()) < 0; });
     return names;
-}
-
-std::optional<FileStamp> fileStamp(const QString& path)
-{
-    const QFileInfo info(path);
-    if (!info.isFile())
-        return std::nullopt;
-    return FileStamp{info.size(), info.lastModified()};
 }

@@ -1,30 +1,20 @@
 #pragma once
 
 #include <QAbstractTableModel>
-#include <QDateTime>
+#include <QByteArrayList>
 #include <QHash>
 #include <QStringList>
 
-#include <optional>
 #include <vector>
 
-// The size and modification time a file had when it was printed: a file that still has
-// them is the same document, a file that changed is a new one.
-struct FileStamp
-{
-    qint64 size = -1;
-    QDateTime modified;
-    bool operator==(const FileStamp&) const = default;
-};
-
 // One line of the queue: a spool file's name (its identity, whatever the letter case)
-// and its state text.
+// and its state text. The name is kept as the bytes the directory gave, so that the file
+// can be opened and deleted whatever they are; the caption shows them as text.
 struct QueueEntry
 {
+    QByteArray name;
     QString caption;
     QString state;
-    // Set once the file was printed but could not be deleted.
-    std::optional<FileStamp> printed;
 };
 
 // The print queue as the list view shows it: column 0 the file name, column 1 the state.
@@ -42,18 +32,22 @@ public:
     int count() const { return int(m_entries.size()); }
     const QueueEntry& entry(int row) const { return m_entries.at(std::size_t(row)); }
     // The row of the entry with that name in any letter case, or -1.
-    int find(const QString& caption) const;
+    int find(const QByteArray& name) const;
 
     // Brings the entries in line with the names of a directory listing: entries whose
     // file is gone are removed, the others keep their order and state, new names are
     // appended with an empty state. Linear in the sizes; views repaint once.
-    void merge(const QStringList& names);
+    void merge(const QByteArrayList& names);
     void remove(int row);
     void setState(int row, const QString& state);
-    void setPrinted(int row, const std::optional<FileStamp>& stamp);
+
+    // A file name as text: bytes that are not UTF-8 show as replacement characters.
+    static QString displayName(const QByteArray& name);
 
 private:
-    static QString key(const QString& caption) { return caption.toCaseFolded(); }
+    // Names that differ only in letter case are one entry. A name that is not valid text
+    // is compared by its bytes, so that two such names never fall together.
+    static QString key(const QByteArray& name);
     void reindex();
 
     std::vector<QueueEntry> m_entries;
@@ -63,7 +57,4 @@ private:
 // The names of the spool files of a directory ("*.PRN" in any letter case), sorted by
 // name: plain files only, no hidden files, links, devices or directories. A missing or
 // unreadable directory has none.
-QStringList listSpoolFiles(const QString& directory);
-
-// The stamp of a file now; nothing when it is gone.
-std::optional<FileStamp> fileStamp(const QString& path);
+QByteArrayList listSpoolFiles(const QString& directory);

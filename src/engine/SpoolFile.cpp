@@ -2,10 +2,17 @@
 
 #include "platform/Errors.h"
 
+#include "platform/IFileAccess.h"
+
 #include <QFile>
-#include <QFileInfo>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 std::string cutSpoolText(std::string raw)
 {
@@ -19,26 +26,30 @@ std::string cutSpoolText(std::string raw)
     return raw;
 }
 
-SpoolFileText::SpoolFileText(const QString& path, std::size_t pieceSize)
-    : m_path(path)
-    , m_file(path)
+SpoolFileText::SpoolFileText(int fd, const QString& name, std::size_t pieceSize)
+    : m_fd(fd)
+    , m_name(name)
     , m_pieceSize(std::max<std::size_t>(pieceSize, 1))
-{
-    // A device or a pipe has no end a printer stream could be cut at.
-    const QFileInfo info(path);
-    if (info.exists() && !info.isFile())
-        throw EFileError(QStringLiteral("Cannot open file \"%1\". It is not a regular file").arg(path).toStdString());
-    if (!m_file.open(QIODevice::ReadOnly))
-        throw EFileError(QStringLiteral("Cannot open file \"%1\". %2").arg(path, m_file.errorString()).toStdString());
-}
+{}
 
 void SpoolFileText::readPiece()
 {
     m_piece.resize(m_pieceSize);
-    const qint64 n = m_file.read(m_piece.data(), static_cast<qint64>(m_pieceSize));
-    if (n < 0)
-        throw EFileError(QStringLiteral("Cannot read file \"%1\". %2").arg(m_path, m_file.errorString()).toStdString());
-    m_piece.resize(static_cast<std::size_t>(n));
+    std::size_t filled = 0;
+    while (filled < m_pieceSize) {
+        const ssize_t n = ::read(m_fd, m_piece.data() + filled, m_pieceSize - filled);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw EFileError(QStringLiteral("Cannot read file \"%1\". %2")
+                                 .arg(m_name, QString::fromLocal8Bit(std::strerror(errno)))
+                                 .toStdString());
+        }
+        filled += static_cast<std::size_t>(n);
+    }
+    m_piece.resize(filled);
     std::replace(m_piece.begin(), m_piece.end(), '\0', '\xff');
     // The end marker, a carriage return followed by 255, may straddle two pieces.
     if (m_endsWithReturn && !m_piece.empty() && static_cast<unsigned char>(m_piece[0]) == 0xff) {
@@ -82,11 +93,22 @@ std::string_view SpoolFileText::next()
 
 std::string readSpoolFile(const QString& path)
 {
-    SpoolFileText text(path, 1 << 16);
+    // O_NONBLOCK: a pipe named here must not wait for a writer; it is refused below.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        throw EFileError(QStringLiteral("Cannot open file \"%1\". %2")
+                             .arg(path, QString::fromLocal8Bit(std::strerror(errno)))
+                             .toStdString());
+    const SpoolHandle owner(fd, FileIdentity{});
+    struct stat info
+    {
+    };
+    // A device or a pipe has no end a printer stream could be cut at.
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        throw EFileError(QStringLiteral("Cannot open file \"%1\". It is not a regular file").arg(path).toStdString());
+    SpoolFileText text(fd, path, 1 << 16);
     std::string whole;
-    const qint64 size = QFileInfo(path).size();
-    if (size > 0)
-        whole.reserve(static_cast<std::size_t>(size));
+    whole.reserve(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)));
     for (std::string_view piece = text.next(); !piece.empty(); piece = text.next())
         whole.append(piece);
     return whole;

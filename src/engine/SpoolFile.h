@@ -2,7 +2,6 @@
 
 #include "PrevPrinter.h"
 
-#include <QFile>
 #include <QString>
 
 #include <string>
@@ -15,12 +14,13 @@
 std::string cutSpoolText(std::string raw);
 
 // A spool file read piece by piece and cut as cutSpoolText cuts it, so that a long
-// document is laid out without being held whole. EFileError naming the file when it is
-// not a regular file or cannot be opened or read. Holds the file open until destroyed.
+// document is laid out without being held whole. It reads from the current position of
+// a descriptor it does not own, which must stay open while it is used; `name` names the
+// file in errors. EFileError naming the file when reading fails.
 class SpoolFileText : public TTextSource
 {
 public:
-    explicit SpoolFileText(const QString& path, std::size_t pieceSize = 1 << 20);
+    SpoolFileText(int fd, const QString& name, std::size_t pieceSize = 1 << 20);
     // Whether the document holds any byte; reads its first piece to know.
     bool hasText();
     std::string_view next() override;
@@ -28,8 +28,8 @@ public:
 private:
     void readPiece();
 
-    QString m_path;
-    QFile m_file;
+    int m_fd;
+    QString m_name;
     std::size_t m_pieceSize;
     std::string m_piece;
     bool m_peeked = false; // m_piece holds the next piece, already read
@@ -37,5 +37,6 @@ private:
     bool m_endsWithReturn = false; // the last piece ended with a carriage return
 };
 
-// Reads and cuts a spool file whole; EFileError naming the file when it cannot be read.
+// Reads and cuts a spool file whole; EFileError naming the file when it is not a regular
+// file or cannot be opened or read.
 std::string readSpoolFile(const QString& path);

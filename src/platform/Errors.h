@@ -58,3 +58,11 @@ class ERegistryError : public PagelloError
 public:
     using PagelloError::PagelloError;
 };
+
+// A document that cannot be laid out within the fixed bounds of a page (far more drawing
+// records or text than any printed page holds): it is refused, not retried.
+class EDocumentError : public PagelloError
+{
+public:
+    using PagelloError::PagelloError;
+};

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 class IPrinters;
 class IPrintDialog;
 class IScreen;
@@ -31,4 +33,7 @@ struct SpoolerPlatform
     IChangeNotifications& notifications;
     IFileAccess& files;
     IProcessEnvironment& environment;
+    // The journal of the batches the printer accepted, beside the registry file; empty:
+    // kept in memory only.
+    QString journalPath;
 };

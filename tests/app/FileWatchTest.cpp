@@ -47,12 +47,12 @@ bool waitListed(TForm1& form, const QString& path)
 {
     QElapsedTimer timer;
     timer.start();
-    while (form.queue().find(QFileInfo(path).fileName()) < 0) {
+    while (form.queue().find(QFile::encodeName(QFileInfo(path).fileName())) < 0) {
         if (timer.elapsed() > 15000)
             return false;
         QFile(path).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                    (timer.elapsed() / 500 % 2 ? QFileDevice::ReadGroup : QFileDevice::Permissions()));
-        waitFor([&] { return form.queue().find(QFileInfo(path).fileName()) >= 0; }, 500);
+        waitFor([&] { return form.queue().find(QFile::encodeName(QFileInfo(path).fileName())) >= 0; }, 500);
     }
     return true;
 }
@@ -139,7 +139,7 @@ struct RealSpooler : SpoolerFixture
     TForm1& startReal()
     {
         form = std::make_unique<TForm1>(
-            SpoolerPlatform{fake.platform(), fake.registry, notifications, files, fake.environment}, QStringList());
+            SpoolerPlatform{fake.platform(), fake.registry, notifications, files, fake.environment, {}}, QStringList());
         return *form;
     }
     InotifyNotifications notifications;
@@ -205,7 +205,7 @@ TEST(FileWatch, ShareIsRescannedEveryFourSeconds)
     RealSpooler s;
     RemoteDirectory remote;
     s.form = std::make_unique<TForm1>(
-        SpoolerPlatform{s.fake.platform(), s.fake.registry, remote, s.files, s.fake.environment}, QStringList());
+        SpoolerPlatform{s.fake.platform(), s.fake.registry, remote, s.files, s.fake.environment, {}}, QStringList());
     TForm1& form = *s.form;
     ASSERT_TRUE(form.Watcher->Polling);
     // The first poll comes at once; a file written after it waits for the next one, as no

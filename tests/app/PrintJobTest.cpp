@@ -74,18 +74,22 @@ TEST(PrintJob, IncompleteFilesWaitAndTheRestGoOn)
     f.writeDocument(QStringLiteral("A.PRN"));
     f.writeDocument(QStringLiteral("B.PRN"));
     f.writeBytes(QStringLiteral("C.PRN"), std::string());
+    f.writeBytes(QStringLiteral("D.PRN"), std::string());
     f.fake.files.setInUse(f.spoolFile(QStringLiteral("A.PRN")), true);
+    f.fake.files.setInUse(f.spoolFile(QStringLiteral("D.PRN")), true);
     TForm1& form = f.start();
     form.Timer1Timer();
-    // In use, printed, empty.
+    // In use, printed, empty and let go of (nothing to print: only deleted), empty and
+    // still held by its writer.
     EXPECT_EQ(f.titles(), std::vector<QString>{title("B.PRN", 1, 1)});
-    EXPECT_EQ(f.captions(), (QStringList{QStringLiteral("A.PRN"), QStringLiteral("C.PRN")}));
+    EXPECT_EQ(f.captions(), (QStringList{QStringLiteral("A.PRN"), QStringLiteral("D.PRN")}));
     EXPECT_EQ(f.states(), (QStringList{QStringLiteral("radi se"), QStringLiteral("radi se")}));
+    EXPECT_FALSE(QFile::exists(f.spoolFile(QStringLiteral("C.PRN"))));
 
     f.fake.files.setInUse(f.spoolFile(QStringLiteral("A.PRN")), false);
     form.Timer1Timer();
     EXPECT_EQ(f.titles().back(), title("A.PRN", 1, 1));
-    EXPECT_EQ(f.captions(), QStringList{QStringLiteral("C.PRN")});
+    EXPECT_EQ(f.captions(), QStringList{QStringLiteral("D.PRN")});
 }
 
 TEST(PrintJob, FileWithoutEndMarkerIsPrintedWhole)

@@ -13,14 +13,14 @@ namespace {
 TEST(QueueModel, MergeKeepsOrderAndStatesAndIgnoresLetterCase)
 {
     TQueueModel model;
-    model.merge({QStringLiteral("B.PRN"), QStringLiteral("a.prn")});
+    model.merge(QByteArrayList{"B.PRN", "a.prn"});
     model.setState(0, QStringLiteral("radi se"));
     QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
     QSignalSpy inserts(&model, &QAbstractItemModel::rowsInserted);
 
     // Unchanged entries stay untouched, a name in other letters is the same entry, new
     // names are appended in one step.
-    model.merge({QStringLiteral("A.PRN"), QStringLiteral("b.prn"), QStringLiteral("C.PRN"), QStringLiteral("D.PRN")});
+    model.merge(QByteArrayList{"A.PRN", "b.prn", "C.PRN", "D.PRN"});
     ASSERT_EQ(model.count(), 4);
     EXPECT_EQ(model.entry(0).caption, QStringLiteral("B.PRN"));
     EXPECT_EQ(model.entry(0).state, QStringLiteral("radi se"));
@@ -30,11 +30,11 @@ TEST(QueueModel, MergeKeepsOrderAndStatesAndIgnoresLetterCase)
     EXPECT_EQ(resets.size(), 0);
 
     // Gone files are removed; the rest keep order and state.
-    model.merge({QStringLiteral("d.prn"), QStringLiteral("B.prn")});
+    model.merge(QByteArrayList{"d.prn", "B.prn"});
     ASSERT_EQ(model.count(), 2);
     EXPECT_EQ(model.entry(0).caption, QStringLiteral("B.PRN"));
     EXPECT_EQ(model.entry(0).state, QStringLiteral("radi se"));
-    EXPECT_EQ(model.find(QStringLiteral("D.prn")), 1);
+    EXPECT_EQ(model.find("D.prn"), 1);
     EXPECT_EQ(resets.size(), 1);
 }
 
@@ -51,7 +51,7 @@ TEST(QueueModel, ListsOnlyPlainVisibleSpoolFiles)
     touch(QStringLiteral("note.txt"));
     QDir(dir.path()).mkdir(QStringLiteral("DIR.PRN"));
     QFile::link(dir.filePath(QStringLiteral("A.PRN")), dir.filePath(QStringLiteral("LINK.PRN")));
-    EXPECT_EQ(listSpoolFiles(dir.path()), (QStringList{QStringLiteral("A.PRN"), QStringLiteral("b.prn")}));
+    EXPECT_EQ(listSpoolFiles(dir.path()), (QByteArrayList{"A.PRN", "b.prn"}));
     EXPECT_TRUE(listSpoolFiles(dir.filePath(QStringLiteral("missing"))).isEmpty());
 }
 

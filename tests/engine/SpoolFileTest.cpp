@@ -73,7 +73,9 @@ TEST(SpoolFile, PiecesAddUpToTheWholeCutDocument)
     f.close();
     for (std::size_t pieceSize : {1, 2, 3, 5, 6, 7, 64, 4096}) {
         SCOPED_TRACE(pieceSize);
-        SpoolFileText text(path, pieceSize);
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        SpoolFileText text(file.handle(), path, pieceSize);
         EXPECT_TRUE(text.hasText());
         std::string whole;
         for (std::string_view piece = text.next(); !piece.empty(); piece = text.next()) {
@@ -87,7 +89,8 @@ TEST(SpoolFile, PiecesAddUpToTheWholeCutDocument)
     QFile empty(dir.filePath(QStringLiteral("EMPTY.PRN")));
     ASSERT_TRUE(empty.open(QIODevice::WriteOnly));
     empty.close();
-    SpoolFileText none(empty.fileName());
+    ASSERT_TRUE(empty.open(QIODevice::ReadOnly));
+    SpoolFileText none(empty.handle(), empty.fileName());
     EXPECT_FALSE(none.hasText());
     EXPECT_TRUE(none.next().empty());
 }

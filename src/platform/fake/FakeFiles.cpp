@@ -3,6 +3,13 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
 void FakeChangeNotifications::setWatchable(const QString& directory, bool watchable)
 {
     std::lock_guard lock(m_mutex);
@@ -108,7 +115,7 @@ bool FakeChangeNotifications::isLocalDisk(const QString&)
     return m_local;
 }
 
-void FakeFileAccess::setInUse(const QString& path, bool inUse)
+void FakeFileAccess::setInUse(const QByteArray& path, bool inUse)
 {
     if (inUse)
         m_inUse.insert(path);
@@ -116,21 +123,80 @@ void FakeFileAccess::setInUse(const QString& path, bool inUse)
         m_inUse.remove(path);
 }
 
-bool FakeFileAccess::openExclusive(const QString& path)
-{
-    m_asked.push_back(path);
-    return !m_inUse.contains(path) && QFileInfo(path).isFile();
-}
-
 void FakeFileAccess::setUndeletable(const QString& path, bool undeletable)
 {
     if (undeletable)
-        m_undeletable.insert(path);
+        m_undeletable.insert(QFile::encodeName(path));
     else
-        m_undeletable.remove(path);
+        m_undeletable.remove(QFile::encodeName(path));
 }
 
-bool FakeFileAccess::remove(const QString& path)
+IFileAccess::Opened FakeFileAccess::openExclusive(const QByteArray& path)
 {
-    return !m_undeletable.contains(path) && QFile::remove(path);
+    m_asked.push_back(QFile::decodeName(path));
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return {errno == ENOENT ? OpenStatus::Missing : errno == ELOOP ? OpenStatus::NotRegular : OpenStatus::Unreadable,
+                {}};
+    struct stat info
+    {
+    };
+    const auto refuse = [fd](OpenStatus status) {
+        ::close(fd);
+        return Opened{status, {}};
+    };
+    if (::fstat(fd, &info) != 0)
+        return refuse(OpenStatus::Unreadable);
+    if (!S_ISREG(info.st_mode))
+        return refuse(OpenStatus::NotRegular);
+    if (inUse(path))
+        return refuse(OpenStatus::InUse);
+    const FileIdentity identity = fileIdentity(info);
+    m_opened[{identity.device, identity.inode}] = path;
+    return {OpenStatus::Opened, SpoolHandle(fd, identity)};
+}
+
+bool FakeFileAccess::heldElsewhere(const SpoolHandle& handle)
+{
+    const auto it = m_opened.find({handle.identity().device, handle.identity().inode});
+    return it != m_opened.end() && inUse(it->second);
+}
+
+std::optional<FileIdentity> FakeFileAccess::identify(const SpoolHandle& handle)
+{
+    struct stat info
+    {
+    };
+    if (!handle.isOpen() || ::fstat(handle.fd(), &info) != 0)
+        return std::nullopt;
+    return fileIdentity(info);
+}
+
+std::optional<FileIdentity> FakeFileAccess::identify(const QByteArray& path)
+{
+    struct stat info
+    {
+    };
+    if (::lstat(path.constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    return fileIdentity(info);
+}
+
+IFileAccess::RemoveStatus FakeFileAccess::removeIfUnchanged(const QByteArray& path, SpoolHandle& handle)
+{
+    if (const auto hook = std::exchange(beforeRemove, nullptr))
+        hook(path);
+    const std::optional<FileIdentity> now = identify(handle);
+    const std::optional<FileIdentity> named = identify(path);
+    const FileIdentity opened = handle.identity();
+    handle.close();
+    if (!named)
+        return RemoveStatus::Gone;
+    if (!now || *now != opened || !named->sameFile(opened))
+        return RemoveStatus::Changed;
+    if (inUse(path))
+        return RemoveStatus::InUse;
+    if (m_undeletable.contains(path) || ::unlink(path.constData()) != 0)
+        return RemoveStatus::Failed;
+    return RemoveStatus::Removed;
 }

@@ -4,10 +4,12 @@
 #include "../IFileAccess.h"
 #include "../IProcessEnvironment.h"
 
+#include <QFile>
 #include <QHash>
 #include <QSet>
 #include <QString>
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -55,24 +57,35 @@ private:
     std::vector<QString> m_calls;
 };
 
-// Exclusive opens as a test scripts them: a file is in use while setInUse says so, and
-// otherwise can be had when it exists as a regular file (the only look at the disk; tests
-// keep their files in temporary directories). Records every path asked, in order. Main
-// thread only.
+// Exclusive opens as a test scripts them: the files are real (tests keep them in
+// temporary directories) and are opened, identified and deleted as on the real thing,
+// but whether another process holds one is what setInUse says. Records every path asked,
+// in order. Main thread only.
 class FakeFileAccess : public IFileAccess
 {
 public:
-    void setInUse(const QString& path, bool inUse);
+    void setInUse(const QByteArray& path, bool inUse);
+    void setInUse(const QString& path, bool inUse) { setInUse(QFile::encodeName(path), inUse); }
     // The file stays when deleted (a read-only directory, an immutable file).
     void setUndeletable(const QString& path, bool undeletable);
-    bool openExclusive(const QString& path) override;
-    // Deletes the real file unless it is undeletable.
-    bool remove(const QString& path) override;
+    // Runs once, in removeIfUnchanged, before it looks at the file: a test's writer may
+    // change or replace the file there, as a real one could during a job.
+    std::function<void(const QByteArray& path)> beforeRemove;
+
+    Opened openExclusive(const QByteArray& path) override;
+    bool heldElsewhere(const SpoolHandle& handle) override;
+    std::optional<FileIdentity> identify(const SpoolHandle& handle) override;
+    std::optional<FileIdentity> identify(const QByteArray& path) override;
+    RemoveStatus removeIfUnchanged(const QByteArray& path, SpoolHandle& handle) override;
     const std::vector<QString>& asked() const { return m_asked; }
 
 private:
-    QSet<QString> m_inUse;
-    QSet<QString> m_undeletable;
+    bool inUse(const QByteArray& path) const { return m_inUse.contains(path); }
+
+    QSet<QByteArray> m_inUse;
+    QSet<QByteArray> m_undeletable;
+    // The path each file was opened under, by device and inode.
+    std::map<std::pair<std::uint64_t, std::uint64_t>, QByteArray> m_opened;
     std::vector<QString> m_asked;
 };
 

@@ -148,5 +148,9 @@ struct FakeSpoolerPlatform : FakePlatform
     FakeChangeNotifications notifications;
     FakeFileAccess files;
     FakeProcessEnvironment environment;
-    SpoolerPlatform spooler() { return SpoolerPlatform{platform(), registry, notifications, files, environment}; }
+    QString journalPath; // empty: the journal lives in memory
+    SpoolerPlatform spooler()
+    {
+        return SpoolerPlatform{platform(), registry, notifications, files, environment, journalPath};
+    }
 };

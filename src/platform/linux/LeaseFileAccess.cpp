@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -51,15 +52,19 @@ int openRetrying(const char* path, int flags)
 
 // Whether a descriptor of any process resolves to the file: /proc/<pid>/fd/<n> are links
 // that stat follows to the open file itself, even when it was renamed or deleted since.
-bool heldByAnyProcess(dev_t device, ino_t inode)
+// Our own descriptor `ownFd` (when not -1) does not count.
+bool heldByAnyProcess(dev_t device, ino_t inode, int ownFd = -1)
 {
     DIR* processes = ::opendir("/proc");
     if (!processes)
         return false;
+    const std::string self = std::to_string(::getpid());
+    const std::string own = std::to_string(ownFd);
     bool held = false;
     while (const dirent* process = held ? nullptr : ::readdir(processes)) {
         if (process->d_name[0] < '0' || process->d_name[0] > '9')
             continue;
+        const bool ours = self == process->d_name;
         const std::string fdPath = std::string(process->d_name) + "/fd";
         // Fails for a process that ended meanwhile or one of another user we may not look into.
         const int fdDir = ::openat(::dirfd(processes), fdPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -74,8 +79,9 @@ bool heldByAnyProcess(dev_t device, ino_t inode)
             struct stat target
             {
             };
-            held = entry->d_name[0] != '.' && ::fstatat(fdDir, entry->d_name, &target, 0) == 0 &&
-                   target.st_dev == device && target.st_ino == inode;
+            held = entry->d_name[0] != '.' && !(ours && own == entry->d_name) &&
+                   ::fstatat(fdDir, entry->d_name, &target, 0) == 0 && target.st_dev == device &&
+                   target.st_ino == inode;
         }
         ::closedir(fds);
     }
@@ -83,38 +89,142 @@ bool heldByAnyProcess(dev_t device, ino_t inode)
     return held;
 }
 
+enum class Lease
+{
+    Taken,   // we hold the write lease now
+    Held,    // another open file description exists: in use
+    NoLeases // leases cannot be had here: ask /proc
+};
+
+Lease takeLease(int fd)
+{
+    if (!leaseBreakIsHarmless())
+        return Lease::NoLeases;
+    if (::fcntl(fd, F_SETLEASE, F_WRLCK) == 0)
+        return Lease::Taken;
+    return errno == EAGAIN || errno == EBUSY ? Lease::Held : Lease::NoLeases;
+}
+
+void releaseLease(int fd)
+{
+    // Should unlocking fail, closing the descriptor releases the lease as well.
+    (void)::fcntl(fd, F_SETLEASE, F_UNLCK);
+}
+
+// Whether another open file description than the descriptor's own exists on its file.
+bool othersHold(int fd, const struct stat& file)
+{
+    switch (takeLease(fd)) {
+    case Lease::Taken:
+        releaseLease(fd);
+        return false;
+    case Lease::Held:
+        return true;
+    case Lease::NoLeases:
+        break;
+    }
+    return heldByAnyProcess(file.st_dev, file.st_ino, fd);
+}
+
 } // namespace
 
-bool LeaseFileAccess::openExclusive(const QString& path)
+IFileAccess::Opened LeaseFileAccess::openExclusive(const QByteArray& path)
 {
-    // O_NONBLOCK: opening a FIFO must not wait for a writer, nor opening a file someone
-    // holds a lease on wait for that lease (it fails with EWOULDBLOCK: in use).
-    const int fd = openRetrying(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return false;
+    // O_NOFOLLOW: a link put in place of a spool file is never followed. O_NONBLOCK: opening
+    // a pipe must not wait for a writer, nor opening a file someone holds a lease on wait
+    // for that lease (it fails with EWOULDBLOCK: in use).
+    const int fd = openRetrying(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+    if (fd < 0) {
+        switch (errno) {
+        case ENOENT:
+        case ENOTDIR:
+            return {OpenStatus::Missing, {}};
+        case ELOOP:
+            return {OpenStatus::NotRegular, {}};
+        case EWOULDBLOCK:
+            return {OpenStatus::InUse, {}};
+        default:
+            return {OpenStatus::Unreadable, {}};
+        }
+    }
+    const auto refuse = [fd](OpenStatus status) {
+        ::close(fd);
+        return Opened{status, {}};
+    };
     struct stat file
     {
     };
-    if (::fstat(fd, &file) != 0 || !S_ISREG(file.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd, &file) != 0)
+        return refuse(OpenStatus::Unreadable);
+    if (!S_ISREG(file.st_mode))
+        return refuse(OpenStatus::NotRegular);
+    if (othersHold(fd, file))
+        return refuse(OpenStatus::InUse);
+    // The file is read from here on; reads of a regular file never wait anyway.
+    (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return {OpenStatus::Opened, SpoolHandle(fd, fileIdentity(file))};
+}
+
+bool LeaseFileAccess::heldElsewhere(const SpoolHandle& handle)
+{
+    struct stat file
+    {
+    };
+    if (!handle.isOpen() || ::fstat(handle.fd(), &file) != 0)
         return false;
-    }
-    int leaseError = EINVAL;
-    if (leaseBreakIsHarmless()) {
-        if (::fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
-            // Should unlocking fail, closing the descriptor releases the lease as well.
-            (void)::fcntl(fd, F_SETLEASE, F_UNLCK);
-            ::close(fd);
-            return true;
-        }
-        leaseError = errno;
-    }
-    ::close(fd);
-    if (leaseError == EAGAIN || leaseError == EBUSY)
-        return false;
-    // EACCES/EPERM (another user's file), EINVAL (no leases on this file system, or leases
-    // disabled): look at the descriptors themselves, once ours is closed so it is not counted.
-    return !heldByAnyProcess(file.st_dev, file.st_ino);
+    return othersHold(handle.fd(), file);
+}
+
+std::optional<FileIdentity> LeaseFileAccess::identify(const SpoolHandle& handle)
+{
+    struct stat file
+    {
+    };
+    if (!handle.isOpen() || ::fstat(handle.fd(), &file) != 0)
+        return std::nullopt;
+    return fileIdentity(file);
+}
+
+std::optional<FileIdentity> LeaseFileAccess::identify(const QByteArray& path)
+{
+    struct stat file
+    {
+    };
+    if (::lstat(path.constData(), &file) != 0 || !S_ISREG(file.st_mode))
+        return std::nullopt;
+    return fileIdentity(file);
+}
+
+IFileAccess::RemoveStatus LeaseFileAccess::removeIfUnchanged(const QByteArray& path, SpoolHandle& handle)
+{
+    SpoolHandle owned = std::move(handle);
+    if (!owned.isOpen())
+        return RemoveStatus::Changed;
+    const int fd = owned.fd();
+    // While we hold the write lease, a writer that opens the file waits until we let go,
+    // so what we check below stays true until the file is gone.
+    const Lease lease = takeLease(fd);
+    if (lease == Lease::Held)
+        return RemoveStatus::InUse;
+    struct stat now
+    {
+    };
+    RemoveStatus status = RemoveStatus::Removed;
+    const std::optional<FileIdentity> named = identify(path);
+    if (::fstat(fd, &now) != 0 || fileIdentity(now) != owned.identity())
+        status = RemoveStatus::Changed;
+    else if (!named)
+        status = ::faccessat(AT_FDCWD, path.constData(), F_OK, AT_SYMLINK_NOFOLLOW) == 0 ? RemoveStatus::Changed
+                                                                                         : RemoveStatus::Gone;
+    else if (!named->sameFile(owned.identity()))
+        status = RemoveStatus::Changed;
+    else if (lease == Lease::NoLeases && heldByAnyProcess(now.st_dev, now.st_ino, fd))
+        status = RemoveStatus::InUse;
+    else if (::unlink(path.constData()) != 0)
+        status = RemoveStatus::Failed;
+    if (lease == Lease::Taken)
+        releaseLease(fd);
+    return status;
 }
 
 bool LeaseFileAccess::openInAnyProcess(const QString& path)
@@ -125,9 +235,4 @@ bool LeaseFileAccess::openInAnyProcess(const QString& path)
     if (::stat(QFile::encodeName(path).constData(), &file) != 0)
         return false;
     return heldByAnyProcess(file.st_dev, file.st_ino);
-}
-
-bool LeaseFileAccess::remove(const QString& path)
-{
-    return ::unlink(QFile::encodeName(path).constData()) == 0;
 }

@@ -50,18 +50,23 @@ private:
     std::unordered_map<Handle, Watch> m_watches; // by inotify descriptor
 };
 
-// "Open without sharing" through a write lease, released at once: the kernel grants one
-// only while no other descriptor is open on the file in any process, this one included,
-// so a file this process still holds open elsewhere counts as in use too. Where no lease
-// can be had (another user's file without CAP_LEASE, a file system without leases) every
-// process's descriptors in /proc are compared with the file instead; processes of other
-// users are only seen with the privilege to look into their /proc/<pid>/fd. Main thread
-// only: the lease's break signal goes to the whole process (see LeaseFileAccess.cpp).
+// "Open without sharing" through a write lease: the kernel grants one only while no other
+// open file description exists on the file in any process, this process's others
+// included. A spool file is opened once, without following links and without waiting on
+// a pipe, and is lease-tested, identified, read and finally deleted through that one
+// descriptor. Where no lease can be had (another user's file without CAP_LEASE, a file
+// system without leases) every process's descriptors in /proc are compared with the file
+// instead; processes of other users are only seen with the privilege to look into their
+// /proc/<pid>/fd. Main thread only: the lease's break signal goes to the whole process
+// (see LeaseFileAccess.cpp).
 class LeaseFileAccess : public IFileAccess
 {
 public:
-    bool openExclusive(const QString& path) override;
-    bool remove(const QString& path) override;
+    Opened openExclusive(const QByteArray& path) override;
+    bool heldElsewhere(const SpoolHandle& handle) override;
+    std::optional<FileIdentity> identify(const SpoolHandle& handle) override;
+    std::optional<FileIdentity> identify(const QByteArray& path) override;
+    RemoveStatus removeIfUnchanged(const QByteArray& path, SpoolHandle& handle) override;
     // Whether any process, this one included, has a descriptor open on the file (the same
     // device and inode); false when the file cannot be found. The fallback when leases fail.
     static bool openInAnyProcess(const QString& path);

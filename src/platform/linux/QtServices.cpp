@@ -1,5 +1,8 @@
 #include "LinuxPlatform.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 #include "../Errors.h"
 #include "../OemCodePage.h"
 
@@ -227,5 +230,6 @@ Platform LinuxPlatform::platform()
 
 SpoolerPlatform LinuxPlatform::spooler()
 {
-    return SpoolerPlatform{platform(), m_registry, m_notifications, m_files, m_environment};
+    const QString journal = QFileInfo(m_registry.path()).dir().filePath(QStringLiteral("printed.journal"));
+    return SpoolerPlatform{platform(), m_registry, m_notifications, m_files, m_environment, journal};
 }
