@@ -204,3 +204,128 @@ TEST(PrintJob, PreviewShowsEveryPageWithoutPrinting)
 }
 
 } // namespace
+
+// A printer that fails on the third batch and then works: the pages it accepted are not
+// sent again, neither when the pass tries the file again nor after the program was
+// ended and started anew; the journal lives beside the registry file.
+TEST(PrintJob, BatchesThePrinterAcceptedAreNeverSentAgain)
+{
+    SpoolerFixture f;
+    f.fake.journalPath = f.dir.filePath(QStringLiteral("printed.journal"));
+    f.writeDocument(QStringLiteral("A.PRN"), 10);
+    f.fake.printers.failOn(FakePrinters::Failure::EndDoc, false, 2);
+    TForm1& form = f.start();
+    QMetaObject::invokeMethod(&form.timer1(), "timeout", Qt::DirectConnection);
+    EXPECT_EQ(f.fake.application.errors().size(), 1u);
+    EXPECT_EQ(f.printedTitles(), (std::vector<QString>{title("A.PRN", 1, 3), title("A.PRN", 4, 6)}));
+    form.Timer1Timer();
+    EXPECT_EQ(f.printedTitles(), (std::vector<QString>{title("A.PRN", 1, 3), title("A.PRN", 4, 6), title("A.PRN", 7, 9),
+                                                       title("A.PRN", 10, 10)}));
+    EXPECT_FALSE(QFile::exists(f.spoolFile(QStringLiteral("A.PRN"))));
+
+    // Ended during a job: started again, it sends what is left of the document.
+    f.writeDocument(QStringLiteral("B.PRN"), 5);
+    form.ScanQueue();
+    f.fake.printers.failOn(FakePrinters::Failure::EndDoc, false, 1);
+    QMetaObject::invokeMethod(&form.timer1(), "timeout", Qt::DirectConnection);
+    EXPECT_EQ(f.printedTitles().back(), title("B.PRN", 1, 3));
+    f.form.reset();
+    f.start().Timer1Timer();
+    EXPECT_EQ(f.printedTitles().back(), title("B.PRN", 4, 5));
+    EXPECT_EQ(std::count(f.printedTitles().begin(), f.printedTitles().end(), title("B.PRN", 1, 3)), 1);
+    EXPECT_FALSE(QFile::exists(f.spoolFile(QStringLiteral("B.PRN"))));
+
+    // With PagesSpool changed meanwhile, only the pages after the last one sent go out.
+    f.writeDocument(QStringLiteral("C.PRN"), 5);
+    f.form->ScanQueue();
+    f.fake.printers.failOn(FakePrinters::Failure::EndDoc, false, 1);
+    QMetaObject::invokeMethod(&f.form->timer1(), "timeout", Qt::DirectConnection);
+    f.form->PagesSpool = 4;
+    f.form->Timer1Timer();
+    EXPECT_EQ(f.printedTitles().back(), title("C.PRN", 4, 5));
+}
+
+TEST(PrintJob, JournalThatCannotBeReadIsStartedAfresh)
+{
+    SpoolerFixture f;
+    f.fake.journalPath = f.dir.filePath(QStringLiteral("printed.journal"));
+    QFile journal(f.fake.journalPath);
+    ASSERT_TRUE(journal.open(QIODevice::WriteOnly));
+    journal.write("garbage\n1 2 3\n\xff\xfe 9 9 9 9 1\n");
+    journal.close();
+    f.writeDocument(QStringLiteral("A.PRN"), 4);
+    f.start().Timer1Timer();
+    EXPECT_EQ(f.printedTitles(), (std::vector<QString>{title("A.PRN", 1, 3), title("A.PRN", 4, 4)}));
+}
+
+// The bytes of a name are kept as the directory gave them: a name that is not text is
+// shown with replacement characters, printed and deleted.
+TEST(PrintJob, NameThatIsNotTextIsPrintedAndDeleted)
+{
+    SpoolerFixture f;
+    const QByteArray name("\xe9T\xe9.PRN");
+    f.writeBytes(name, "x\r\n");
+    TForm1& form = f.start();
+    ASSERT_EQ(form.queue().count(), 1);
+    EXPECT_EQ(form.queue().entry(0).caption, QString::fromUtf8(name));
+    EXPECT_TRUE(form.queue().entry(0).caption.contains(QChar::ReplacementCharacter));
+    form.Timer1Timer();
+    EXPECT_EQ(f.printedTitles().size(), 1u);
+    EXPECT_TRUE(f.printedTitles().front().contains(QChar::ReplacementCharacter));
+    EXPECT_TRUE(QDir(f.spoolDir()).isEmpty());
+
+    // Deleted from the window, too.
+    f.writeBytes(name, "x\r\n");
+    form.ScanQueue();
+    f.ui().PausePrinting->trigger();
+    f.ui().ListView1->setCurrentIndex(form.queue().index(0, 0));
+    form.Delete1Click();
+    EXPECT_TRUE(QDir(f.spoolDir()).isEmpty());
+}
+
+// On a network share another machine's writer is invisible to the lease: a file prints
+// only once it has kept its size and time for one poll of the directory.
+TEST(PrintJob, OnAShareAFileMustStayStillForOnePoll)
+{
+    SpoolerFixture f;
+    f.fake.notifications.setLocalDisk(false);
+    f.writeDocument(QStringLiteral("A.PRN"));
+    TForm1& form = f.start();
+    qint64 now = 0;
+    form.Now = [&] { return now; };
+    form.Timer1Timer();
+    EXPECT_EQ(f.states(), QStringList{QStringLiteral("radi se")});
+    now += 3999;
+    form.Timer1Timer();
+    EXPECT_TRUE(f.titles().empty());
+    // Still growing: the wait starts over.
+    f.writeDocument(QStringLiteral("A.PRN"), 2);
+    now += 1;
+    form.Timer1Timer();
+    now += 3999;
+    form.Timer1Timer();
+    EXPECT_TRUE(f.titles().empty());
+    now += 1;
+    form.Timer1Timer();
+    EXPECT_EQ(f.printedTitles(), std::vector<QString>{title("A.PRN", 1, 2)});
+}
+
+TEST(PrintJob, PreviewOfAFileStillBeingWrittenFails)
+{
+    SpoolerFixture f;
+    f.writeDocument(QStringLiteral("A.PRN"), 2);
+    f.fake.files.setInUse(f.spoolFile(QStringLiteral("A.PRN")), true);
+    TForm1& form = f.start();
+    f.ui().PausePrinting->trigger();
+    f.ui().ListView1->setCurrentIndex(form.queue().index(0, 0));
+    bool shown = false;
+    f.fake.application.answerModal = [&](QDialog&) {
+        shown = true;
+        return int(QDialog::Rejected);
+    };
+    QMetaObject::invokeMethod(f.ui().Nahled1, "triggered", Qt::DirectConnection, Q_ARG(bool, false));
+    EXPECT_FALSE(shown);
+    ASSERT_EQ(f.fake.application.errors().size(), 1u);
+    EXPECT_TRUE(f.fake.application.errors()[0].startsWith(QStringLiteral("Cannot open file")));
+    EXPECT_TRUE(QFile::exists(f.spoolFile(QStringLiteral("A.PRN"))));
+}

@@ -36,6 +36,12 @@ TEST(QueueModel, MergeKeepsOrderAndStatesAndIgnoresLetterCase)
     EXPECT_EQ(model.entry(0).state, QStringLiteral("radi se"));
     EXPECT_EQ(model.find("D.prn"), 1);
     EXPECT_EQ(resets.size(), 1);
+
+    // Names that are not text are told apart by their bytes, though they look alike.
+    model.merge(QByteArrayList{"\xe9.PRN", "\xe8.PRN", "\xe8.prn"});
+    ASSERT_EQ(model.count(), 2);
+    EXPECT_EQ(model.entry(0).caption, model.entry(1).caption);
+    EXPECT_EQ(model.entry(1).name, QByteArray("\xe8.PRN"));
 }
 
 TEST(QueueModel, ListsOnlyPlainVisibleSpoolFiles)

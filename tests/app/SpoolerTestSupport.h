@@ -16,6 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 
@@ -48,11 +51,15 @@ struct SpoolerFixture
         text += '\0';
         writeBytes(name, text.toStdString());
     }
-    void writeBytes(const QString& name, const std::string& bytes)
+    void writeBytes(const QString& name, const std::string& bytes) { writeBytes(QFile::encodeName(name), bytes); }
+    // Under a name of any bytes, also ones that are not text.
+    void writeBytes(const QByteArray& name, const std::string& bytes)
     {
-        QFile file(spoolFile(name));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes.data(), qint64(bytes.size()));
+        const QByteArray path = QFile::encodeName(spoolDir()) + '/' + name;
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0) << path.constData();
+        ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+        ::close(fd);
     }
 
     TForm1& start(const QStringList& arguments = {})
@@ -62,6 +69,15 @@ struct SpoolerFixture
     }
     Ui::TForm1& ui() { return form->controls(); }
 
+    // The titles of the jobs the printer accepted.
+    std::vector<QString> printedTitles() const
+    {
+        std::vector<QString> t;
+        for (const auto& job : fake.printers.jobs())
+            if (job.ended)
+                t.push_back(job.title);
+        return t;
+    }
     std::vector<QString> titles() const
     {
         std::vector<QString> t;

@@ -11,16 +11,21 @@ void FakePrinters::addPrinter(const QString& name, const DeviceMetrics& metrics)
         m_index = 0;
 }
 
-void FakePrinters::failOn(Failure step, bool always)
+void FakePrinters::failOn(Failure step, bool always, int after)
 {
     m_failure = step;
     m_failAlways = always;
+    m_failAfter = after;
 }
 
 void FakePrinters::maybeFail(Failure step)
 {
     if (m_failure != step)
         return;
+    if (m_failAfter > 0) {
+        --m_failAfter;
+        return;
+    }
     if (!m_failAlways)
         m_failure = Failure::None;
     throw EPrinterError("Printer failure (scripted)");

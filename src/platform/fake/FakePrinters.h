@@ -43,8 +43,9 @@ public:
 
     // Adds a printer; the first one added becomes the current one.
     void addPrinter(const QString& name, const DeviceMetrics& metrics);
-    // Makes the next call of that step raise EPrinterError (once, or always).
-    void failOn(Failure step, bool always = false);
+    // Makes the next call of that step raise EPrinterError (once, or always); with
+    // `after`, that many calls of the step succeed first.
+    void failOn(Failure step, bool always = false, int after = 0);
     // Keep copies of drawn pages (on by default); off keeps only their record counts.
     void setKeepRecords(bool keep) { m_keepRecords = keep; }
 
@@ -83,5 +84,6 @@ private:
     std::vector<Job> m_jobs;
     Failure m_failure = Failure::None;
     bool m_failAlways = false;
+    int m_failAfter = 0;
     int m_metricsQueries = 0;
 };
