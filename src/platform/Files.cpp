@@ -10,6 +10,26 @@ FileIdentity fileIdentity(const struct stat& info)
                         static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
 }
 
+std::optional<FileIdentity> descriptorIdentity(int fd)
+{
+    struct stat info
+    {
+    };
+    if (fd < 0 || ::fstat(fd, &info) != 0)
+        return std::nullopt;
+    return fileIdentity(info);
+}
+
+std::optional<FileIdentity> nameIdentity(const QByteArray& path)
+{
+    struct stat info
+    {
+    };
+    if (::lstat(path.constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    return fileIdentity(info);
+}
+
 void SpoolHandle::close()
 {
     if (m_fd >= 0)

@@ -110,3 +110,8 @@ public:
 struct stat;
 // The identity a stat result describes.
 FileIdentity fileIdentity(const struct stat& info);
+// The identity of an open descriptor's file; nothing when it cannot be looked at.
+std::optional<FileIdentity> descriptorIdentity(int fd);
+// The identity of the regular file under a name, without following a link; nothing when
+// there is none.
+std::optional<FileIdentity> nameIdentity(const QByteArray& path);

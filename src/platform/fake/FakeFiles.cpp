@@ -166,22 +166,12 @@ bool FakeFileAccess::heldElsewhere(const SpoolHandle& handle)
 
 std::optional<FileIdentity> FakeFileAccess::identify(const SpoolHandle& handle)
 {
-    struct stat info
-    {
-    };
-    if (!handle.isOpen() || ::fstat(handle.fd(), &info) != 0)
-        return std::nullopt;
-    return fileIdentity(info);
+    return descriptorIdentity(handle.fd());
 }
 
 std::optional<FileIdentity> FakeFileAccess::identify(const QByteArray& path)
 {
-    struct stat info
-    {
-    };
-    if (::lstat(path.constData(), &info) != 0 || !S_ISREG(info.st_mode))
-        return std::nullopt;
-    return fileIdentity(info);
+    return nameIdentity(path);
 }
 
 IFileAccess::RemoveStatus FakeFileAccess::removeIfUnchanged(const QByteArray& path, SpoolHandle& handle)

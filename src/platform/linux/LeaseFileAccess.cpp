@@ -177,22 +177,12 @@ bool LeaseFileAccess::heldElsewhere(const SpoolHandle& handle)
 
 std::optional<FileIdentity> LeaseFileAccess::identify(const SpoolHandle& handle)
 {
-    struct stat file
-    {
-    };
-    if (!handle.isOpen() || ::fstat(handle.fd(), &file) != 0)
-        return std::nullopt;
-    return fileIdentity(file);
+    return descriptorIdentity(handle.fd());
 }
 
 std::optional<FileIdentity> LeaseFileAccess::identify(const QByteArray& path)
 {
-    struct stat file
-    {
-    };
-    if (::lstat(path.constData(), &file) != 0 || !S_ISREG(file.st_mode))
-        return std::nullopt;
-    return fileIdentity(file);
+    return nameIdentity(path);
 }
 
 IFileAccess::RemoveStatus LeaseFileAccess::removeIfUnchanged(const QByteArray& path, SpoolHandle& handle)
