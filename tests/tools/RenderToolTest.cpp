@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -16,8 +17,11 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -29,10 +33,18 @@ struct ToolRun
 };
 
 // Runs pagello-render as a user would, offscreen and with the default code page unless
-// the test says otherwise.
-ToolRun runTool(const QStringList& args, const QString& codePageEnv = QString())
+// the test says otherwise. A file-size limit stands for a file system that fills up: the
+// tool's writes past it fail (EFBIG).
+ToolRun runTool(const QStringList& args, const QString& codePageEnv = QString(), rlim_t fileSizeLimit = RLIM_INFINITY)
 {
     QProcess process;
+    if (fileSizeLimit != RLIM_INFINITY) {
+        process.setChildProcessModifier([fileSizeLimit] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{fileSizeLimit, fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        });
+    }
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.remove(QStringLiteral("PAGELLO_CP"));
@@ -409,4 +421,45 @@ TEST(RenderToolErrors, OutputFailureExitsWithOneAndHelpWithZero)
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.out.startsWith(QStringLiteral("Usage: pagello-render"))) << help.out.toStdString();
     EXPECT_TRUE(help.err.isEmpty());
+}
+
+TEST(RenderToolErrors, PdfNotWrittenWholeFailsAndLeavesWhatWasThere)
+{
+    const QString input = testDataPath(QStringLiteral("czech.prn"));
+    const QString devFull = QStringLiteral("/dev/full");
+    const ToolRun full = runTool({input, QStringLiteral("--device"), kLaser, QStringLiteral("-o"), devFull});
+    EXPECT_EQ(full.exitCode, 1);
+    EXPECT_TRUE(full.err.contains(
+        QStringLiteral("pagello-render: Cannot write the PDF file '/dev/full': No space left on device")))
+        << full.err.toStdString();
+    // A device is written into, never removed (the tool may well run as root).
+    EXPECT_TRUE(QFileInfo::exists(devFull) && !QFileInfo(devFull).isFile());
+
+    // A file system that fills up on the way: an earlier file at the name is kept as it was, a
+    // new name is not taken, and nothing half written is left beside them.
+    QTemporaryDir dir;
+    const QString earlier = dir.filePath(QStringLiteral("earlier.pdf"));
+    const std::string earlierBytes = "%PDF-1.4 an earlier good file";
+    ASSERT_TRUE(writeFile(earlier, earlierBytes));
+    for (const QString& target : {earlier, dir.filePath(QStringLiteral("new.pdf"))}) {
+        SCOPED_TRACE(target.toStdString());
+        const ToolRun cut =
+            runTool({input, QStringLiteral("--device"), kLaser, QStringLiteral("-o"), target}, QString(), 4096);
+        EXPECT_EQ(cut.exitCode, 1);
+        EXPECT_TRUE(cut.err.contains(QStringLiteral("Cannot write the PDF file '%1': File too large").arg(target)))
+            << cut.err.toStdString();
+    }
+    EXPECT_EQ(readBytes(earlier), earlierBytes);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("earlier.pdf")});
+
+    // Room enough: the file is replaced whole, and a pipe is written into directly.
+    const ToolRun whole = runTool({input, QStringLiteral("--device"), kLaser, QStringLiteral("-o"), earlier});
+    ASSERT_EQ(whole.exitCode, 0) << whole.err.toStdString();
+    const std::string written = readBytes(earlier);
+    EXPECT_TRUE(written.starts_with("%PDF-") && written.size() > 4096) << written.size();
+    const ToolRun piped =
+        runTool({input, QStringLiteral("--device"), kLaser, QStringLiteral("-o"), QStringLiteral("/dev/stdout")});
+    EXPECT_EQ(piped.exitCode, 0) << piped.err.toStdString();
+    EXPECT_TRUE(piped.out.startsWith(QStringLiteral("%PDF-")));
+    EXPECT_TRUE(piped.out.contains(QStringLiteral("%%EOF")));
 }

@@ -2,8 +2,8 @@
 
 #include "../Errors.h"
 #include "../Replay.h"
+#include "OutputFile.h"
 
-#include <QFile>
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
@@ -61,7 +61,11 @@ void PdfFilePrinter::beginDoc()
     if (m.logPixelsY <= 0 || m.physicalWidth <= 0 || m.physicalHeight <= 0)
         fail(QStringLiteral("The device has no sheet to print on"));
 
-    auto writer = std::make_unique<QPdfWriter>(m_outputFile);
+    auto output = std::make_unique<OutputFile>(m_outputFile);
+    QIODevice* device = output->open();
+    if (!device)
+        fail(QStringLiteral("Cannot write the PDF file '%1': %2").arg(m_outputFile, output->errorString()));
+    auto writer = std::make_unique<QPdfWriter>(device);
     writer->setResolution(m.logPixelsY);
     const qreal dpi = m.logPixelsY;
     const QSizeF sheet(m.physicalWidth / dpi * 72.0, m.physicalHeight / dpi * 72.0);
@@ -74,6 +78,7 @@ void PdfFilePrinter::beginDoc()
     auto painter = std::make_unique<QPainter>();
     if (!painter->begin(writer.get()))
         fail(QStringLiteral("Cannot write the PDF file '%1'").arg(m_outputFile));
+    m_output = std::move(output);
     m_writer = std::move(writer);
     m_painter = std::move(painter);
 }
@@ -93,8 +98,11 @@ void PdfFilePrinter::endDoc()
     const bool ended = m_painter->end();
     m_painter.reset();
     m_writer.reset();
+    const std::unique_ptr<OutputFile> output = std::move(m_output);
     if (!ended)
-        fail(QStringLiteral("Cannot write the PDF file '%1'").arg(m_outputFile));
+        fail(QStringLiteral("Cannot write the PDF file '%1': the PDF could not be completed").arg(m_outputFile));
+    if (!output->commit())
+        fail(QStringLiteral("Cannot write the PDF file '%1': %2").arg(m_outputFile, output->errorString()));
 }
 
 void PdfFilePrinter::abortDoc()
@@ -104,8 +112,9 @@ void PdfFilePrinter::abortDoc()
     m_painter->end();
     m_painter.reset();
     m_writer.reset();
-    // Half a document is no document: nobody should mistake it for the output.
-    QFile::remove(m_outputFile);
+    // Half a document is no document: nobody should mistake it for the output, and a file
+    // that was there before stays as it was.
+    m_output.reset();
 }
 
 void PdfFilePrinter::drawPage(const TMetafile& page, QPoint offset)
