@@ -140,11 +140,9 @@ Options parseArguments(const QStringList& args)
                 throw UsageError(QStringLiteral("--logo: the value is empty"));
         } else if (arg == QLatin1String("--cp")) {
             const QString text = value();
-            bool ok = false;
-            const int number = text.toInt(&ok);
-            if (!ok || number <= 0)
+            o.codePage = OemCodePage::parseNumber(text.toStdString());
+            if (!o.codePage)
                 throw UsageError(QStringLiteral("bad --cp '%1': expected a code page number such as 852").arg(text));
-            o.codePage = number;
         } else {
             throw UsageError(QStringLiteral("unknown option %1").arg(arg));
         }

@@ -21,6 +21,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -112,6 +115,38 @@ TEST(OemCodePageTest, LoadsOtherPagesAndRejectsUnknownNumbers)
     for (int number : {0, -852, 12345}) {
         SCOPED_TRACE(number);
         EXPECT_FALSE(OemCodePage::load(number).has_value());
+    }
+}
+
+TEST(OemCodePageTest, NumbersArePlainDecimalDigitsInRange)
+{
+    using namespace std::string_view_literals;
+    const struct
+    {
+        std::string_view text;
+        std::optional<int> expected;
+    } cases[] = {
+        {"852", 852},
+        {"437", 437},
+        {"0852", 852},
+        {"99999", 99999},
+        {"1", 1},
+        {"4294967733", {}}, // 437 once the number wraps around 2^32
+        {"100000", {}},
+        {"0", {}},
+        {"", {}},
+        {"+437", {}},
+        {"-852", {}},
+        {" 437", {}},
+        {"437 ", {}},
+        {"0x1b5", {}},
+        {"43a", {}},
+        {"85\0002"sv, {}}, // a NUL inside
+        {"99999999999999999999", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.text));
+        EXPECT_EQ(OemCodePage::parseNumber(c.text), c.expected);
     }
 }
 

@@ -262,18 +262,29 @@ TEST(RenderToolJson, CodePageDecidesTheCharacters)
         QStringList extraArgs;
         QString env;
         const char* expected;
+        bool warned = false; // PAGELLO_CP is reported as unknown
     };
+    const char* const in852 = "Say \"C:\\DOS\" čř";
     const Case cases[] = {
-        {{}, QString(), "Say \"C:\\DOS\" čř"},
+        {{}, QString(), in852},
         {{QStringLiteral("--cp"), QStringLiteral("437")}, QString(), "Say \"C:\\DOS\" ƒ²"},
         {{}, QStringLiteral("437"), "Say \"C:\\DOS\" ƒ²"},
-        {{QStringLiteral("--cp"), QStringLiteral("852")}, QStringLiteral("437"), "Say \"C:\\DOS\" čř"},
+        {{QStringLiteral("--cp"), QStringLiteral("852")}, QStringLiteral("437"), in852},
+        // Anything but a known code page falls back to 852, and says so.
+        {{}, QStringLiteral("4294967733"), in852, true},
+        {{}, QStringLiteral("+437"), in852, true},
+        {{}, QStringLiteral("437 "), in852, true},
+        {{}, QStringLiteral("12345"), in852, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.extraArgs.join(' ').toStdString() + " PAGELLO_CP=" + c.env.toStdString());
         const ToolRun run = runTool(
             QStringList{input, QStringLiteral("--device"), kLaser, QStringLiteral("--json")} + c.extraArgs, c.env);
         ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        EXPECT_EQ(run.err,
+                  c.warned
+                      ? QStringLiteral("pagello-render: PAGELLO_CP: unknown code page '%1', using 852\n").arg(c.env)
+                      : QString());
         const auto records = textRecords(pagesOf(parseJson(run)), 0);
         ASSERT_FALSE(records.empty());
         QString line;
@@ -379,6 +390,11 @@ TEST(RenderToolErrors, BadArgumentsAndInputExitWithUsage)
          "--device"},
         {{input, QStringLiteral("--json"), QStringLiteral("--cp"), QStringLiteral("99999")}, "code page 99999"},
         {{input, QStringLiteral("--json"), QStringLiteral("--cp"), QStringLiteral("latin")}, "--cp"},
+        {{input, QStringLiteral("--json"), QStringLiteral("--cp"), QStringLiteral("4294967733")},
+         "bad --cp '4294967733'"},
+        {{input, QStringLiteral("--json"), QStringLiteral("--cp"), QStringLiteral("+437")}, "bad --cp '+437'"},
+        {{input, QStringLiteral("--json"), QStringLiteral("--cp= 437")}, "bad --cp ' 437'"},
+        {{input, QStringLiteral("--json"), QStringLiteral("--cp=-852")}, "bad --cp '-852'"},
         {{input, QStringLiteral("--json"), QStringLiteral("--logo"), dir.filePath(QStringLiteral("none.bmp"))},
          "none.bmp"},
         {{input, QStringLiteral("--json"), QStringLiteral("-o"), pdf}, "only one of"},
