@@ -365,6 +365,23 @@ TEST(RenderToolPng, WritesOnePageImageAtTwoHundredDpi)
     }
 }
 
+TEST(RenderToolPng, RefusesAPageImageTooLargeToHoldBeforeMakingIt)
+{
+    QTemporaryDir dir;
+    const QString out = dir.filePath(QStringLiteral("png"));
+    const QString input = testDataPath(QStringLiteral("czech.prn"));
+    // Too long a side; 400 megapixels with sides that would do; hundreds of millions of pixels a
+    // side even at 200 dpi.
+    for (const char* device : {"200:40000x100:0,0", "200:20000x20000:0,0", "600:999999999x999999999:0,0"}) {
+        SCOPED_TRACE(device);
+        const ToolRun run =
+            runTool({input, QStringLiteral("--device"), QString::fromUtf8(device), QStringLiteral("--png"), out});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_TRUE(run.err.contains(QStringLiteral("is too large"))) << run.err.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(out));
+    }
+}
+
 TEST(RenderToolErrors, BadArgumentsAndInputExitWithUsage)
 {
     QTemporaryDir dir;
