@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -315,6 +316,47 @@ TEST(RenderToolPdf, CzechSampleKeepsLettersBoxesAndTitle)
     EXPECT_TRUE(info.contains(QRegularExpression(QStringLiteral("^Title:\\s+Pagello : czech.prn  1-3$"),
                                                  QRegularExpression::MultilineOption)))
         << info.toStdString();
+}
+
+TEST(RenderToolPdf, UnequalResolutionsGiveTheSheetAndWordsOfEqualOnes)
+{
+    if (!havePoppler())
+        GTEST_SKIP() << "pdftotext/pdfinfo (poppler-utils) not installed";
+    QTemporaryDir dir;
+    const QString input = dir.filePath(QStringLiteral("runs.prn"));
+    // Runs after a run: where each begins is the width of those before it.
+    ASSERT_TRUE(writeFile(input, "Plain \x1b"
+                                 "EBold\x1b"
+                                 "F tail\r\nLine two is here\r\n"));
+
+    // The same A4 sheet and margins at 600 dpi, and at 600 x 300 and 300 x 600.
+    const auto layout = [&](const QString& device) {
+        const QString pdf = dir.filePath(device + QStringLiteral(".pdf"));
+        const ToolRun run = runTool({input, QStringLiteral("--device"), device, QStringLiteral("-o"), pdf});
+        EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+        const QString info = runHelper(QStringLiteral("pdfinfo"), {pdf});
+        const QString boxes =
+            runHelper(QStringLiteral("pdftotext"), {QStringLiteral("-bbox"), pdf, QStringLiteral("-")});
+        QStringList words{info.section(QStringLiteral("Page size:"), 1).section(QLatin1Char('\n'), 0, 0).simplified()};
+        const QRegularExpression word(QStringLiteral("<word xMin=\"([0-9.]+)\" yMin=\"([0-9.]+)\" xMax=\"([0-9.]+)\" "
+                                                     "yMax=\"([0-9.]+)\">([^<]*)</word>"));
+        for (auto it = word.globalMatch(boxes); it.hasNext();) {
+            const auto m = it.next();
+            // In half points: a word a letter out of place (7.2 pt) or drawn at another width is far off.
+            words << QStringLiteral("%1 %2 %3 %4 %5")
+                         .arg(m.captured(5))
+                         .arg(qRound(m.captured(1).toDouble() * 2))
+                         .arg(qRound(m.captured(2).toDouble() * 2))
+                         .arg(qRound(m.captured(3).toDouble() * 2))
+                         .arg(qRound(m.captured(4).toDouble() * 2));
+        }
+        return words.join(QLatin1Char('\n')).toStdString();
+    };
+    const std::string square = layout(QStringLiteral("600:4960x7016:100,100"));
+    EXPECT_TRUE(square.starts_with("595 x 842 pts")) << square;
+    EXPECT_EQ(std::count(square.begin(), square.end(), '\n'), 7) << square;
+    EXPECT_EQ(layout(QStringLiteral("600x300:4960x3508:100,50")), square);
+    EXPECT_EQ(layout(QStringLiteral("300x600:2480x7016:50,100")), square);
 }
 
 TEST(RenderToolPdf, DefaultPrinterLayoutPrintsTheSamePages)

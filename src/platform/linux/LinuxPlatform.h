@@ -91,10 +91,10 @@ private:
 };
 
 // A described device that needs no printer: layout metrics as given. Its jobs write a
-// PDF file whose sheets have the device's size and resolution; a PDF's printable area
-// is the whole sheet, so while a job is open the offsets are 0. The file is written
-// whole or not at all (OutputFile): endDoc raises when it could not be, and a job that
-// fails or is aborted leaves an earlier file at the name as it was.
+// PDF file whose sheets have the device's size and resolution, each axis its own; a
+// PDF's printable area is the whole sheet, so while a job is open the offsets are 0.
+// The file is written whole or not at all (OutputFile): endDoc raises when it could not
+// be, and a job that fails or is aborted leaves an earlier file at the name as it was.
 class PdfFilePrinter : public IPrinters
 {
 public:
