@@ -205,35 +205,6 @@ TEST(PreviewPrinter, CanvasesCarryTheFontAcrossPages)
     e.EndDoc();
 }
 
-TEST(PreviewPrinter, PixelsNotSquareSizeFontsDownAndMeasureThemAcross)
-{
-    // 12 pt is 50 pixels high at 300 dpi and 100 at 600; its widths are those of 100 pixels
-    // at 600 dpi across (6/10 of the em each with the fake fonts) and of 50 at 300.
-    const struct
-    {
-        int dpiX, dpiY;
-        int pixelSize, pixelWidth, width;
-    } cases[] = {
-        {600, 300, 50, 100, 120},
-        {300, 600, 100, 50, 60},
-        {600, 600, 100, 0, 120},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.dpiX << " x " << c.dpiY);
-        EngineFixture f(true, DeviceMetrics{c.dpiX, c.dpiY, 4000, 4000, 0, 0});
-        f.engine.BeginDoc();
-        TVelMetaFileCanvas& canvas = *f.engine.Canvas();
-        canvas.Font.setName(QStringLiteral("Courier New"));
-        canvas.Font.setSize(12);
-        EXPECT_EQ(canvas.TextWidth("AB"), c.width);
-        canvas.TextOut(0, 0, "AB");
-        const FontSpec& font = f.engine.Pages(0).font(f.engine.Pages(0).records()[0]);
-        EXPECT_EQ(font.pixelSize, c.pixelSize);
-        EXPECT_EQ(font.pixelWidth, c.pixelWidth);
-        f.engine.EndDoc();
-    }
-}
-
 TEST(PreviewPrinter, AdjustFontKeepsThePointSize)
 {
     EngineFixture f;

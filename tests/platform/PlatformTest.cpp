@@ -21,9 +21,6 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
-#include <string>
-#include <string_view>
 #include <utility>
 
 namespace {
@@ -118,38 +115,6 @@ TEST(OemCodePageTest, LoadsOtherPagesAndRejectsUnknownNumbers)
     }
 }
 
-TEST(OemCodePageTest, NumbersArePlainDecimalDigitsInRange)
-{
-    using namespace std::string_view_literals;
-    const struct
-    {
-        std::string_view text;
-        std::optional<int> expected;
-    } cases[] = {
-        {"852", 852},
-        {"437", 437},
-        {"0852", 852},
-        {"99999", 99999},
-        {"1", 1},
-        {"4294967733", {}}, // 437 once the number wraps around 2^32
-        {"100000", {}},
-        {"0", {}},
-        {"", {}},
-        {"+437", {}},
-        {"-852", {}},
-        {" 437", {}},
-        {"437 ", {}},
-        {"0x1b5", {}},
-        {"43a", {}},
-        {"85\0002"sv, {}}, // a NUL inside
-        {"99999999999999999999", {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.text));
-        EXPECT_EQ(OemCodePage::parseNumber(c.text), c.expected);
-    }
-}
-
 TEST(MakeTransparentTest, BottomLeftColourBecomesTransparentOthersKept)
 {
     QImage image(3, 2, QImage::Format_RGB32);
@@ -184,16 +149,10 @@ TEST(QtFontsTest, CourierNewAt600DpiAdvancesSixtyForEveryByte)
     QtFonts fonts(cp852());
     ASSERT_EQ(pointsToPixels(12, 600), 100);
     for (std::uint8_t style : {std::uint8_t(0), std::uint8_t(fsBold)}) {
-        // Also 50 pixels high at 300 dpi on a device of 600 across: widths are horizontal.
-        FontSpec wide = courier(50, style);
-        wide.pixelWidth = 100;
-        for (const FontSpec& desc : {courier(100, style), wide}) {
-            const GlyphAdvances& advances = fonts.advances(desc);
-            for (int b = 0; b < 256; ++b) {
-                SCOPED_TRACE(testing::Message()
-                             << "style " << int(style) << " height " << desc.pixelSize << " byte " << b);
-                EXPECT_EQ(advances[b], 60);
-            }
+        const GlyphAdvances& advances = fonts.advances(courier(100, style));
+        for (int b = 0; b < 256; ++b) {
+            SCOPED_TRACE(testing::Message() << "style " << int(style) << " byte " << b);
+            EXPECT_EQ(advances[b], 60);
         }
     }
 }
@@ -230,30 +189,23 @@ TEST(QtFontsTest, EachFontIsMeasuredOnceUnderItsOwnKey)
 TEST(ReplayTest, FixedPitchRunEndsWhereRecordedAdvancesSay)
 {
     QtFonts fonts(cp852());
-    // 12 pt at 96 dpi, and at 96 x 48 dpi: half as high, as wide.
-    FontSpec wide = courier(pointsToPixels(12, 48));
-    wide.pixelWidth = pointsToPixels(12, 96);
-    for (const FontSpec& desc : {courier(pointsToPixels(12, 96)), wide}) {
-        SCOPED_TRACE(testing::Message() << desc.pixelSize << " pixels high, " << desc.pixelWidth << " wide");
-        const int advance = fonts.advances(desc)['M'];
-        ASSERT_EQ(advance, 10); // 9.6 pixels natural, rounded
+    const FontSpec desc = courier(pointsToPixels(12, 96));
+    const int advance = fonts.advances(desc)['M'];
+    ASSERT_EQ(advance, 10); // 9.6 pixels natural, rounded
 
-        TMetafile run;
-        run.addText(10, 10, run.fontIndex(desc), "MMMMMMMMMM");
-        TMetafile glyphs;
-        const int font = glyphs.fontIndex(desc);
-        for (int i = 0; i < 10; ++i)
-            glyphs.addText(10 + i * advance, 10, font, "M");
+    TMetafile run;
+    run.addText(10, 10, run.fontIndex(desc), "MMMMMMMMMM");
+    TMetafile glyphs;
+    const int font = glyphs.fontIndex(desc);
+    for (int i = 0; i < 10; ++i)
+        glyphs.addText(10 + i * advance, 10, font, "M");
 
-        const auto [runLeft, runRight] = inkColumns(render(run, fonts));
-        const auto [glyphLeft, glyphRight] = inkColumns(render(glyphs, fonts));
-        ASSERT_GE(runLeft, 0);
-        EXPECT_NEAR(runLeft, glyphLeft, 1);
-        EXPECT_NEAR(runRight, glyphRight, 1);
-        EXPECT_GT(runRight, 10 + 9 * advance);
-        // A glyph is drawn as wide as it advances, not squeezed into the first half.
-        EXPECT_GT(glyphRight, 10 + 9 * advance + advance / 2);
-    }
+    const auto [runLeft, runRight] = inkColumns(render(run, fonts));
+    const auto [glyphLeft, glyphRight] = inkColumns(render(glyphs, fonts));
+    ASSERT_GE(runLeft, 0);
+    EXPECT_NEAR(runLeft, glyphLeft, 1);
+    EXPECT_NEAR(runRight, glyphRight, 1);
+    EXPECT_GT(runRight, 10 + 9 * advance);
 }
 
 TEST(PdfFilePrinterTest, WritesSheetsOfTheDeviceWithTitleAndCzechText)
