@@ -22,6 +22,12 @@ void TMetafileCanvas::prepareFont()
         return;
     m_fontDirty = false;
     FontSpec wanted = Font.attributes();
+    // The font's pixel size follows the vertical resolution; its widths are measured at the
+    // horizontal one.
+    const int dpiX = m_reference.logPixelsX;
+    const int dpiY = m_reference.logPixelsY;
+    if (dpiX != dpiY && dpiX > 0 && dpiY > 0)
+        wanted.pixelWidth = std::max(1, clampCoordinate((2LL * wanted.pixelSize * dpiX + dpiY) / (2LL * dpiY)));
     // Re-assigning the same font is the common case; keep what was worked out for it.
     if (m_advances && wanted == m_current)
         return;

@@ -38,15 +38,23 @@ enum FontStyleFlag : std::uint8_t
 };
 
 // A font as a recording refers to it: the face, its em height in device pixels of the
-// reference device (and the point size it came from), style bits and character set.
+// reference device (and the point size it came from), style bits and character set. On a
+// device whose pixels are not square (600 x 300 dpi) the em is as many horizontal pixels
+// wide as its height covers at the horizontal resolution: text widths are horizontal.
 struct FontSpec
 {
     QString name;
-    int size = 0;      // points
-    int pixelSize = 0; // em height in device pixels
+    int size = 0;       // points
+    int pixelSize = 0;  // em height in device pixels
+    int pixelWidth = 0; // em width in horizontal device pixels where pixels are not square, else 0
     std::uint8_t style = 0;
     int charset = DEFAULT_CHARSET;
     QRgb color = 0xff000000;
+
+    // The pixel size the font's advances are measured at: the em's width.
+    int horizontalPixelSize() const { return pixelWidth > 0 ? pixelWidth : pixelSize; }
+    // Horizontal pixels to vertical ones across the em: 1 where pixels are square.
+    double horizontalScale() const { return pixelWidth > 0 && pixelSize > 0 ? double(pixelWidth) / pixelSize : 1.0; }
 
     bool bold() const { return style & fsBold; }
     bool italic() const { return style & fsItalic; }

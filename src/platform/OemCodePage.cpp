@@ -2,6 +2,8 @@
 
 #include <iconv.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -32,11 +34,30 @@ bool decodeByte(iconv_t cd, unsigned char byte, char32_t& out)
     return true;
 }
 
+constexpr int kLargestNumber = 99999;
+
 } // namespace
+
+std::optional<int> OemCodePage::parseNumber(std::string_view text)
+{
+    if (text.empty())
+        return std::nullopt;
+    int number = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        number = number * 10 + (c - '0');
+        if (number > kLargestNumber)
+            return std::nullopt;
+    }
+    if (number == 0)
+        return std::nullopt;
+    return number;
+}
 
 std::optional<OemCodePage> OemCodePage::load(int number)
 {
-    if (number <= 0 || number > 99999)
+    if (number <= 0 || number > kLargestNumber)
         return std::nullopt;
     const std::string name = "IBM" + std::to_string(number);
     iconv_t cd = iconv_open("UTF-32LE", name.c_str());
@@ -68,13 +89,14 @@ std::optional<OemCodePage> OemCodePage::load(int number)
 const OemCodePage& OemCodePage::system()
 {
     static const OemCodePage instance = [] {
-        if (const char* env = std::getenv("PAGELLO_CP")) {
-            char* end = nullptr;
-            const long n = std::strtol(env, &end, 10);
-            if (end != env && *end == '\0') {
-                if (auto cp = load(static_cast<int>(n)))
-                    return *cp;
-            }
+        // Set but empty is not set.
+        const char* env = std::getenv("PAGELLO_CP");
+        if (env && *env) {
+            const std::optional<int> number = parseNumber(env);
+            if (std::optional<OemCodePage> cp = number ? load(*number) : std::nullopt)
+                return *cp;
+            std::fprintf(stderr, "%s: PAGELLO_CP: unknown code page '%s', using 852\n", program_invocation_short_name,
+                         env);
         }
         if (auto cp = load(852))
             return *cp;

@@ -12,12 +12,16 @@
 class OemCodePage
 {
 public:
-    // The code page 852 unless PAGELLO_CP names another one (e.g. "437"); an unknown
-    // PAGELLO_CP falls back to 852.
+    // The code page 852 unless PAGELLO_CP names another one (e.g. "437"); an unknown or
+    // malformed PAGELLO_CP is reported on standard error in one line and falls back to 852.
     static const OemCodePage& system();
     // The table of a numbered DOS code page (437, 850, 852, 866, ...), or nothing when the
     // C library knows no such code page.
     static std::optional<OemCodePage> load(int number);
+    // A code page number as a user writes it: plain decimal digits and no more than any code
+    // page has (1 to 99999). Nothing for anything else: signs, blanks, hexadecimal, a number
+    // that does not fit.
+    static std::optional<int> parseNumber(std::string_view text);
 
     int number() const { return m_number; }
     QChar glyph(unsigned char byte) const { return m_table[byte]; }

@@ -37,7 +37,19 @@ void replayPage(QPainter& painter, const TMetafile& page, QPoint offset, const I
             painter.setFont(p.font);
             painter.setPen(QColor::fromRgba(r.color));
             // Text hangs from its top: the base line lies one ascent below y.
-            painter.drawText(QPointF(r.x, r.y + p.ascent), fonts.decode(desc, page.bytes(r)));
+            const QPointF baseLine(r.x, r.y + p.ascent);
+            const QString text = fonts.decode(desc, page.bytes(r));
+            const double scale = desc.horizontalScale();
+            if (scale == 1.0) {
+                painter.drawText(baseLine, text);
+            } else {
+                // Pixels that are not square: the glyphs are as wide as they were measured.
+                const QTransform square = painter.worldTransform();
+                painter.translate(baseLine);
+                painter.scale(scale, 1.0);
+                painter.drawText(QPointF(0, 0), text);
+                painter.setWorldTransform(square);
+            }
             break;
         }
         case RecordOp::Line:

@@ -140,11 +140,9 @@ Options parseArguments(const QStringList& args)
                 throw UsageError(QStringLiteral("--logo: the value is empty"));
         } else if (arg == QLatin1String("--cp")) {
             const QString text = value();
-            bool ok = false;
-            const int number = text.toInt(&ok);
-            if (!ok || number <= 0)
+            o.codePage = OemCodePage::parseNumber(text.toStdString());
+            if (!o.codePage)
                 throw UsageError(QStringLiteral("bad --cp '%1': expected a code page number such as 852").arg(text));
-            o.codePage = number;
         } else {
             throw UsageError(QStringLiteral("unknown option %1").arg(arg));
         }
@@ -204,19 +202,34 @@ DeviceMetrics engineMetrics(const TPreviewPrinter& engine)
 
 void writePngs(const TPreviewPrinter& engine, const IFonts& fonts, const QString& directory)
 {
-    if (!QDir().mkpath(directory))
-        throw EFileError(QStringLiteral("Cannot create directory '%1'").arg(directory).toStdString());
     const DeviceMetrics m = engineMetrics(engine);
     if (m.logPixelsX <= 0 || m.logPixelsY <= 0 || m.physicalWidth <= 0 || m.physicalHeight <= 0)
         throw EPrinterError("The device has no sheet size to draw the pages on; describe one with --device");
     constexpr double kMaxDpi = 200.0;
     const double sx = std::min(1.0, kMaxDpi / m.logPixelsX);
     const double sy = std::min(1.0, kMaxDpi / m.logPixelsY);
-    const int width = std::max(1, qRound(m.physicalWidth * sx));
-    const int height = std::max(1, qRound(m.physicalHeight * sy));
+    const qint64 width = std::max<qint64>(1, qRound64(m.physicalWidth * sx));
+    const qint64 height = std::max<qint64>(1, qRound64(m.physicalHeight * sy));
+    // An image is held whole in memory, 4 bytes a pixel: a poster at 200 dpi fits, a sheet
+    // described by mistake in kilometres is refused before anything is allocated.
+    constexpr qint64 kMaxSide = 32767;
+    constexpr qint64 kMaxPixels = 100'000'000;
+    if (width > kMaxSide || height > kMaxSide || width * height > kMaxPixels)
+        throw EPrinterError(QStringLiteral("A page image of %1 x %2 pixels is too large (at most 100 megapixels and "
+                                           "32767 pixels a side); describe a smaller sheet with --device")
+                                .arg(width)
+                                .arg(height)
+                                .toStdString());
+    if (!QDir().mkpath(directory))
+        throw EFileError(QStringLiteral("Cannot create directory '%1'").arg(directory).toStdString());
     const QDir dir(directory);
     for (int i = 0; i < engine.PageCount(); ++i) {
-        QImage image(width, height, QImage::Format_RGB32);
+        QImage image(static_cast<int>(width), static_cast<int>(height), QImage::Format_RGB32);
+        if (image.isNull())
+            throw EPrinterError(QStringLiteral("Not enough memory for a page image of %1 x %2 pixels")
+                                    .arg(width)
+                                    .arg(height)
+                                    .toStdString());
         image.fill(Qt::white);
         image.setDotsPerMeterX(qRound(m.logPixelsX * sx / 0.0254));
         image.setDotsPerMeterY(qRound(m.logPixelsY * sy / 0.0254));

@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QPrintEngine>
 #include <QPrinter>
 #include <QProcess>
@@ -23,11 +24,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <random>
 #include <ostream>
+#include <string>
 #include <string_view>
+
+#include <sys/resource.h>
 
 using namespace std::string_view_literals;
 
@@ -478,6 +485,58 @@ TEST_F(CupsPrinting, JobTheSchedulerDoesNotTakeRaisesAndIsNotPrintedLater)
     EXPECT_EQ(pdfInfo(jobs[0].document).pages, 1);
     EXPECT_TRUE(received(leaving).empty());
     EXPECT_TRUE(received(kLaser).empty());
+}
+
+TEST_F(CupsPrinting, JobWhoseDiskFilledUpWhileDrawnRaisesAndIsNotSent)
+{
+    const int jobsBefore = cups().jobCount();
+    const PrivateTempPath temp;
+    QtPrinters printers(fonts);
+    printers.setPrinterIndex(indexOf(printers, kLaser));
+    const DeviceMetrics m = printers.deviceMetrics();
+    const QPoint offset(-m.physicalOffsetX, -m.physicalOffsetY);
+    const TwoPages pages = twoPages(m);
+    // A photograph of noise: some hundreds of kilobytes that no compression makes small, written
+    // out while the page is drawn.
+    QImage noise(400, 400, QImage::Format_RGB32);
+    std::mt19937 random(9);
+    std::generate_n(reinterpret_cast<QRgb*>(noise.bits()), 400 * 400, [&] { return random() | 0xff000000u; });
+    TMetafile photo;
+    photo.addBitmap(QRect(m.logPixelsX, m.logPixelsY, 4 * m.logPixelsX, 4 * m.logPixelsY),
+                    std::make_shared<const QImage>(noise));
+
+    // The disk is full while the photograph is drawn, and has room again for the rest: a file-size
+    // limit on this process makes the writes past 4 KiB fail (EFBIG), the first of them half done.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto savedSignal = std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit small{4096, saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    printers.beginDoc();
+    printers.drawPage(photo, offset);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, savedSignal);
+    std::string error = "no error";
+    try {
+        printers.newPage();
+        printers.drawPage(pages.second, offset);
+        printers.endDoc();
+    } catch (const EPrinterError& e) {
+        error = e.what();
+    }
+    EXPECT_TRUE(
+        error.starts_with("Cannot write the print job for the printer 'Laser' into '" + temp.path().toStdString()))
+        << error;
+    EXPECT_TRUE(error.ends_with(": File too large")) << error;
+    EXPECT_FALSE(printers.printing());
+    EXPECT_TRUE(temp.files().isEmpty()) << temp.files().join(' ').toStdString();
+    EXPECT_EQ(cups().jobCount(), jobsBefore);
+
+    // The same job goes out whole now.
+    printJob(printers, {&photo, &pages.second});
+    const auto jobs = received(kLaser);
+    ASSERT_EQ(jobs.size(), 1u) << cups().logTail().toStdString();
+    EXPECT_TRUE(pageText(jobs[0].document, 2).contains(QStringLiteral("Strana 2")));
 }
 
 TEST_F(CupsPrinting, AbortedJobReachesNoPrinterAndLeavesNoFile)

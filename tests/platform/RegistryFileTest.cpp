@@ -11,6 +11,7 @@
 
 #include <climits>
 #include <functional>
+#include <iterator>
 #include <optional>
 
 #include <unistd.h>
@@ -139,7 +140,7 @@ TEST(RegistryFile, ReadsDwordsInEveryWrittenFormAndRefusesOtherTypes)
     }
 }
 
-TEST(RegistryFile, DamagedFileIsReportedOnceThenKeptAsideByTheFirstWrite)
+TEST(RegistryFile, DamagedFileIsReportedOnceThenKeptAsideByTheFirstWriteBesideEarlierCopies)
 {
     const struct
     {
@@ -156,19 +157,29 @@ TEST(RegistryFile, DamagedFileIsReportedOnceThenKeptAsideByTheFirstWrite)
     };
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("system.reg"));
-    for (const auto& c : cases) {
+    // Each damaged file is kept under the next free name; a gap is filled, no copy overwritten.
+    writeFile(path + ".damaged", "older copy");
+    writeFile(path + ".damaged.2", "copy two");
+    const QString kept[] = {".damaged.1", ".damaged.3", ".damaged.4", ".damaged.5",
+                            ".damaged.6", ".damaged.7", ".damaged.8"};
+    static_assert(std::size(kept) == std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
         SCOPED_TRACE(c.reason);
         writeFile(path, c.file);
-        writeFile(path + ".damaged", "older copy");
         RegistryFile registry(path);
         EXPECT_EQ(registryError([&] { registry.openKey(kKey, true); }),
                   "The registry file '" + path.toStdString() + "' cannot be read: " + c.reason);
         ASSERT_TRUE(registry.openKey(kKey, true));
         EXPECT_FALSE(registry.valueExists(QStringLiteral("AutoStart")));
         registry.writeInteger(QStringLiteral("AutoStart"), 1);
-        EXPECT_EQ(readBytes(path + ".damaged"), c.file.toStdString());
+        EXPECT_EQ(readBytes(path + kept[i]), c.file.toStdString());
         EXPECT_EQ(readBytes(path), "REGEDIT4\n\n" + kSection.toStdString() + "\"AutoStart\"=dword:00000001\n");
     }
+    EXPECT_EQ(readBytes(path + ".damaged"), "older copy");
+    EXPECT_EQ(readBytes(path + ".damaged.2"), "copy two");
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(readBytes(path + kept[i]), cases[i].file.toStdString()) << kept[i].toStdString();
 }
 
 TEST(RegistryFile, FailedWriteReportsTheValueAndLeavesTheOldFile)

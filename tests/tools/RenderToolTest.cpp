@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -16,8 +17,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -29,10 +34,18 @@ struct ToolRun
 };
 
 // Runs pagello-render as a user would, offscreen and with the default code page unless
-// the test says otherwise.
-ToolRun runTool(const QStringList& args, const QString& codePageEnv = QString())
+// the test says otherwise. A file-size limit stands for a file system that fills up: the
+// tool's writes past it fail (EFBIG).
+ToolRun runTool(const QStringList& args, const QString& codePageEnv = QString(), rlim_t fileSizeLimit = RLIM_INFINITY)
 {
     QProcess process;
+    if (fileSizeLimit != RLIM_INFINITY) {
+        process.setChildProcessModifier([fileSizeLimit] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{fileSizeLimit, fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        });
+    }
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.remove(QStringLiteral("PAGELLO_CP"));
@@ -250,18 +263,27 @@ TEST(RenderToolJson, CodePageDecidesTheCharacters)
         QStringList extraArgs;
         QString env;
         const char* expected;
+        bool warned = false; // PAGELLO_CP is reported as unknown
     };
+    const char* const in852 = "Say \"C:\\DOS\" čř";
     const Case cases[] = {
-        {{}, QString(), "Say \"C:\\DOS\" čř"},
+        {{}, QString(), in852},
         {{QStringLiteral("--cp"), QStringLiteral("437")}, QString(), "Say \"C:\\DOS\" ƒ²"},
         {{}, QStringLiteral("437"), "Say \"C:\\DOS\" ƒ²"},
-        {{QStringLiteral("--cp"), QStringLiteral("852")}, QStringLiteral("437"), "Say \"C:\\DOS\" čř"},
+        {{QStringLiteral("--cp"), QStringLiteral("852")}, QStringLiteral("437"), in852},
+        // Anything but a known code page falls back to 852, and says so.
+        {{}, QStringLiteral("4294967733"), in852, true},
+        {{}, QStringLiteral("+437"), in852, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.extraArgs.join(' ').toStdString() + " PAGELLO_CP=" + c.env.toStdString());
         const ToolRun run = runTool(
             QStringList{input, QStringLiteral("--device"), kLaser, QStringLiteral("--json")} + c.extraArgs, c.env);
         ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        EXPECT_EQ(run.err,
+                  c.warned
+                      ? QStringLiteral("pagello-render: PAGELLO_CP: unknown code page '%1', using 852\n").arg(c.env)
+                      : QString());
         const auto records = textRecords(pagesOf(parseJson(run)), 0);
         ASSERT_FALSE(records.empty());
         QString line;
@@ -292,6 +314,45 @@ TEST(RenderToolPdf, CzechSampleKeepsLettersBoxesAndTitle)
     EXPECT_TRUE(info.contains(QRegularExpression(QStringLiteral("^Title:\\s+Pagello : czech.prn  1-3$"),
                                                  QRegularExpression::MultilineOption)))
         << info.toStdString();
+}
+
+TEST(RenderToolPdf, UnequalResolutionsGiveTheSheetAndWordsOfEqualOnes)
+{
+    if (!havePoppler())
+        GTEST_SKIP() << "pdftotext/pdfinfo (poppler-utils) not installed";
+    QTemporaryDir dir;
+    const QString input = dir.filePath(QStringLiteral("runs.prn"));
+    // Runs after a run: where each begins is the width of those before it.
+    ASSERT_TRUE(writeFile(input, "Plain \x1b"
+                                 "EBold\x1b"
+                                 "F tail\r\nLine two is here\r\n"));
+
+    // The same A4 sheet and margins at 600 dpi, and at 600 x 300 and 300 x 600.
+    const auto layout = [&](const QString& device) {
+        const QString pdf = dir.filePath(device + QStringLiteral(".pdf"));
+        const ToolRun run = runTool({input, QStringLiteral("--device"), device, QStringLiteral("-o"), pdf});
+        EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+        const QString info = runHelper(QStringLiteral("pdfinfo"), {pdf});
+        const QString boxes =
+            runHelper(QStringLiteral("pdftotext"), {QStringLiteral("-bbox"), pdf, QStringLiteral("-")});
+        QStringList words{info.section(QStringLiteral("Page size:"), 1).section(QLatin1Char('\n'), 0, 0).simplified()};
+        const QRegularExpression word(QStringLiteral("<word xMin=\"([0-9.]+)\" yMin=\"([0-9.]+)\" xMax=\"([0-9.]+)\" "
+                                                     "yMax=\"([0-9.]+)\">([^<]*)</word>"));
+        // Each word with its box in half points: one a letter out of place (7.2 pt) or drawn at
+        // another width is far off.
+        for (auto it = word.globalMatch(boxes); it.hasNext();) {
+            const auto m = it.next();
+            words << m.captured(5);
+            for (int i = 1; i <= 4; ++i)
+                words.last() += QLatin1Char(' ') + QString::number(qRound(m.captured(i).toDouble() * 2));
+        }
+        return words.join(QLatin1Char('\n')).toStdString();
+    };
+    const std::string square = layout(QStringLiteral("600:4960x7016:100,100"));
+    EXPECT_TRUE(square.starts_with("595 x 842 pts")) << square;
+    EXPECT_EQ(std::count(square.begin(), square.end(), '\n'), 7) << square;
+    EXPECT_EQ(layout(QStringLiteral("600x300:4960x3508:100,50")), square);
+    EXPECT_EQ(layout(QStringLiteral("300x600:2480x7016:50,100")), square);
 }
 
 TEST(RenderToolPdf, DefaultPrinterLayoutPrintsTheSamePages)
@@ -342,6 +403,23 @@ TEST(RenderToolPng, WritesOnePageImageAtTwoHundredDpi)
     }
 }
 
+TEST(RenderToolPng, RefusesAPageImageTooLargeToHoldBeforeMakingIt)
+{
+    QTemporaryDir dir;
+    const QString out = dir.filePath(QStringLiteral("png"));
+    const QString input = testDataPath(QStringLiteral("czech.prn"));
+    // Too long a side; 400 megapixels with sides that would do; hundreds of millions of pixels a
+    // side even at 200 dpi.
+    for (const char* device : {"200:40000x100:0,0", "200:20000x20000:0,0", "600:999999999x999999999:0,0"}) {
+        SCOPED_TRACE(device);
+        const ToolRun run =
+            runTool({input, QStringLiteral("--device"), QString::fromUtf8(device), QStringLiteral("--png"), out});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_TRUE(run.err.contains(QStringLiteral("is too large"))) << run.err.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(out));
+    }
+}
+
 TEST(RenderToolErrors, BadArgumentsAndInputExitWithUsage)
 {
     QTemporaryDir dir;
@@ -367,6 +445,7 @@ TEST(RenderToolErrors, BadArgumentsAndInputExitWithUsage)
          "--device"},
         {{input, QStringLiteral("--json"), QStringLiteral("--cp"), QStringLiteral("99999")}, "code page 99999"},
         {{input, QStringLiteral("--json"), QStringLiteral("--cp"), QStringLiteral("latin")}, "--cp"},
+        {{input, QStringLiteral("--json"), QStringLiteral("--cp"), QStringLiteral("+437")}, "bad --cp '+437'"},
         {{input, QStringLiteral("--json"), QStringLiteral("--logo"), dir.filePath(QStringLiteral("none.bmp"))},
          "none.bmp"},
         {{input, QStringLiteral("--json"), QStringLiteral("-o"), pdf}, "only one of"},
@@ -409,4 +488,38 @@ TEST(RenderToolErrors, OutputFailureExitsWithOneAndHelpWithZero)
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.out.startsWith(QStringLiteral("Usage: pagello-render"))) << help.out.toStdString();
     EXPECT_TRUE(help.err.isEmpty());
+}
+
+TEST(RenderToolErrors, PdfNotWrittenWholeFailsAndLeavesWhatWasThere)
+{
+    const QString input = testDataPath(QStringLiteral("czech.prn"));
+    const QString devFull = QStringLiteral("/dev/full");
+    const ToolRun full = runTool({input, QStringLiteral("--device"), kLaser, QStringLiteral("-o"), devFull});
+    EXPECT_EQ(full.exitCode, 1);
+    EXPECT_TRUE(full.err.contains(
+        QStringLiteral("pagello-render: Cannot write the PDF file '/dev/full': No space left on device")))
+        << full.err.toStdString();
+    // A device is written into, never removed (the tool may well run as root).
+    EXPECT_TRUE(QFileInfo::exists(devFull) && !QFileInfo(devFull).isFile());
+
+    // A file system that fills up on the way: an earlier file at the name is kept as it was,
+    // and nothing half written is left beside it.
+    QTemporaryDir dir;
+    const QString earlier = dir.filePath(QStringLiteral("earlier.pdf"));
+    const std::string earlierBytes = "%PDF-1.4 an earlier good file";
+    ASSERT_TRUE(writeFile(earlier, earlierBytes));
+    const ToolRun cut =
+        runTool({input, QStringLiteral("--device"), kLaser, QStringLiteral("-o"), earlier}, QString(), 4096);
+    EXPECT_EQ(cut.exitCode, 1);
+    EXPECT_TRUE(cut.err.contains(QStringLiteral("Cannot write the PDF file '%1': File too large").arg(earlier)))
+        << cut.err.toStdString();
+    EXPECT_EQ(readBytes(earlier), earlierBytes);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("earlier.pdf")});
+
+    // Room enough: the file is replaced whole, and a pipe is written into directly.
+    EXPECT_EQ(runTool({input, QStringLiteral("--device"), kLaser, QStringLiteral("-o"), earlier}).exitCode, 0);
+    EXPECT_GT(readBytes(earlier).size(), 4096u);
+    const ToolRun piped =
+        runTool({input, QStringLiteral("--device"), kLaser, QStringLiteral("-o"), QStringLiteral("/dev/stdout")});
+    EXPECT_TRUE(piped.exitCode == 0 && piped.out.startsWith(QStringLiteral("%PDF-"))) << piped.err.toStdString();
 }

@@ -36,11 +36,12 @@ const OemCodePage& FakeFonts::codePage() const
 
 const GlyphAdvances& FakeFonts::advances(const FontSpec& font)
 {
-    auto it = m_cache.find(font.pixelSize);
+    const int size = font.horizontalPixelSize();
+    auto it = m_cache.find(size);
     if (it == m_cache.end()) {
         GlyphAdvances a;
-        a.fill((font.pixelSize * 6 + 5) / 10);
-        it = m_cache.emplace(font.pixelSize, a).first;
+        a.fill((size * 6 + 5) / 10);
+        it = m_cache.emplace(size, a).first;
     }
     return it->second;
 }

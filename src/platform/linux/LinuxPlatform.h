@@ -22,13 +22,16 @@ class QPdfWriter;
 class QPainter;
 class QTemporaryFile;
 class OemCodePage;
+class CheckedWrites;
+class OutputFile;
 
 // The printers of the desktop through Qt PrintSupport (CUPS). The current printer
 // starts as the system's default one. Metrics: the printer's resolution, its paper in
 // device pixels and its hardware (minimum) margins as the physical offsets.
 //
 // A job is drawn into a PDF of the printer's paper in a temporary file and handed to
-// CUPS by endDoc, which raises unless CUPS has accepted it; abortDoc hands over nothing.
+// CUPS by endDoc, which raises unless every byte of it was written and CUPS has accepted
+// it; abortDoc hands over nothing.
 class QtPrinters : public IPrinters
 {
 public:
@@ -66,8 +69,10 @@ private:
     std::unique_ptr<QPrinter> m_printer; // of m_index, made on first use
     bool m_metricsValid = false;
     DeviceMetrics m_metrics;
-    // The open job: its document, the writer on it and the painter on the writer.
+    // The open job: its document, the checked writes into it, the writer on them and the
+    // painter on the writer.
     std::unique_ptr<QTemporaryFile> m_document;
+    std::unique_ptr<CheckedWrites> m_output;
     std::unique_ptr<QPdfWriter> m_writer;
     std::unique_ptr<QPainter> m_painter;
 };
@@ -86,8 +91,10 @@ private:
 };
 
 // A described device that needs no printer: layout metrics as given. Its jobs write a
-// PDF file whose sheets have the device's size and resolution; a PDF's printable area
-// is the whole sheet, so while a job is open the offsets are 0.
+// PDF file whose sheets have the device's size and resolution, each axis its own; a
+// PDF's printable area is the whole sheet, so while a job is open the offsets are 0.
+// The file is written whole or not at all (OutputFile): endDoc raises when it could not
+// be, and a job that fails or is aborted leaves an earlier file at the name as it was.
 class PdfFilePrinter : public IPrinters
 {
 public:
@@ -115,6 +122,7 @@ private:
     const IFonts& m_fonts;
     TPrinterOrientation m_orientation = poPortrait;
     QString m_title;
+    std::unique_ptr<OutputFile> m_output;
     std::unique_ptr<QPdfWriter> m_writer;
     std::unique_ptr<QPainter> m_painter;
 };

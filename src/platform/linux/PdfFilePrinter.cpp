@@ -2,8 +2,8 @@
 
 #include "../Errors.h"
 #include "../Replay.h"
+#include "OutputFile.h"
 
-#include <QFile>
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
@@ -58,13 +58,19 @@ void PdfFilePrinter::beginDoc()
     if (m_outputFile.isEmpty())
         fail(QStringLiteral("No PDF file was named for the output"));
     const DeviceMetrics m = deviceMetrics();
-    if (m.logPixelsY <= 0 || m.physicalWidth <= 0 || m.physicalHeight <= 0)
+    if (m.logPixelsX <= 0 || m.logPixelsY <= 0 || m.physicalWidth <= 0 || m.physicalHeight <= 0)
         fail(QStringLiteral("The device has no sheet to print on"));
 
-    auto writer = std::make_unique<QPdfWriter>(m_outputFile);
+    auto output = std::make_unique<OutputFile>(m_outputFile);
+    QIODevice* device = output->open();
+    if (!device)
+        fail(QStringLiteral("Cannot write the PDF file '%1': %2").arg(m_outputFile, output->errorString()));
+    // A PDF page has one resolution, the vertical one here; the sheet is as wide as the
+    // device's own horizontal resolution makes it, and the painter scales the horizontal
+    // pixels to match.
+    auto writer = std::make_unique<QPdfWriter>(device);
     writer->setResolution(m.logPixelsY);
-    const qreal dpi = m.logPixelsY;
-    const QSizeF sheet(m.physicalWidth / dpi * 72.0, m.physicalHeight / dpi * 72.0);
+    const QSizeF sheet(m.physicalWidth * 72.0 / m.logPixelsX, m.physicalHeight * 72.0 / m.logPixelsY);
     // An exact match keeps the device's sheet even when it is close to a standard size.
     writer->setPageSize(QPageSize(sheet, QPageSize::Point, QString(), QPageSize::ExactMatch));
     writer->setPageMargins(QMarginsF(0, 0, 0, 0), QPageLayout::Point);
@@ -74,6 +80,9 @@ void PdfFilePrinter::beginDoc()
     auto painter = std::make_unique<QPainter>();
     if (!painter->begin(writer.get()))
         fail(QStringLiteral("Cannot write the PDF file '%1'").arg(m_outputFile));
+    if (m.logPixelsX != m.logPixelsY)
+        painter->scale(static_cast<qreal>(m.logPixelsY) / m.logPixelsX, 1.0);
+    m_output = std::move(output);
     m_writer = std::move(writer);
     m_painter = std::move(painter);
 }
@@ -93,8 +102,11 @@ void PdfFilePrinter::endDoc()
     const bool ended = m_painter->end();
     m_painter.reset();
     m_writer.reset();
+    const std::unique_ptr<OutputFile> output = std::move(m_output);
     if (!ended)
-        fail(QStringLiteral("Cannot write the PDF file '%1'").arg(m_outputFile));
+        fail(QStringLiteral("Cannot write the PDF file '%1': the PDF could not be completed").arg(m_outputFile));
+    if (!output->commit())
+        fail(QStringLiteral("Cannot write the PDF file '%1': %2").arg(m_outputFile, output->errorString()));
 }
 
 void PdfFilePrinter::abortDoc()
@@ -104,8 +116,9 @@ void PdfFilePrinter::abortDoc()
     m_painter->end();
     m_painter.reset();
     m_writer.reset();
-    // Half a document is no document: nobody should mistake it for the output.
-    QFile::remove(m_outputFile);
+    // Half a document is no document: nobody should mistake it for the output, and a file
+    // that was there before stays as it was.
+    m_output.reset();
 }
 
 void PdfFilePrinter::drawPage(const TMetafile& page, QPoint offset)

@@ -2,6 +2,7 @@
 
 #include "../Errors.h"
 #include "../Replay.h"
+#include "OutputFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -250,8 +251,10 @@ void QtPrinters::beginDoc()
     auto document = std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/pagello-job-XXXXXX.pdf"));
     if (!document->open())
         fail(QStringLiteral("Cannot create the print job for the printer '%1': %2").arg(name, document->errorString()));
+    // Every write is checked: a job with a hole in it must never reach the printer.
+    auto output = std::make_unique<CheckedWrites>(*document);
     // The whole sheet of the printer's paper, in the printer's resolution.
-    auto writer = std::make_unique<QPdfWriter>(document.get());
+    auto writer = std::make_unique<QPdfWriter>(output.get());
     const QPageLayout layout = printer.pageLayout();
     if (!writer->setPageLayout(QPageLayout(layout.pageSize(), layout.orientation(), QMarginsF())))
         fail(QStringLiteral("Cannot start a print job on the printer '%1': its paper is not valid").arg(name));
@@ -264,6 +267,7 @@ void QtPrinters::beginDoc()
     // Pages are drawn from the corner of the printable area, as on the printer itself.
     painter->translate(m.physicalOffsetX, m.physicalOffsetY);
     m_document = std::move(document);
+    m_output = std::move(output);
     m_writer = std::move(writer);
     m_painter = std::move(painter);
 }
@@ -286,10 +290,19 @@ void QtPrinters::endDoc()
     m_writer.reset();
     // The document is removed when this function returns, sent or not.
     const std::unique_ptr<QTemporaryFile> document = std::move(m_document);
-    if (!written || !document->flush())
-        fail(QStringLiteral("Cannot write the print job for the printer '%1': %2").arg(name, document->errorString()));
+    const std::unique_ptr<CheckedWrites> output = std::move(m_output);
+    const QString file = document->fileName();
+    const auto failedToWrite = [&](const QString& reason) {
+        fail(QStringLiteral("Cannot write the print job for the printer '%1' into '%2': %3").arg(name, file, reason));
+    };
+    if (!written)
+        failedToWrite(QStringLiteral("the PDF could not be completed"));
+    if (!output->finish())
+        failedToWrite(output->errorString());
     document->close();
-    submit(*m_printer, name, document->fileName(), m_title);
+    if (document->error() != QFileDevice::NoError)
+        failedToWrite(document->errorString());
+    submit(*m_printer, name, file, m_title);
 }
 
 void QtPrinters::abortDoc()
@@ -300,6 +313,7 @@ void QtPrinters::abortDoc()
     m_painter->end();
     m_painter.reset();
     m_writer.reset();
+    m_output.reset();
     m_document.reset();
 }
 

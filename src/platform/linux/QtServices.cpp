@@ -21,11 +21,21 @@
 
 namespace {
 
-// Everything the advances depend on; colour, underline and strike-out do not change them.
+// Everything the advances depend on; colour, underline and strike-out do not change them,
+// and they are measured at the em's width.
 QString measureKey(const FontSpec& desc)
 {
-    return desc.name + QLatin1Char('\n') + QString::number(desc.pixelSize) + QLatin1Char(desc.bold() ? 'b' : '-') +
-           QLatin1Char(desc.italic() ? 'i' : '-') + QString::number(desc.charset);
+    return desc.name + QLatin1Char('\n') + QString::number(desc.horizontalPixelSize()) +
+           QLatin1Char(desc.bold() ? 'b' : '-') + QLatin1Char(desc.italic() ? 'i' : '-') +
+           QString::number(desc.charset);
+}
+
+// The face as wide as the font's em: what its advances are measured on.
+QFont measuredFont(const FontSpec& desc)
+{
+    FontSpec across = desc;
+    across.pixelSize = desc.horizontalPixelSize();
+    return unhintedFont(across);
 }
 
 bool haveGuiApplication()
@@ -66,7 +76,7 @@ const GlyphAdvances& QtFonts::advances(const FontSpec& font)
     if (it != m_cache.end())
         return it->second;
 
-    const QFontMetricsF metrics(unhintedFont(font));
+    const QFontMetricsF metrics(measuredFont(font));
     GlyphAdvances advances{};
     for (int b = 0; b < 256; ++b) {
         const char byte = static_cast<char>(b);
@@ -82,10 +92,15 @@ QFont QtFonts::qfont(const FontSpec& desc) const
     // Layout places each glyph of a fixed-pitch face at the rounded advance (at 96 dpi a
     // 12 pt Courier New advances 10 pixels, not 9.6); spacing the letters by the difference
     // makes a drawn run advance exactly as it was measured. Both numbers are multiples of
-    // 1/64 pixel, which the letter spacing holds without loss.
+    // 1/64 pixel, which the letter spacing holds without loss. Where pixels are not square the
+    // advance was measured across the em's width, and the run is drawn stretched by as much.
     if (QFontInfo(font).fixedPitch()) {
         const qreal natural = QFontMetricsF(font).horizontalAdvance(QLatin1Char('M'));
-        const qreal spacing = qRound(natural) - natural;
+        const qreal scale = desc.horizontalScale();
+        const qreal measured =
+            scale == 1.0 ? qRound(natural)
+                         : qRound(QFontMetricsF(measuredFont(desc)).horizontalAdvance(QLatin1Char('M'))) / scale;
+        const qreal spacing = measured - natural;
         if (spacing != 0)
             font.setLetterSpacing(QFont::AbsoluteSpacing, spacing);
     }

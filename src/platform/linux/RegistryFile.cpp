@@ -14,6 +14,9 @@
 #include <cstdio>
 #include <utility>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 namespace {
 
 const QString kRoot = QStringLiteral("HKEY_LOCAL_MACHINE");
@@ -83,6 +86,28 @@ QByteArray valueLine(const QString& name, quint32 value)
     escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('"'), QLatin1String("\\\""));
     const QByteArray head = name.isEmpty() ? QByteArray("@") : '"' + escaped.toUtf8() + '"';
     return head + "=dword:" + QByteArray::number(value, 16).rightJustified(8, '0');
+}
+
+// Moves a damaged file to the first free name of "<path>.damaged", "<path>.damaged.1",
+// "<path>.damaged.2", ...: a copy kept earlier is never overwritten. True when the file is
+// aside or already gone.
+bool keepAside(const QByteArray& path)
+{
+    for (int n = 0; n < 10000; ++n) {
+        const QByteArray aside = path + ".damaged" + (n == 0 ? QByteArray() : '.' + QByteArray::number(n));
+        if (::renameat2(AT_FDCWD, path.constData(), AT_FDCWD, aside.constData(), RENAME_NOREPLACE) == 0)
+            return true;
+        if (errno == EEXIST)
+            continue;
+        if (errno != EINVAL && errno != ENOSYS)
+            return errno == ENOENT;
+        // A file system that cannot refuse to replace: look first.
+        struct stat st;
+        if (::lstat(aside.constData(), &st) == 0)
+            continue;
+        return std::rename(path.constData(), aside.constData()) == 0 || errno == ENOENT;
+    }
+    return false;
 }
 
 } // namespace
@@ -290,10 +315,8 @@ void RegistryFile::save(const std::vector<QByteArray>& lines, const QString& nam
               out.write(text) == text.size();
     // The user's damaged file goes aside only once its replacement is on disk, just before the
     // rename that would destroy it.
-    if (ok && m_damaged) {
-        const QByteArray from = QFile::encodeName(m_path);
-        ok = std::rename(from.constData(), (from + ".damaged").constData()) == 0 || errno == ENOENT;
-    }
+    if (ok && m_damaged)
+        ok = keepAside(QFile::encodeName(m_path));
     if (!ok || !out.commit())
         failToSet(name);
     m_damaged = false;

@@ -13,7 +13,8 @@
 // PAGELLO_REGISTRY overrides). Owns the file's lines as read; openKey re-reads the file,
 // writeInteger rewrites it atomically changing only the lines of the value written, so other
 // keys, values of other types and comments stay byte for byte. A file that cannot be read is
-// reported once, then treated as empty and kept as "<path>.damaged" when first replaced.
+// reported once, then treated as empty and kept as "<path>.damaged" when first replaced (a
+// later one as "<path>.damaged.1", ".2", ...: no kept copy is overwritten).
 // Main thread only.
 class RegistryFile : public IRegistry
 {
