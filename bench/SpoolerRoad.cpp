@@ -51,10 +51,13 @@ struct Spooler
             switchFile.open(QIODevice::WriteOnly);
         }
         SpoolerPlatform platform = fake.spooler();
-        form = std::make_unique<TForm1>(
-            SpoolerPlatform{platform.engine, platform.registry, notifications ? *notifications : fake.notifications,
-                            notifications ? static_cast<IFileAccess&>(files) : fake.files, fake.environment, {}},
-            QStringList());
+        form = std::make_unique<TForm1>(SpoolerPlatform{platform.engine,
+                                                        platform.registry,
+                                                        notifications ? *notifications : fake.notifications,
+                                                        notifications ? static_cast<IFileAccess&>(files) : fake.files,
+                                                        fake.environment,
+                                                        {}},
+                                        QStringList());
     }
     QString spoolDir() const { return dir.filePath(QStringLiteral("tisk")); }
     void write(const QString& name, const std::string& text)

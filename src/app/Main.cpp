@@ -62,7 +62,8 @@ TForm1::TForm1(const SpoolerPlatform& platform, const QStringList& arguments, QW
     , m_arguments(arguments)
 {
     Now = [] {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
             .count();
     };
     ui->setupUi(this);
@@ -266,7 +267,9 @@ void TForm1::MergeQueue(const QByteArrayList& names)
             selectRow(row);
     }
     // What is remembered of files no longer listed goes with them.
-    const auto listed = [this](const QByteArray& path) { return m_queue->find(path.mid(path.lastIndexOf('/') + 1)) >= 0; };
+    const auto listed = [this](const QByteArray& path) {
+        return m_queue->find(path.mid(path.lastIndexOf('/') + 1)) >= 0;
+    };
     erase_if(m_looks, [&](auto it) { return !listed(it.key()); });
     erase_if(m_refused, [&](auto it) { return !listed(it.key()); });
 }
@@ -331,7 +334,8 @@ void TForm1::printPass()
             m_queue->setState(i, kRefused);
             ++i;
             ++m_errorBoxes;
-            app.showException(EDocumentError(QStringLiteral("%1: %2").arg(DocName, QString::fromStdString(e.what())).toStdString()));
+            app.showException(
+                EDocumentError(QStringLiteral("%1: %2").arg(DocName, QString::fromStdString(e.what())).toStdString()));
             --m_errorBoxes;
             continue;
         }

@@ -136,7 +136,9 @@ IFileAccess::Opened FakeFileAccess::openExclusive(const QByteArray& path)
     m_asked.push_back(QFile::decodeName(path));
     const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
-        return {errno == ENOENT ? OpenStatus::Missing : errno == ELOOP ? OpenStatus::NotRegular : OpenStatus::Unreadable,
+        return {errno == ENOENT  ? OpenStatus::Missing
+                : errno == ELOOP ? OpenStatus::NotRegular
+                                 : OpenStatus::Unreadable,
                 {}};
     struct stat info
     {
