@@ -257,20 +257,25 @@ TEST(FileWatch, SpoolDirectoryMadeAgainWithADocumentInsideIsListed)
     EXPECT_EQ(form.queue().entry(0).name, QByteArray("AGAIN.PRN"));
 }
 
-// The fake printer runs a shell command while the document prints: after the first of its
-// jobs, as the writer of the document would. $0 is X.PRN, $1 Y.PRN.
+// The writer of the document, a shell command run while the document prints: after the
+// first of its jobs the fake printer tells it to go and waits until it is done. It is
+// started before the spooler: the thread sanitizer allows no new thread after a fork made
+// while the watcher runs. $0 is X.PRN, $1 Y.PRN.
 struct WriterDuringJob
 {
     WriterDuringJob(RealSpooler& s, const QString& command)
     {
         s.fake.registry.setInteger(QStringLiteral("\\SOFTWARE\\Morvane\\Pagello"), QStringLiteral("PagesSpool"), 3);
         s.writeDocument(QStringLiteral("X.PRN"), 7);
-        s.fake.printers.afterJob = [this, &s, command](const FakePrinters::Job& job) {
+        writer.start(QStringLiteral("/bin/sh"),
+                     {QStringLiteral("-c"),
+                      QStringLiteral("read -r go; ") + command + QStringLiteral("; echo done; exec sleep 30"),
+                      s.spoolFile(QStringLiteral("X.PRN")), s.spoolFile(QStringLiteral("Y.PRN"))});
+        EXPECT_TRUE(writer.waitForStarted(5000));
+        s.fake.printers.afterJob = [this](const FakePrinters::Job& job) {
             if (job.title != QStringLiteral("Pagello : X.PRN  1-3"))
                 return;
-            writer.start(QStringLiteral("/bin/sh"),
-                         {QStringLiteral("-c"), command + QStringLiteral("; echo done; exec sleep 30"),
-                          s.spoolFile(QStringLiteral("X.PRN")), s.spoolFile(QStringLiteral("Y.PRN"))});
+            writer.write("go\n");
             EXPECT_TRUE(writer.waitForReadyRead(5000));
         };
     }
