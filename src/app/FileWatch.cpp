@@ -158,6 +158,9 @@ void TFileWatch::Execute()
             Sleep(kPollMs);
             continue;
         }
+        // Nothing signals what was written while there was no watch: before the directory
+        // existed or could be read, while it was gone, or before this watch was armed.
+        notifyOnMainThread();
         bool armed = true;
         while (armed && !stopRequested()) {
             const Wait result = m_notifications.wait(handle, kWaitMs);

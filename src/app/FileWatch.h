@@ -11,8 +11,10 @@ class IChangeNotifications;
 
 // The spool directory's watcher: a thread of the lowest priority that tells the main
 // window, by posting WM_QUEUECHANGED to it, that the directory may have changed. On a
-// local disk it waits for change notifications; elsewhere (a network share, removable
-// media) it notifies every four seconds. It never reads the directory itself.
+// local disk it waits for change notifications, and notifies once each time it starts
+// watching the directory (files written while it was not watching signal nothing);
+// elsewhere (a network share, removable media) it notifies every four seconds. It never
+// reads the directory itself.
 //
 // Created suspended: start() resumes it. It frees itself when its body ends, which
 // happens only on a stop request (the program makes one as it ends). Each notification

@@ -90,20 +90,26 @@ TEST(FileWatch, NotificationModeNotifiesPerSignalAndStartsOverWhenTheDirectoryGo
     watch.resume();
     ASSERT_TRUE(waitFor([&] { return notifications.openHandles() == 1; }));
     EXPECT_EQ(retries, 1);
-    EXPECT_EQ(window.changes, 0);
+    // Files written before the directory could be watched signal nothing: the watcher
+    // notifies once as it starts watching.
+    ASSERT_TRUE(waitFor([&] { return window.changes == 1; }));
 
     notifications.signal(dir);
-    ASSERT_TRUE(waitFor([&] { return window.changes == 1; }));
-    // The directory is removed: the handle is given up and a new one requested.
+    ASSERT_TRUE(waitFor([&] { return window.changes == 2; }));
+    // The directory is removed: the handle is given up and a new one requested, and once
+    // that one watches, what was written in between is looked for.
     notifications.failNext();
     notifications.signal(dir);
-    ASSERT_TRUE(waitFor([&] { return window.changes == 2; }));
     ASSERT_TRUE(waitFor([&] {
         const auto calls = notifications.calls();
         return std::count(calls.begin(), calls.end(), QStringLiteral("first(/spool)")) >= 3;
     }));
+    ASSERT_TRUE(waitFor([&] { return window.changes == 4; }));
     const auto calls = notifications.calls();
     EXPECT_NE(std::find(calls.begin(), calls.end(), QStringLiteral("close(1)")), calls.end());
+    // Waits that time out notify nothing.
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+    EXPECT_EQ(window.changes, 4);
 }
 
 TEST(FileWatch, PollingModeNotifiesEveryFourSeconds)
@@ -222,23 +228,125 @@ TEST(FileWatch, ShareIsRescannedEveryFourSeconds)
     s.form.reset();
 }
 
-TEST(FileWatch, SpoolDirectoryCreatedLaterIsPickedUp)
+// A spool directory made after start-up, or removed and made again, by moving a directory
+// that already holds a document into place: nothing changes in it once it is watched, and
+// its document is listed all the same.
+TEST(FileWatch, SpoolDirectoryMadeAgainWithADocumentInsideIsListed)
 {
     RealSpooler s;
     QDir(s.spoolDir()).removeRecursively();
+    const QString aside = s.dir.filePath(QStringLiteral("aside"));
+    const auto makeWith = [&](const QString& name) {
+        ASSERT_TRUE(QDir().mkpath(aside));
+        QFile file(aside + QLatin1Char('/') + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("Page 1\r");
+        file.close();
+        ASSERT_TRUE(QDir().rename(aside, s.spoolDir()));
+    };
     TForm1& form = s.startReal();
     EXPECT_EQ(form.queue().count(), 0);
-    QDir().mkpath(s.spoolDir());
-    s.writeDocument(QStringLiteral("LATE.PRN"));
-    // The watcher retries every 4 s; the first change after it has a handle lists the file.
-    ASSERT_TRUE(waitFor(
-        [&] {
-            if (form.queue().count() == 0)
-                QFile(s.spoolFile(QStringLiteral("LATE.PRN")))
-                    .setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-            return form.queue().count() == 1;
-        },
-        15000));
+    makeWith(QStringLiteral("LATE.PRN"));
+    // The watcher tries again every 4 s.
+    ASSERT_TRUE(waitFor([&] { return form.queue().count() == 1; }, 15000));
+
+    ASSERT_TRUE(QDir(s.spoolDir()).removeRecursively());
+    ASSERT_TRUE(waitFor([&] { return form.queue().count() == 0; }));
+    makeWith(QStringLiteral("AGAIN.PRN"));
+    ASSERT_TRUE(waitFor([&] { return form.queue().count() == 1; }, 15000));
+    EXPECT_EQ(form.queue().entry(0).name, QByteArray("AGAIN.PRN"));
+}
+
+// The writer of the document, a shell command run while the document prints: after the
+// first of its jobs the fake printer tells it to go and waits until it is done. It is
+// started before the spooler: the thread sanitizer allows no new thread after a fork made
+// while the watcher runs. $0 is X.PRN, $1 Y.PRN.
+struct WriterDuringJob
+{
+    WriterDuringJob(RealSpooler& s, const QString& command)
+    {
+        s.fake.registry.setInteger(QStringLiteral("\\SOFTWARE\\Morvane\\Pagello"), QStringLiteral("PagesSpool"), 3);
+        s.writeDocument(QStringLiteral("X.PRN"), 7);
+        writer.start(QStringLiteral("/bin/sh"),
+                     {QStringLiteral("-c"),
+                      QStringLiteral("read -r go; ") + command + QStringLiteral("; echo done; exec sleep 30"),
+                      s.spoolFile(QStringLiteral("X.PRN")), s.spoolFile(QStringLiteral("Y.PRN"))});
+        EXPECT_TRUE(writer.waitForStarted(5000));
+        s.fake.printers.afterJob = [this](const FakePrinters::Job& job) {
+            if (job.title != QStringLiteral("Pagello : X.PRN  1-3"))
+                return;
+            writer.write("go\n");
+            EXPECT_TRUE(writer.waitForReadyRead(5000));
+        };
+    }
+    ~WriterDuringJob() { stop(); }
+    void stop()
+    {
+        writer.kill();
+        writer.waitForFinished(5000);
+    }
+    QProcess writer;
+};
+
+const std::vector<QString> kFirstDocument = {QStringLiteral("Pagello : X.PRN  1-3"),
+                                             QStringLiteral("Pagello : X.PRN  4-6"),
+                                             QStringLiteral("Pagello : X.PRN  7-7")};
+
+// A writer that opens the document again while it prints makes another document of it:
+// the file is not deleted with the one printed, and is printed in its turn as what it
+// holds then, once its writer is done.
+TEST(FileWatch, DocumentWrittenAgainWhileItPrintsIsKeptAndPrintedAsTheNewOne)
+{
+    const struct
+    {
+        const char* writer;
+        const char* command;
+        bool holds; // the writer still has the file open when the job ends
+    } cases[] = {
+        {"rewritten", "printf 'New 1\\fNew 2\\r' >\"$0\"", false},
+        {"being rewritten", "exec 3>\"$0\"; printf 'New 1\\fNew 2\\r' >&3", true},
+        {"replaced", "printf 'New 1\\fNew 2\\r' >\"$1\" && mv \"$1\" \"$0\"", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.writer);
+        RealSpooler s;
+        WriterDuringJob writer(s, QString::fromLatin1(c.command));
+        TForm1& form = s.startReal();
+        form.Timer1Timer();
+        EXPECT_EQ(s.titles(), kFirstDocument);
+        EXPECT_TRUE(QFile::exists(s.spoolFile(QStringLiteral("X.PRN"))));
+        ASSERT_EQ(form.queue().count(), 1);
+        if (c.holds) {
+            form.Timer1Timer();
+            EXPECT_EQ(s.titles(), kFirstDocument);
+            EXPECT_EQ(s.states(), QStringList{QStringLiteral("radi se")});
+        }
+        writer.stop();
+
+        form.Timer1Timer();
+        std::vector<QString> both = kFirstDocument;
+        both.push_back(QStringLiteral("Pagello : X.PRN  1-2"));
+        EXPECT_EQ(s.titles(), both);
+        EXPECT_FALSE(QFile::exists(s.spoolFile(QStringLiteral("X.PRN"))));
+        EXPECT_EQ(form.queue().count(), 0);
+    }
+}
+
+// A document moved to another name while it prints has been printed whole: under its new
+// name it is only deleted.
+TEST(FileWatch, DocumentRenamedWhileItPrintsIsPrintedOnceAndDeleted)
+{
+    RealSpooler s;
+    WriterDuringJob writer(s, QStringLiteral("mv \"$0\" \"$1\""));
+    TForm1& form = s.startReal();
+    form.Timer1Timer();
+    EXPECT_EQ(s.titles(), kFirstDocument);
+    const QString renamed = s.spoolFile(QStringLiteral("Y.PRN"));
+    ASSERT_TRUE(waitFor([&] { return form.queue().find("Y.PRN") >= 0 || !QFile::exists(renamed); }));
+    form.Timer1Timer();
+    EXPECT_EQ(s.titles(), kFirstDocument);
+    EXPECT_FALSE(QFile::exists(renamed));
+    EXPECT_EQ(form.queue().count(), 0);
 }
 
 } // namespace

@@ -2,16 +2,23 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <functional>
+#include <map>
+#include <string_view>
 
 namespace {
 
@@ -242,16 +249,186 @@ TEST(LeaseFileAccess, FileWeHoldOpenOurselvesIsInUse)
     EXPECT_TRUE(canHave(access, path));
 }
 
-TEST(LeaseFileAccess, OnlyRegularFilesCanBeHad)
+// A link, a pipe or a directory under a spool file's name is never opened as one, and
+// opening a pipe does not wait for its writer.
+TEST(LeaseFileAccess, OnlyARegularFileUnderTheNameItselfIsOpened)
 {
     QTemporaryDir dir;
+    const QString secret = dir.filePath(QStringLiteral("private.txt"));
+    writeFile(secret, "not for printing");
     const QString fifo = dir.filePath(QStringLiteral("FIFO.PRN"));
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    ASSERT_TRUE(QFile::link(secret, dir.filePath(QStringLiteral("LINK.PRN"))));
+    ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("nothing")), dir.filePath(QStringLiteral("DANGLING.PRN"))));
+    using Status = IFileAccess::OpenStatus;
+    const struct
+    {
+        const char* what;
+        QString path;
+        Status status;
+    } cases[] = {
+        {"missing file", dir.filePath(QStringLiteral("missing.prn")), Status::Missing},
+        {"in a missing directory", dir.filePath(QStringLiteral("missing/A.PRN")), Status::Missing},
+        {"directory", dir.path(), Status::NotRegular},
+        {"pipe without a writer", fifo, Status::NotRegular},
+        {"link to a private file", dir.filePath(QStringLiteral("LINK.PRN")), Status::NotRegular},
+        {"link to nothing", dir.filePath(QStringLiteral("DANGLING.PRN")), Status::NotRegular},
+    };
     LeaseFileAccess access;
-    EXPECT_FALSE(canHave(access, dir.filePath(QStringLiteral("missing.prn"))));
-    EXPECT_FALSE(canHave(access, dir.path()));
-    EXPECT_FALSE(canHave(access, fifo)) << "and must not wait for a writer";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const IFileAccess::Opened opened = access.openExclusive(QFile::encodeName(c.path));
+        EXPECT_EQ(opened.status, c.status);
+        EXPECT_FALSE(opened.handle.isOpen());
+    }
     EXPECT_FALSE(LeaseFileAccess::openInAnyProcess(dir.filePath(QStringLiteral("missing.prn"))));
+}
+
+// Runs a shell command with the arguments as $0, $1, ... and waits for it to end.
+void runShell(const QString& command, const QStringList& arguments)
+{
+    QProcess shell;
+    shell.start(QStringLiteral("/bin/sh"), QStringList{QStringLiteral("-c"), command} + arguments);
+    ASSERT_TRUE(shell.waitForFinished(10000));
+    ASSERT_EQ(shell.exitCode(), 0) << shell.readAllStandardError().toStdString();
+}
+
+// Every name in the directory with what it holds: a file's bytes, a link's target.
+std::map<QString, QByteArray> contents(const QString& directory)
+{
+    std::map<QString, QByteArray> all;
+    const QDir dir(directory);
+    for (const QFileInfo& entry :
+         dir.entryInfoList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        QFile file(entry.filePath());
+        all[entry.fileName()] = entry.isSymLink()                ? "-> " + entry.symLinkTarget().toUtf8()
+                                : file.open(QIODevice::ReadOnly) ? file.readAll()
+                                                                 : QByteArray("?");
+    }
+    return all;
+}
+
+// What another program may do to a spool file between its opening and its deletion: the
+// file is deleted only when nothing happened to it, and otherwise nothing is touched.
+TEST(LeaseFileAccess, FileIsDeletedOnlyWhenStillTheOneOpenedAndUnchanged)
+{
+    using Remove = IFileAccess::RemoveStatus;
+    const struct
+    {
+        const char* change;
+        const char* command; // $0 is X.PRN, $1 Y.PRN, $2 a private file
+        Remove status;
+    } cases[] = {
+        {"nothing", "true", Remove::Removed},
+        {"appended to", "printf ' more' >>\"$0\"", Remove::Changed},
+        {"rewritten through its name", "printf new >\"$0\"", Remove::Changed},
+        {"given another time", "touch -m -d @1000000000 \"$0\"", Remove::Changed},
+        {"replaced by another file", "printf document >\"$0.new\" && mv \"$0.new\" \"$0\"", Remove::Changed},
+        {"replaced by a link", "ln -s \"$2\" \"$0.new\" && mv \"$0.new\" \"$0\"", Remove::Changed},
+        {"moved away", "mv \"$0\" \"$1\"", Remove::Gone},
+        {"deleted", "rm \"$0\"", Remove::Gone},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.change);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("X.PRN"));
+        writeFile(path, "document");
+        writeFile(dir.filePath(QStringLiteral("private.txt")), "private");
+        LeaseFileAccess access;
+        IFileAccess::Opened opened = access.openExclusive(QFile::encodeName(path));
+        ASSERT_EQ(opened.status, IFileAccess::OpenStatus::Opened);
+
+        runShell(QString::fromLatin1(c.command),
+                 {path, dir.filePath(QStringLiteral("Y.PRN")), dir.filePath(QStringLiteral("private.txt"))});
+        std::map<QString, QByteArray> expected = contents(dir.path());
+        if (c.status == Remove::Removed)
+            expected.erase(QStringLiteral("X.PRN"));
+        EXPECT_EQ(access.removeIfUnchanged(QFile::encodeName(path), opened.handle), c.status);
+        EXPECT_FALSE(opened.handle.isOpen());
+        EXPECT_EQ(contents(dir.path()), expected);
+    }
+}
+
+TEST(LeaseFileAccess, FileOpenedAgainByAnotherProcessIsNotDeleted)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("A.PRN"));
+    const QByteArray name = QFile::encodeName(path);
+    for (const char* redirect : {"exec 3<\"$0\"", "exec 3>>\"$0\""}) {
+        SCOPED_TRACE(redirect);
+        writeFile(path, "x");
+        LeaseFileAccess access;
+        IFileAccess::Opened opened = access.openExclusive(name);
+        ASSERT_EQ(opened.status, IFileAccess::OpenStatus::Opened);
+        EXPECT_FALSE(access.heldElsewhere(opened.handle)) << "our own descriptor does not count";
+        QProcess child;
+        child.start(QStringLiteral("/bin/sh"),
+                    {QStringLiteral("-c"), QString::fromLatin1(redirect) + "; echo open; exec sleep 30", path});
+        ASSERT_TRUE(child.waitForReadyRead(5000));
+        EXPECT_TRUE(access.heldElsewhere(opened.handle));
+        EXPECT_EQ(access.removeIfUnchanged(name, opened.handle), IFileAccess::RemoveStatus::InUse);
+        EXPECT_FALSE(opened.handle.isOpen());
+        EXPECT_TRUE(QFile::exists(path));
+
+        child.kill();
+        ASSERT_TRUE(child.waitForFinished(5000));
+        opened = access.openExclusive(name);
+        ASSERT_EQ(opened.status, IFileAccess::OpenStatus::Opened);
+        EXPECT_EQ(access.removeIfUnchanged(name, opened.handle), IFileAccess::RemoveStatus::Removed);
+        EXPECT_FALSE(QFile::exists(path));
+    }
+}
+
+// A writer that opens the file while it is being deleted waits for the lease with the
+// file already found: deleting it then would leave the writer writing into a file
+// without a name.
+TEST(LeaseFileAccess, WriterThatOpensTheFileDuringItsDeletionKeepsIt)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("A.PRN"));
+    const QByteArray name = QFile::encodeName(path);
+    writeFile(path, "document");
+    LeaseFileAccess access;
+    IFileAccess::Opened opened = access.openExclusive(name);
+    ASSERT_EQ(opened.status, IFileAccess::OpenStatus::Opened);
+    const int fd = opened.handle.fd();
+    QProcess writer;
+    access.whileLeased = [&] {
+        writer.start(QStringLiteral("/bin/sh"),
+                     {QStringLiteral("-c"), QStringLiteral("printf ' more' >>\"$0\""), path});
+        ASSERT_TRUE(writer.waitForStarted(5000));
+        // Its open has found the file and waits for the lease to be let go.
+        QElapsedTimer timer;
+        timer.start();
+        while (::fcntl(fd, F_GETLEASE) == F_WRLCK && !timer.hasExpired(5000))
+            QThread::msleep(5);
+    };
+    EXPECT_EQ(access.removeIfUnchanged(name, opened.handle), IFileAccess::RemoveStatus::InUse);
+    ASSERT_TRUE(writer.waitForFinished(5000));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), "document more");
+}
+
+// The opened file is read, whatever is put under its name afterwards.
+TEST(LeaseFileAccess, OpenedFileIsReadEvenWhenAnotherTakesItsName)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("A.PRN"));
+    writeFile(path, "first document");
+    LeaseFileAccess access;
+    IFileAccess::Opened opened = access.openExclusive(QFile::encodeName(path));
+    ASSERT_EQ(opened.status, IFileAccess::OpenStatus::Opened);
+    runShell(QStringLiteral("printf second >\"$0.new\" && mv \"$0.new\" \"$0\""), {path});
+
+    char bytes[64] = {};
+    EXPECT_EQ(
+        std::string_view(bytes, std::size_t(std::max<ssize_t>(0, ::read(opened.handle.fd(), bytes, sizeof bytes)))),
+        "first document");
+    EXPECT_EQ(access.identify(opened.handle), opened.handle.identity());
+    const std::optional<FileIdentity> named = access.identify(QFile::encodeName(path));
+    ASSERT_TRUE(named);
+    EXPECT_FALSE(named->sameFile(opened.handle.identity()));
 }
 
 TEST(ProcessEnvironment, ProgramDirectoryHoldsTheRunningProgram)

@@ -92,6 +92,8 @@ void FakePrinters::endDoc()
     maybeFail(Failure::EndDoc);
     m_jobs.back().ended = true;
     m_printing = false;
+    if (afterJob)
+        afterJob(m_jobs.back());
 }
 
 void FakePrinters::abortDoc()

@@ -5,6 +5,7 @@
 
 #include <QPoint>
 
+#include <functional>
 #include <vector>
 
 // In-memory printers for tests: a scripted printer list with metrics per printer, and a
@@ -51,6 +52,9 @@ public:
 
     const std::vector<Job>& jobs() const { return m_jobs; }
     int metricsQueries() const { return m_metricsQueries; }
+    // Runs each time the printer has accepted a job, with that job: a test may act there
+    // as another process would while a document prints.
+    std::function<void(const Job&)> afterJob;
 
     QStringList printerNames() const override;
     int printerIndex() const override { return m_index; }

@@ -105,6 +105,13 @@ Lease takeLease(int fd)
     return errno == EAGAIN || errno == EBUSY ? Lease::Held : Lease::NoLeases;
 }
 
+// Whether another process began opening the file while we held its write lease: its open
+// waits for us to let go, and the kernel marks the lease as being broken meanwhile.
+bool breakPending(int fd)
+{
+    return ::fcntl(fd, F_GETLEASE) != F_WRLCK;
+}
+
 void releaseLease(int fd)
 {
     // Should unlocking fail, closing the descriptor releases the lease as well.
@@ -196,6 +203,8 @@ IFileAccess::RemoveStatus LeaseFileAccess::removeIfUnchanged(const QByteArray& p
     const Lease lease = takeLease(fd);
     if (lease == Lease::Held)
         return RemoveStatus::InUse;
+    if (whileLeased)
+        whileLeased();
     struct stat now
     {
     };
@@ -209,6 +218,11 @@ IFileAccess::RemoveStatus LeaseFileAccess::removeIfUnchanged(const QByteArray& p
     else if (!named->sameFile(owned.identity()))
         status = RemoveStatus::Changed;
     else if (lease == Lease::NoLeases && heldByAnyProcess(now.st_dev, now.st_ino, fd))
+        status = RemoveStatus::InUse;
+    // A writer that opened the name since we took the lease has found this very file and
+    // only waits for the lease: deleted now, its open would end on a file without a name
+    // and whatever it writes would be lost. Asked last, right before the deletion.
+    else if (lease == Lease::Taken && breakPending(fd))
         status = RemoveStatus::InUse;
     else if (::unlink(path.constData()) != 0)
         status = RemoveStatus::Failed;

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <mutex>
 #include <unordered_map>
 
@@ -67,6 +68,9 @@ public:
     std::optional<FileIdentity> identify(const SpoolHandle& handle) override;
     std::optional<FileIdentity> identify(const QByteArray& path) override;
     RemoveStatus removeIfUnchanged(const QByteArray& path, SpoolHandle& handle) override;
+    // Runs in removeIfUnchanged once the write lease is held, before the file is looked at:
+    // a test's writer may begin opening the file there.
+    std::function<void()> whileLeased;
     // Whether any process, this one included, has a descriptor open on the file (the same
     // device and inode); false when the file cannot be found. The fallback when leases fail.
     static bool openInAnyProcess(const QString& path);

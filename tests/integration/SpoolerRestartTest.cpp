@@ -1,0 +1,184 @@
+// The spooler program itself, printing on a CUPS scheduler the test starts for itself:
+// ended with SIGKILL in the middle of a long document and started again, it sends every
+// batch of pages to the printer exactly once, through the journal beside its registry file.
+
+#include "PrivateCups.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+
+#include <sys/prctl.h>
+
+namespace {
+
+const QString kQueue = QStringLiteral("Laser");
+constexpr int kPages = 40;
+constexpr int kPagesSpool = 4;
+// The program's first print pass comes 10 s after it starts; the waits leave room for a
+// slow machine.
+constexpr int kWaitMs = 40000;
+
+QString batchTitle(int first, int last)
+{
+    return QStringLiteral("Pagello : LONG.PRN  %1-%2").arg(first).arg(last);
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The last page the journal notes for the one document in it; 0 when it notes none.
+int journalledPage(const QString& journal)
+{
+    QFile file(journal);
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = file.readAll().trimmed().split(' ');
+    return fields.size() == 6 ? fields[4].toInt() : 0;
+}
+
+// One run of the spooler program; it is killed when this goes, whatever happened, and
+// with the test process should that one die first.
+class SpoolerRun
+{
+public:
+    SpoolerRun(const QProcessEnvironment& environment, const QString& log)
+    {
+        m_process.setProcessEnvironment(environment);
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.setStandardOutputFile(log, QIODevice::Append);
+        m_process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        m_process.start(QStringLiteral(PAGELLO_PROGRAM), {});
+        m_process.waitForStarted(10000);
+    }
+    ~SpoolerRun() { kill(); }
+    SpoolerRun(const SpoolerRun&) = delete;
+    SpoolerRun& operator=(const SpoolerRun&) = delete;
+
+    bool running() const { return m_process.state() == QProcess::Running; }
+    void signal(int number)
+    {
+        if (running())
+            ::kill(static_cast<pid_t>(m_process.processId()), number);
+    }
+    void kill()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.kill();
+        m_process.waitForFinished(10000);
+    }
+
+private:
+    QProcess m_process;
+};
+
+TEST(SpoolerProgram, EndedDuringADocumentAndStartedAgainPrintsEveryBatchOnce)
+{
+    const QString missing = PrivateCups::missingPrerequisite();
+    if (!missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString();
+    PrivateCups cups;
+    ASSERT_TRUE(cups.start() && cups.addCaptureQueue(kQueue, QStringLiteral(PAGELLO_TEST_PPD)) &&
+                cups.setDefault(kQueue))
+        << cups.error().toStdString();
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString spool = dir.filePath(QStringLiteral("tisk"));
+    const QString document = spool + QStringLiteral("/LONG.PRN");
+    const QString registry = dir.filePath(QStringLiteral("system.reg"));
+    const QString journal = dir.filePath(QStringLiteral("printed.journal"));
+    const QString log = dir.filePath(QStringLiteral("pagello.log"));
+    ASSERT_TRUE(QDir().mkpath(spool) && QDir().mkpath(dir.filePath(QStringLiteral("tmp"))));
+    QByteArray text;
+    for (int page = 1; page <= kPages; ++page) {
+        if (page > 1)
+            text += '\f';
+        for (int line = 1; line <= 20; ++line)
+            text += "Page " + QByteArray::number(page) + ", line " + QByteArray::number(line) + "\r\n";
+    }
+    text += "\r";
+    text += '\0';
+    ASSERT_TRUE(writeFile(document, text));
+    ASSERT_TRUE(writeFile(registry, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Morvane\\Pagello]\n"
+                                    "\"AutoStart\"=dword:00000001\n\"PrinterIndex\"=dword:00000000\n"
+                                    "\"PagesSpool\"=dword:0000000" +
+                                        QByteArray::number(kPagesSpool) + "\n"));
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PAGELLO"), spool);
+    environment.insert(QStringLiteral("PAGELLO_REGISTRY"), registry);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("CUPS_SERVER"), cups.socketPath());
+    // The documents of jobs cut short stay in the test's directory.
+    environment.insert(QStringLiteral("TMPDIR"), dir.filePath(QStringLiteral("tmp")));
+    environment.remove(QStringLiteral("LPDEST"));
+    environment.remove(QStringLiteral("PRINTER"));
+    const auto logText = [&] {
+        QFile file(log);
+        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+    };
+
+    {
+        SpoolerRun first(environment, log);
+        ASSERT_TRUE(first.running()) << logText();
+        // The program is stopped as soon as the journal notes a second batch, and ended there
+        // only when CUPS has taken exactly the batches the journal notes. Between CUPS taking
+        // a job and the journal noting it, an end would have that batch sent again: there the
+        // program goes on to the next batch.
+        QElapsedTimer timer;
+        timer.start();
+        int noted = 0;
+        for (bool ended = false; !ended;) {
+            ASSERT_FALSE(timer.hasExpired(kWaitMs)) << "no batch was noted in time\n" << logText();
+            ASSERT_TRUE(first.running()) << logText();
+            ASSERT_TRUE(QFile::exists(document)) << "the document was printed whole before the program could be ended";
+            if (journalledPage(journal) <= std::max(noted, kPagesSpool)) {
+                QThread::msleep(2);
+                continue;
+            }
+            first.signal(SIGSTOP);
+            noted = journalledPage(journal);
+            ASSERT_LT(noted, kPages) << "the document was printed whole before the program could be ended";
+            ended = cups.jobCount() == noted / kPagesSpool;
+            if (ended)
+                first.kill();
+            else
+                first.signal(SIGCONT);
+        }
+        EXPECT_TRUE(QFile::exists(document));
+    }
+
+    SpoolerRun second(environment, log);
+    QElapsedTimer timer;
+    timer.start();
+    while (QFile::exists(document) && second.running() && !timer.hasExpired(kWaitMs))
+        QThread::msleep(50);
+    EXPECT_FALSE(QFile::exists(document)) << logText();
+    ASSERT_TRUE(cups.waitUntilIdle(kWaitMs)) << cups.error().toStdString();
+    second.kill();
+
+    QStringList titles;
+    for (const PrivateCups::CapturedJob& job : cups.capturedJobs(kQueue))
+        titles << job.title;
+    QStringList expected;
+    for (int first = 1; first <= kPages; first += kPagesSpool)
+        expected << batchTitle(first, first + kPagesSpool - 1);
+    EXPECT_EQ(titles.join(QLatin1Char('\n')).toStdString(), expected.join(QLatin1Char('\n')).toStdString())
+        << logText();
+}
+
+} // namespace
