@@ -1,9 +1,9 @@
 // The road of spool files through the spooler, measured outside Google Benchmark because
 // each figure needs a process of its own or real time:
 //   bench-spooler-road memory FILE    prints one spool file with PagesSpool 3 on the fake
-//                                     printer and reports the peak resident memory (the
-//                                     file is made beforehand, by bench-make-report, so
-//                                     that making it does not count)
+//                                     printer and reports the peak resident memory and the
+//                                     errors shown (the file is made beforehand, by
+//                                     bench-make-report, so that making it does not count)
 //   bench-spooler-road latency N      writes N files one after another into a watched local
 //                                     directory and reports, for each, the time from the
 //                                     writer closing it to the start of its first job
@@ -84,6 +84,9 @@ int memory(const QString& file)
     for (const auto& job : s.fake.printers.jobs())
         sheets += int(job.sheets.size());
     std::printf("%d pages in %zu jobs: peak %ld KB\n", sheets, s.fake.printers.jobs().size(), peakKilobytes());
+    // A document refused as a whole shows the spooler's error box.
+    for (const QString& error : s.fake.application.errors())
+        std::printf("error: %s\n", qPrintable(error));
     return s.form->queue().count() == 0 ? 0 : 1;
 }
 

@@ -179,6 +179,7 @@ void TPreviewPrinter::NewPage()
 
     m_pages.push_back(std::make_unique<TMetafile>());
     TMetafile& page = *m_pages.back();
+    page.setNumber(PageCount());
 
     std::unique_ptr<TVelMetaFileCanvas> canvas;
     IPrinters& printers = m_platform.printers;

@@ -170,6 +170,7 @@ private:
     FontSpec m_current; // the font the cached index and advances belong to
     int m_fontIndex = -1;
     const GlyphAdvances* m_advances = nullptr;
+    const GlyphSet* m_exact = nullptr;
     QPoint m_penPos;
 };
 

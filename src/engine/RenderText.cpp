@@ -188,6 +188,7 @@ void TPreviewPrinter::RenderText(TTextSource& Source)
                 NewPage();
                 c = Canvas();
                 c->Font.Assign(runFont);
+                c->metafile().setNumber(std::max(pageOrdinal, 1));
             }
             return *c;
         };
@@ -210,24 +211,29 @@ void TPreviewPrinter::RenderText(TTextSource& Source)
         auto more = [&]() -> bool {
             if (exhausted)
                 return false;
-            const std::string_view next = Source.next();
-            if (next.empty()) {
-                exhausted = true;
-                return false;
-            }
-            // A pending run ends at pos: it starts what is kept.
+            // A pending run ends at pos: it starts what is kept. It is copied before the
+            // next piece is asked for, which may overwrite this one.
             const char* keep = pending.empty() ? pos : pending.data();
-            std::string joined;
-            joined.reserve(static_cast<std::size_t>(end - keep) + next.size());
-            joined.append(keep, end);
-            joined.append(next);
+            if (keep == end) {
+                // Nothing to keep: the next piece is read where it lies.
+                const std::string_view next = Source.next();
+                exhausted = next.empty();
+                pos = next.data();
+                end = pos + next.size();
+                return !exhausted;
+            }
+            const std::size_t pendingSize = pending.size();
             const std::size_t posOffset = static_cast<std::size_t>(pos - keep);
+            std::string joined(keep, end);
+            const std::string_view next = Source.next();
+            exhausted = next.empty();
+            joined.append(next);
             carried.swap(joined);
-            if (!pending.empty())
-                pending = std::string_view(carried.data(), pending.size());
+            if (pendingSize > 0)
+                pending = std::string_view(carried.data(), pendingSize);
             pos = carried.data() + posOffset;
             end = carried.data() + carried.size();
-            return true;
+            return !exhausted;
         };
 
         auto changeFont = [&](int size, std::uint8_t style) {
@@ -245,6 +251,8 @@ void TPreviewPrinter::RenderText(TTextSource& Source)
                 NewPage();
             TVelMetaFileCanvas& c = canvas();
             c.Font.Assign(runFont);
+            // Pages are numbered in the document, also when a handler discards them in batches.
+            c.metafile().setNumber(pageOrdinal);
             y = UnitsToPixelsY(options.MarginTop);
             if (logo)
                 c.StretchDraw(QRect(clampCoordinate(x), clampCoordinate(y), m_pageWidth, m_pageHeight), logo);
@@ -331,6 +339,9 @@ void TPreviewPrinter::RenderText(TTextSource& Source)
             else
                 pending = std::string_view(pending.data(), static_cast<std::size_t>(runEnd - pending.data()));
             pos = runEnd;
+            // A run longer than a page may hold is refused now rather than carried on.
+            if (pending.size() > TMetafile::kMaxTextBytes)
+                flush();
         }
         flush();
         m_pageUsed = pageHasText;

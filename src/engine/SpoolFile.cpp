@@ -91,7 +91,7 @@ std::string_view SpoolFileText::next()
     return m_piece;
 }
 
-std::string readSpoolFile(const QString& path)
+SpoolHandle openSpoolFile(const QString& path)
 {
     // O_NONBLOCK: a pipe named here must not wait for a writer; it is refused below.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
@@ -99,17 +99,12 @@ std::string readSpoolFile(const QString& path)
         throw EFileError(QStringLiteral("Cannot open file \"%1\". %2")
                              .arg(path, QString::fromLocal8Bit(std::strerror(errno)))
                              .toStdString());
-    const SpoolHandle owner(fd, FileIdentity{});
+    SpoolHandle owner(fd, FileIdentity{});
     struct stat info
     {
     };
     // A device or a pipe has no end a printer stream could be cut at.
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
         throw EFileError(QStringLiteral("Cannot open file \"%1\". It is not a regular file").arg(path).toStdString());
-    SpoolFileText text(fd, path, 1 << 16);
-    std::string whole;
-    whole.reserve(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)));
-    for (std::string_view piece = text.next(); !piece.empty(); piece = text.next())
-        whole.append(piece);
-    return whole;
+    return owner;
 }

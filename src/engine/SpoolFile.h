@@ -2,6 +2,8 @@
 
 #include "PrevPrinter.h"
 
+#include "platform/IFileAccess.h"
+
 #include <QString>
 
 #include <string>
@@ -37,6 +39,7 @@ private:
     bool m_endsWithReturn = false; // the last piece ended with a carriage return
 };
 
-// Reads and cuts a spool file whole; EFileError naming the file when it is not a regular
-// file or cannot be opened or read.
-std::string readSpoolFile(const QString& path);
+// Opens a spool file for reading, as the tools read one (with SpoolFileText, from any
+// position they seek to); EFileError naming the file when it is not a regular file or
+// cannot be opened.
+SpoolHandle openSpoolFile(const QString& path);

@@ -1,7 +1,27 @@
 #include "Metafile.h"
 
+#include "Errors.h"
+
+#include <QString>
+
 #include <algorithm>
-#include <limits>
+
+void TMetafile::refuse(const QString& what) const
+{
+    throw EDocumentError(QStringLiteral("Page %1 needs more than %2").arg(m_number).arg(what).toStdString());
+}
+
+MetaRecord& TMetafile::newRecord(RecordOp op, int x, int y)
+{
+    if (m_records.size() >= kMaxRecords)
+        refuse(QStringLiteral("%1 drawing records").arg(kMaxRecords));
+    m_joinAt.reset();
+    MetaRecord& r = m_records.emplace_back();
+    r.op = op;
+    r.x = x;
+    r.y = y;
+    return r;
+}
 
 int TMetafile::fontIndex(const FontSpec& font)
 {
@@ -10,72 +30,85 @@ int TMetafile::fontIndex(const FontSpec& font)
         if (m_fonts[i] == font)
             return i;
     }
+    if (m_fonts.size() >= kMaxTableEntries)
+        refuse(QStringLiteral("%1 fonts").arg(kMaxTableEntries));
     m_fonts.push_back(font);
     return static_cast<int>(m_fonts.size()) - 1;
 }
 
-void TMetafile::addText(int x, int y, int font, std::string_view bytes)
+std::uint16_t TMetafile::colorIndex(QRgb color)
 {
-    // A single page never approaches 4 GiB of text; a run that would is cut there.
-    const std::size_t room = std::numeric_limits<std::uint32_t>::max() - m_text.size();
-    bytes = bytes.substr(0, std::min(bytes.size(), room));
-    MetaRecord r;
-    r.op = RecordOp::Text;
+    for (std::size_t i = m_colors.size(); i-- > 0;) {
+        if (m_colors[i] == color)
+            return static_cast<std::uint16_t>(i);
+    }
+    if (m_colors.size() >= kMaxTableEntries)
+        refuse(QStringLiteral("%1 colours").arg(kMaxTableEntries));
+    m_colors.push_back(color);
+    return static_cast<std::uint16_t>(m_colors.size() - 1);
+}
+
+void TMetafile::addText(int x, int y, int font, std::string_view bytes, std::optional<long long> advance)
+{
+    if (bytes.size() > kMaxTextBytes - m_text.size())
+        refuse(QStringLiteral("%1 MiB of text").arg(kMaxTextBytes >> 20));
+    const auto offset = static_cast<std::int32_t>(m_text.size());
+    const auto length = static_cast<std::int32_t>(bytes.size());
+    // The last record's bytes end the page's text, so text joining it follows them there.
+    if (m_joinAt && *m_joinAt == x && m_records.back().y == y && m_records.back().index == font) {
+        MetaRecord& last = m_records.back();
+        last.height += length;
+        m_text.append(bytes);
+        m_joinAt = advance ? std::optional(*m_joinAt + *advance) : std::nullopt;
+        return;
+    }
+    MetaRecord& r = newRecord(RecordOp::Text, x, y);
     r.index = static_cast<std::uint16_t>(font);
-    r.x = x;
-    r.y = y;
-    r.textOffset = static_cast<std::uint32_t>(m_text.size());
-    r.textLength = static_cast<std::uint32_t>(bytes.size());
-    r.color = m_fonts[font].color;
+    r.width = offset;
+    r.height = length;
     m_text.append(bytes);
-    m_records.push_back(r);
+    if (advance)
+        m_joinAt = x + *advance;
 }
 
 void TMetafile::addLine(int x1, int y1, int x2, int y2, QRgb color)
 {
-    MetaRecord r;
-    r.op = RecordOp::Line;
-    r.x = x1;
-    r.y = y1;
+    const std::uint16_t index = colorIndex(color);
+    MetaRecord& r = newRecord(RecordOp::Line, x1, y1);
     r.width = x2 - x1;
     r.height = y2 - y1;
-    r.color = color;
-    m_records.push_back(r);
+    r.index = index;
 }
 
 void TMetafile::addFrame(const QRect& rect, QRgb color)
 {
-    MetaRecord r;
-    r.op = RecordOp::Frame;
-    r.x = rect.x();
-    r.y = rect.y();
+    const std::uint16_t index = colorIndex(color);
+    MetaRecord& r = newRecord(RecordOp::Frame, rect.x(), rect.y());
     r.width = rect.width();
     r.height = rect.height();
-    r.color = color;
-    m_records.push_back(r);
+    r.index = index;
 }
 
 void TMetafile::addBitmap(const QRect& rect, std::shared_ptr<const QImage> bitmap)
 {
     auto it = std::find(m_bitmaps.begin(), m_bitmaps.end(), bitmap);
     if (it == m_bitmaps.end()) {
+        if (m_bitmaps.size() >= kMaxTableEntries)
+            refuse(QStringLiteral("%1 bitmaps").arg(kMaxTableEntries));
         m_bitmaps.push_back(std::move(bitmap));
         it = m_bitmaps.end() - 1;
     }
-    MetaRecord r;
-    r.op = RecordOp::Bitmap;
-    r.index = static_cast<std::uint16_t>(it - m_bitmaps.begin());
-    r.x = rect.x();
-    r.y = rect.y();
+    const auto index = static_cast<std::uint16_t>(it - m_bitmaps.begin());
+    MetaRecord& r = newRecord(RecordOp::Bitmap, rect.x(), rect.y());
     r.width = rect.width();
     r.height = rect.height();
-    m_records.push_back(r);
+    r.index = index;
 }
 
 std::size_t TMetafile::memoryBytes() const
 {
     std::size_t bytes = sizeof(*this) + m_records.capacity() * sizeof(MetaRecord) + m_text.capacity() +
-                        m_bitmaps.capacity() * sizeof(m_bitmaps[0]);
+                        m_colors.capacity() * sizeof(QRgb) + m_bitmaps.capacity() * sizeof(m_bitmaps[0]);
     for (const FontSpec& f : m_fonts)
         bytes += sizeof(FontSpec) + static_cast<std::size_t>(f.name.capacity()) * sizeof(QChar);
     return bytes;

@@ -5,8 +5,11 @@
 #include <QImage>
 #include <QRect>
 
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,32 +22,52 @@ enum class RecordOp : std::uint8_t
     Bitmap
 };
 
-// One drawing call. Text keeps the original bytes (in the page's byte store) and an
-// index into the page's font table; a line runs from (x, y) to (x + width, y + height);
-// a frame and a bitmap fill the rectangle (x, y, width, height).
+// One drawing call, in 20 bytes. Text keeps the offset and length of its bytes in the
+// page's text and draws in its font's colour; a line runs from (x, y) to (x + width,
+// y + height) and a frame fills the rectangle (x, y, width, height), both in a colour of
+// the page's colour table; a bitmap is stretched into the rectangle.
 struct MetaRecord
 {
-    RecordOp op = RecordOp::Text;
-    std::uint16_t index = 0; // font (text) or bitmap (bitmap) of the page
     std::int32_t x = 0;
     std::int32_t y = 0;
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    std::uint32_t textOffset = 0;
-    std::uint32_t textLength = 0;
-    QRgb color = 0xff000000;
+    std::int32_t width = 0;  // text: offset of its bytes
+    std::int32_t height = 0; // text: number of its bytes
+    std::uint16_t index = 0; // font (text), colour (line, frame) or bitmap (bitmap) of the page
+    RecordOp op = RecordOp::Text;
+
+    std::uint32_t textOffset() const { return std::bit_cast<std::uint32_t>(width); }
+    std::uint32_t textLength() const { return std::bit_cast<std::uint32_t>(height); }
 };
+static_assert(sizeof(MetaRecord) == 20);
 
 // A recorded page: drawing records in device pixels of the reference device, measured
 // from the physical corner of the sheet. It holds records, never pixels: bitmaps are
 // shared with every other page that shows them.
+//
+// A page is bounded: one that would need more than kMaxRecords records, kMaxTextBytes
+// bytes of text or kMaxTableEntries fonts, colours or bitmaps is refused with
+// EDocumentError naming the page. No printed page comes near: a dense 136-column page
+// full of box rules needs some 36,000 records and 12 KB of text. (A run of text is shaped
+// whole when drawn; a megabyte of it costs a painter some 60 MB.)
 class TMetafile
 {
 public:
+    static constexpr std::size_t kMaxRecords = 200000;
+    static constexpr std::size_t kMaxTextBytes = std::size_t(1) << 20;
+    static constexpr std::size_t kMaxTableEntries = 65536;
+
+    // The page's number in its document, which errors name.
+    int number() const { return m_number; }
+    void setNumber(int number) { m_number = number; }
+
     // Returns the index of the font in the page's font table, adding it when new.
     int fontIndex(const FontSpec& font);
 
-    void addText(int x, int y, int font, std::string_view bytes);
+    // Text hanging from (x, y). `advance` is the layout's width of the bytes when a drawn
+    // run of them advances by exactly that, every glyph where the layout put it: text that
+    // then follows on the same line, in the same font, right where this ends, joins this
+    // record instead of starting one.
+    void addText(int x, int y, int font, std::string_view bytes, std::optional<long long> advance = std::nullopt);
     void addLine(int x1, int y1, int x2, int y2, QRgb color);
     void addFrame(const QRect& rect, QRgb color);
     void addBitmap(const QRect& rect, std::shared_ptr<const QImage> bitmap);
@@ -52,19 +75,34 @@ public:
     const std::vector<MetaRecord>& records() const { return m_records; }
     const FontSpec& font(const MetaRecord& r) const { return m_fonts[r.index]; }
     const std::vector<FontSpec>& fonts() const { return m_fonts; }
+    // The colour a record draws in: its font's for text, the colour table's for lines and frames.
+    QRgb color(const MetaRecord& r) const
+    {
+        return r.op == RecordOp::Text ? m_fonts[r.index].color : m_colors[r.index];
+    }
     std::string_view bytes(const MetaRecord& r) const
     {
-        return std::string_view(m_text).substr(r.textOffset, r.textLength);
+        return std::string_view(m_text).substr(r.textOffset(), r.textLength());
     }
+    std::size_t textBytes() const { return m_text.size(); }
     const QImage& bitmap(const MetaRecord& r) const { return *m_bitmaps[r.index]; }
     bool isEmpty() const { return m_records.empty(); }
 
-    // Heap bytes the page holds (records, text, font table), not counting shared bitmaps.
+    // Heap bytes the page holds (records, text, tables), not counting shared bitmaps.
     std::size_t memoryBytes() const;
 
 private:
+    MetaRecord& newRecord(RecordOp op, int x, int y);
+    std::uint16_t colorIndex(QRgb color);
+    [[noreturn]] void refuse(const QString& what) const;
+
     std::vector<MetaRecord> m_records;
     std::vector<FontSpec> m_fonts;
+    std::vector<QRgb> m_colors;
     std::vector<std::shared_ptr<const QImage>> m_bitmaps;
     std::string m_text;
+    // Where text must begin to join the last record; nothing when the last record is no
+    // text, or its glyphs are not drawn exactly where the layout put them.
+    std::optional<long long> m_joinAt;
+    int m_number = 0;
 };

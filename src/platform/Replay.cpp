@@ -35,7 +35,7 @@ void replayPage(QPainter& painter, const TMetafile& page, QPoint offset, const I
                 p.made = true;
             }
             painter.setFont(p.font);
-            painter.setPen(QColor::fromRgba(r.color));
+            painter.setPen(QColor::fromRgba(desc.color));
             // Text hangs from its top: the base line lies one ascent below y.
             const QPointF baseLine(r.x, r.y + p.ascent);
             const QString text = fonts.decode(desc, page.bytes(r));
@@ -53,11 +53,11 @@ void replayPage(QPainter& painter, const TMetafile& page, QPoint offset, const I
             break;
         }
         case RecordOp::Line:
-            painter.setPen(QColor::fromRgba(r.color));
+            painter.setPen(QColor::fromRgba(page.color(r)));
             painter.drawLine(r.x, r.y, r.x + r.width, r.y + r.height);
             break;
         case RecordOp::Frame:
-            painter.setPen(QColor::fromRgba(r.color));
+            painter.setPen(QColor::fromRgba(page.color(r)));
             painter.drawRect(QRect(r.x, r.y, r.width, r.height).adjusted(0, 0, -1, -1));
             break;
         case RecordOp::Bitmap:

@@ -15,8 +15,11 @@
 #include <QImage>
 #include <QPainter>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <charconv>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <stdexcept>
@@ -200,6 +203,89 @@ DeviceMetrics engineMetrics(const TPreviewPrinter& engine)
                          engine.PageHeight(),     engine.PageOffsetX(),    engine.PageOffsetY()};
 }
 
+// Lays the spool file out from its start, read piece by piece.
+void layOut(TPreviewPrinter& engine, const SpoolHandle& file, const QString& name)
+{
+    if (::lseek(file.fd(), 0, SEEK_SET) != 0)
+        throw EFileError(QStringLiteral("Cannot read file \"%1\"").arg(name).toStdString());
+    SpoolFileText text(file.fd(), name);
+    engine.RenderText(text);
+}
+
+// Lays the spool file out handing over the pages in batches as it goes: whenever a page
+// begins, the pages before it go to `batch` and are discarded; the last ones when the
+// layout is done. No more than a page or two are ever held.
+void layOutInBatches(TPreviewPrinter& engine, const SpoolHandle& file, const QString& name,
+                     const std::function<void(const TPreviewPrinter&)>& batch)
+{
+    engine.OnNewPage = [&batch](TPreviewPrinter& sender, int page) {
+        // When page 1 begins nothing has been drawn yet.
+        if (page <= 1 || sender.PageCount() == 0)
+            return;
+        sender.CloseCanvas();
+        batch(sender);
+        sender.Clear();
+    };
+    try {
+        layOut(engine, file, name);
+    } catch (...) {
+        engine.OnNewPage = nullptr;
+        throw;
+    }
+    engine.OnNewPage = nullptr;
+    batch(engine);
+}
+
+// One PDF document printed a batch of pages at a time, as PrintRange prints a range: the
+// pages are drawn shifted by the offsets of the printer printing them.
+class PdfOutput
+{
+public:
+    PdfOutput(IPrinters& printer, TPrinterOrientation orientation, const QString& title)
+        : m_printer(printer)
+        , m_orientation(orientation)
+        , m_title(title)
+    {}
+    ~PdfOutput()
+    {
+        // A document left unfinished by a failure is thrown away.
+        if (m_printer.printing())
+            m_printer.abortDoc();
+    }
+    PdfOutput(const PdfOutput&) = delete;
+    PdfOutput& operator=(const PdfOutput&) = delete;
+
+    void print(const TPreviewPrinter& engine)
+    {
+        for (int i = 0; i < engine.PageCount(); ++i) {
+            if (!m_begun) {
+                m_printer.setOrientation(m_orientation);
+                m_printer.setTitle(m_title);
+                m_printer.beginDoc();
+                m_begun = true;
+                const DeviceMetrics m = m_printer.deviceMetrics();
+                m_offset = QPoint(-m.physicalOffsetX, -m.physicalOffsetY);
+            } else {
+                m_printer.newPage();
+            }
+            m_printer.drawPage(engine.Pages(i), m_offset);
+        }
+    }
+    void end()
+    {
+        if (!m_begun)
+            throw EPrinterError("Nothing was printed");
+        m_printer.endDoc();
+    }
+
+private:
+    IPrinters& m_printer;
+    TPrinterOrientation m_orientation;
+    QString m_title;
+    bool m_begun = false;
+    QPoint m_offset;
+};
+
 void writePngs(const TPreviewPrinter& engine, const IFonts& fonts, const QString& directory)
 {
     const DeviceMetrics m = engineMetrics(engine);
@@ -263,9 +349,9 @@ int run(const Options& o, std::ostream& out)
 
     if (QFileInfo(o.input).isDir())
         throw UsageError(QStringLiteral("'%1' is a directory, not a spool file").arg(o.input));
-    std::string text;
+    SpoolHandle file;
     try {
-        text = readSpoolFile(o.input);
+        file = openSpoolFile(o.input);
     } catch (const EFileError& e) {
         throw UsageError(QString::fromStdString(e.what()));
     }
@@ -289,48 +375,59 @@ int run(const Options& o, std::ostream& out)
         dialog = std::make_unique<QtPrintDialog>(*desktopPrinters);
     else
         dialog = std::make_unique<NoPrintDialog>();
+    // The described device is laid out on; the PDF is printed by a printer of its own, so
+    // that printing never changes the metrics the layout reads.
     std::unique_ptr<PdfFilePrinter> devicePrinter;
     if (o.device)
-        devicePrinter =
-            std::make_unique<PdfFilePrinter>(*o.device, o.output == Output::Pdf ? o.target : QString(), fonts);
-    std::unique_ptr<PdfFilePrinter> pdfPrinter;
+        devicePrinter = std::make_unique<PdfFilePrinter>(*o.device, QString(), fonts);
     RoutedPrinters printers(devicePrinter ? static_cast<IPrinters&>(*devicePrinter) : *desktopPrinters);
     TPreviewPrinter engine(Platform{printers, *dialog, screen, fonts, bitmaps, application});
 
     engine.setUnits(unInches);
     engine.Logo = o.logo;
-    engine.RenderText(text);
-    engine.Title =
-        QStringLiteral("Pagello : %1  %2-%3").arg(QFileInfo(o.input).fileName()).arg(1).arg(engine.PageCount());
+    const auto title = [&](int pages) {
+        return QStringLiteral("Pagello : %1  %2-%3").arg(QFileInfo(o.input).fileName()).arg(1).arg(pages);
+    };
 
     switch (o.output) {
-    case Output::Pdf:
+    case Output::Pdf: {
+        // The title names the number of pages before the first is printed: a first pass
+        // counts them (and refuses a document that cannot be laid out before any file is
+        // made), the second prints them as they are laid out.
+        int pages = 0;
+        layOutInBatches(engine, file, o.input, [&](const TPreviewPrinter& e) { pages += e.PageCount(); });
         // A PDF cannot be empty, and a blank sheet would pretend there was something.
-        if (engine.PageCount() == 0)
+        if (pages == 0)
             throw EPrinterError("The document has no pages; no PDF written");
-        // Laid out on the default printer: the PDF gets the same sheets, so that it
-        // shows exactly what that printer would print.
-        if (!o.device) {
-            pdfPrinter = std::make_unique<PdfFilePrinter>(engineMetrics(engine), o.target, fonts);
-            printers.route(*pdfPrinter);
-        }
-        if (!engine.Print())
-            throw EPrinterError("Nothing was printed");
+        engine.Title = title(pages);
+        // Laid out on the default printer: the PDF gets the same sheets, so that it shows
+        // exactly what that printer would print.
+        PdfFilePrinter pdfPrinter(o.device ? *o.device : engineMetrics(engine), o.target, fonts);
+        PdfOutput pdf(pdfPrinter, engine.Orientation, engine.Title);
+        layOutInBatches(engine, file, o.input, [&](const TPreviewPrinter& e) { pdf.print(e); });
+        pdf.end();
         break;
+    }
     case Output::Png:
+        layOut(engine, file, o.input);
         writePngs(engine, fonts, o.target);
         break;
     case Output::Preview:
+        layOut(engine, file, o.input);
+        engine.Title = title(engine.PageCount());
         if (devicePrinter)
             printers.route(*desktopPrinters);
         engine.Preview();
         break;
-    case Output::Json:
-        writePagesJson(out, engine, fonts);
+    case Output::Json: {
+        PagesJson json(out, fonts);
+        layOutInBatches(engine, file, o.input, [&](const TPreviewPrinter& e) { json.write(e); });
+        json.finish(engine);
         out.flush();
         if (!out)
             throw EFileError("Cannot write the standard output");
         break;
+    }
     case Output::None:
         break;
     }
@@ -450,10 +547,20 @@ std::optional<DeviceMetrics> parseDevice(const QString& text, QString* error)
     return m;
 }
 
-void writePagesJson(std::ostream& out, const TPreviewPrinter& engine, const IFonts& fonts)
+PagesJson::PagesJson(std::ostream& out, const IFonts& fonts)
+    : m_out(out)
+    , m_fonts(fonts)
 {
-    std::string s;
-    s.reserve(1 << 16);
+    m_buffer.reserve(1 << 12);
+}
+
+void PagesJson::writeDevice(const TPreviewPrinter& engine)
+{
+    if (m_deviceWritten)
+        return;
+    m_deviceWritten = true;
+    std::string& s = m_buffer;
+    s.clear();
     s += "{\"device\":{";
     appendField(s, "dpi_x", engine.PixelsPerInchX());
     s += ',';
@@ -467,11 +574,19 @@ void writePagesJson(std::ostream& out, const TPreviewPrinter& engine, const IFon
     s += ',';
     appendField(s, "offset_y", engine.PageOffsetY());
     s += "},\"pages\":[";
+    flushBuffer();
+}
 
+void PagesJson::write(const TPreviewPrinter& engine)
+{
+    writeDevice(engine);
+    std::string& s = m_buffer;
     for (int p = 0; p < engine.PageCount(); ++p) {
         const TMetafile& page = engine.Pages(p);
-        if (p > 0)
+        s.clear();
+        if (m_pageWritten)
             s += ',';
+        m_pageWritten = true;
         s += "{\"records\":[";
         bool first = true;
         for (const MetaRecord& r : page.records()) {
@@ -493,7 +608,7 @@ void writePagesJson(std::ostream& out, const TPreviewPrinter& engine, const IFon
                 s += font.bold() ? ",\"bold\":true" : ",\"bold\":false";
                 s += font.underline() ? ",\"underline\":true" : ",\"underline\":false";
                 s += "},\"text\":";
-                appendString(s, fonts.decode(font, page.bytes(r)));
+                appendString(s, m_fonts.decode(font, page.bytes(r)));
             } else {
                 s += ',';
                 appendField(s, "width", r.width);
@@ -501,14 +616,25 @@ void writePagesJson(std::ostream& out, const TPreviewPrinter& engine, const IFon
                 appendField(s, "height", r.height);
             }
             s += '}';
+            // Record by record: a page of long records need not be held as one string.
+            flushBuffer();
         }
         s += "]}";
-        // A thousand pages need not be held as one string.
-        out.write(s.data(), static_cast<std::streamsize>(s.size()));
-        s.clear();
+        flushBuffer();
     }
-    s += "]}\n";
-    out.write(s.data(), static_cast<std::streamsize>(s.size()));
+}
+
+void PagesJson::finish(const TPreviewPrinter& engine)
+{
+    writeDevice(engine);
+    m_buffer = "]}\n";
+    flushBuffer();
+}
+
+void PagesJson::flushBuffer()
+{
+    m_out.write(m_buffer.data(), static_cast<std::streamsize>(m_buffer.size()));
+    m_buffer.clear();
 }
 
 int runRenderTool(const QStringList& args, std::ostream& out, std::ostream& err)
@@ -517,12 +643,19 @@ int runRenderTool(const QStringList& args, std::ostream& out, std::ostream& err)
         out << kUsage;
         return kRenderOk;
     }
+    QString input;
     try {
-        return run(parseArguments(args), out);
+        const Options options = parseArguments(args);
+        input = options.input;
+        return run(options, out);
     } catch (const UsageError& e) {
         err << "pagello-render: " << e.what() << "\n"
             << "Try 'pagello-render --help' for more information.\n";
         return kRenderUsage;
+    } catch (const EDocumentError& e) {
+        // A document refused as a whole is named, as the spooler names it.
+        err << "pagello-render: " << input.toStdString() << ": " << e.what() << "\n";
+        return kRenderFailed;
     } catch (const PagelloError& e) {
         err << "pagello-render: " << e.what() << "\n";
         return kRenderFailed;

@@ -28,6 +28,7 @@ struct TextRun
     bool bold = false;
     bool underline = false;
     std::string bytes;
+    bool operator==(const TextRun&) const = default;
 };
 
 inline std::vector<TextRun> textRuns(const TMetafile& page)

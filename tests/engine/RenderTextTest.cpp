@@ -182,21 +182,115 @@ TEST(RenderText, LineSpacingCommands)
 TEST(RenderText, UnknownBytesAreText)
 {
     EngineFixture f;
-    // ESC followed by no command, tab, backspace, SO, EOF mark, high bytes: all text,
-    // drawn with one call per run.
+    // ESC followed by no command, tab, backspace, SO, EOF mark, high bytes: all text. The
+    // run the ESC starts continues right where "ab" ends, so both are one record.
     const std::string odd = "\x1bZ\t\b\x0e\x1a\x80\xfe"s;
     f.engine.RenderText("ab" + odd + "cd");
     const std::vector<TextRun> runs = textRuns(f.engine.Pages(0));
-    ASSERT_EQ(runs.size(), 2u);
-    EXPECT_EQ(runs[0].bytes, "ab");
-    EXPECT_EQ(runs[1].bytes, odd + "cd");
-    EXPECT_EQ(runs[1].x, 100 + 2 * 60);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].bytes, "ab" + odd + "cd");
+    EXPECT_EQ(runs[0].x, 100);
 
     // A command cut short by the end of the text is text too.
     f.engine.RenderText("x\x1b(s1"s);
     const std::vector<TextRun> cut = textRuns(f.engine.Pages(0));
-    ASSERT_EQ(cut.size(), 2u);
-    EXPECT_EQ(cut[1].bytes, "\x1b(s1"s);
+    ASSERT_EQ(cut.size(), 1u);
+    EXPECT_EQ(cut[0].bytes, "x\x1b(s1"s);
+}
+
+TEST(RenderText, RunsJoinOnlyWhereEveryGlyphStaysWhereTheLayoutPutIt)
+{
+    // Runs that each end at an unknown ESC: one record at the first run's place, as wide
+    // as the runs together; the next font's run begins where the layout put it.
+    {
+        EngineFixture f;
+        f.engine.RenderText(std::string(1000, '\x1b') + "\x0fsmall"s);
+        const std::vector<TextRun> runs = textRuns(f.engine.Pages(0));
+        ASSERT_EQ(runs.size(), 2u);
+        EXPECT_EQ(runs[0].bytes, std::string(1000, '\x1b'));
+        EXPECT_EQ(runs[0].x, 100);
+        EXPECT_EQ(runs[1].x, 100 + 1000 * 60);
+        EXPECT_EQ(runs[1].size, 7);
+    }
+    // Text after a vertical rule continues its last glyph, the one on the line itself.
+    {
+        EngineFixture f;
+        f.engine.RenderText("a\xb3"
+                            "b\r\nc"s);
+        const std::vector<TextRun> runs = textRuns(f.engine.Pages(0));
+        ASSERT_EQ(runs.size(), 5u);
+        EXPECT_EQ(runs[0].bytes, "a");
+        EXPECT_EQ(runs[3].bytes, "\xb3"
+                                 "b"s);
+        EXPECT_EQ(runs[3].x, 160);
+        EXPECT_EQ(runs[3].y, 280);
+        EXPECT_EQ(runs[4].bytes, "c") << "the next line is a record of its own";
+    }
+    // A glyph drawn narrower or wider than measured (a soft hyphen drawn with no width)
+    // would pull what follows it out of place: nothing joins after it.
+    {
+        EngineFixture f;
+        f.fake.fonts.exact.reset(0xf0);
+        f.engine.RenderText("a\x1b\xf0\x1b"
+                            "b\x1b"
+                            "c"s);
+        const std::vector<TextRun> runs = textRuns(f.engine.Pages(0));
+        ASSERT_EQ(runs.size(), 2u);
+        EXPECT_EQ(runs[0].bytes, "a\x1b\xf0"s);
+        EXPECT_EQ(runs[1].bytes, "\x1b"
+                                 "b\x1b"
+                                 "c"s);
+        EXPECT_EQ(runs[1].x, 100 + 3 * 60);
+    }
+}
+
+TEST(RenderText, PageBeyondTheBoundsOfAPageIsRefusedByNumber)
+{
+    struct Case
+    {
+        const char* name;
+        std::string text;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"vertical rules, three records each", "A\fB\fC\f"s + std::string(70000, '\xb3'),
+         "Page 4 needs more than 200000 drawing records"},
+        {"unknown ESCs, one joined record", "A\f"s + std::string(2 << 20, '\x1b'),
+         "Page 2 needs more than 1 MiB of text"},
+        {"one run of text", std::string((1 << 20) + 1, 'x'), "Page 1 needs more than 1 MiB of text"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineFixture f;
+        // Printed and discarded in batches of two, as the spooler does: the page is still
+        // named by its number in the document.
+        f.engine.OnNewPage = [](TPreviewPrinter& e, int) {
+            if (e.PageCount() < 2)
+                return;
+            e.CloseCanvas();
+            e.Print();
+            e.Clear();
+        };
+        try {
+            f.engine.RenderText(c.text);
+            ADD_FAILURE() << "the page must be refused";
+        } catch (const EDocumentError& e) {
+            EXPECT_STREQ(e.what(), c.message);
+        }
+        EXPECT_FALSE(f.engine.Printing());
+        EXPECT_FALSE(f.fake.screen.busy());
+    }
+
+    // The densest real page, a rule in each of 136 condensed columns on every line at
+    // 8 lines an inch, is far from the bound.
+    std::string dense = "\x0f\x1b&l8D";
+    for (int line = 0; line < 100; ++line)
+        dense += std::string(136, '\xb3') + "end\r\n";
+    EngineFixture f;
+    f.engine.RenderText(dense);
+    ASSERT_EQ(f.engine.PageCount(), 2);
+    EXPECT_GT(f.engine.Pages(0).records().size(), 30000u);
+    EXPECT_LT(f.engine.Pages(0).records().size(), TMetafile::kMaxRecords / 4);
 }
 
 TEST(RenderText, RunsBetweenCommandsAreOneRecordOnOneLine)
@@ -373,61 +467,72 @@ TEST(RenderText, FailingHandlerLeavesNoOpenDocument)
     EXPECT_EQ(f.engine.PageCount(), 1) << "the pages made so far stay";
 }
 
-// The text in pieces of a fixed size, as a spool file is read.
-class PieceSource : public TTextSource
+// The text in pieces of a fixed size read into one buffer, as a spool file is read: each
+// piece overwrites the one before, and what it does not fill is scribbled over.
+class ReusedBufferSource : public TTextSource
 {
 public:
-    PieceSource(std::string_view text, std::size_t size)
+    ReusedBufferSource(std::string_view text, std::size_t size)
         : m_text(text)
-        , m_size(size)
+        , m_buffer(size, '\0')
     {}
     std::string_view next() override
     {
-        const std::string_view piece = m_text.substr(0, m_size);
+        std::fill(m_buffer.begin(), m_buffer.end(), '#');
+        const std::string_view piece = m_text.substr(0, m_buffer.size());
         m_text.remove_prefix(piece.size());
-        return piece;
+        std::copy(piece.begin(), piece.end(), m_buffer.begin());
+        return std::string_view(m_buffer.data(), piece.size());
     }
 
 private:
     std::string_view m_text;
-    std::size_t m_size;
+    std::string m_buffer;
 };
 
 TEST(RenderText, TextInPiecesLaysOutAsTheWholeText)
 {
-    // Commands of every length, runs longer than a piece, bytes that start no command, a
-    // page break and a NUL that ends the text.
+    // Commands of every length, runs longer than a piece, bytes that start no command,
+    // runs of unknown ESCs and vertical rules, NUL stand-ins (255), a page break and a NUL
+    // that ends the text; texts that end in the middle of a line or of a command.
     std::string text = "\x1b"
                        "EBold\x1b"
                        "F \x1b(s17Hsmall\x1b(s10H\x1b-\x01under\x1b-\xff\r\n\xb3 rule \x1b&l8D"
                        "eight\x1b&l6D\r\n";
     text += std::string(300, 'w') + "\x1b" + "Q odd\r\n" + numberedLines(70) + "\fnext page\r\n";
+    text += std::string(40, '\x1b') + "\xb3\xb3\xff\xff\x0f\x12\x0f\x12x\x1b&l12D\x1b&l\r\n\x1b(s1";
     text += std::string("end") + '\0' + "never";
-    EngineFixture whole;
-    whole.engine.RenderText(text);
-    ASSERT_EQ(whole.engine.PageCount(), 3);
-    for (std::size_t size : {1, 2, 3, 5, 7, 64}) {
-        SCOPED_TRACE(size);
-        EngineFixture pieces;
-        PieceSource source(text, size);
-        pieces.engine.RenderText(source);
-        ASSERT_EQ(pieces.engine.PageCount(), whole.engine.PageCount());
-        for (int p = 0; p < whole.engine.PageCount(); ++p) {
-            const auto& a = whole.engine.Pages(p).records();
-            const auto& b = pieces.engine.Pages(p).records();
-            ASSERT_EQ(a.size(), b.size()) << "page " << p;
-            for (std::size_t r = 0; r < a.size(); ++r) {
-                EXPECT_EQ(a[r].op, b[r].op);
-                EXPECT_EQ(a[r].x, b[r].x);
-                EXPECT_EQ(a[r].y, b[r].y);
-            }
-            const auto ra = textRuns(whole.engine.Pages(p));
-            const auto rb = textRuns(pieces.engine.Pages(p));
-            for (std::size_t r = 0; r < ra.size() && r < rb.size(); ++r) {
-                EXPECT_EQ(ra[r].bytes, rb[r].bytes);
-                EXPECT_EQ(ra[r].size, rb[r].size);
-                EXPECT_EQ(ra[r].bold, rb[r].bold);
-                EXPECT_EQ(ra[r].underline, rb[r].underline);
+    const std::string texts[] = {text, "A", "Hello", "\x1b", "ab\x1b&l8", "\xb3\xb3x\r\n\f\x1b&d@"};
+
+    for (const std::string& t : texts) {
+        SCOPED_TRACE(t.substr(0, 20));
+        EngineFixture whole;
+        whole.engine.RenderText(t);
+        ASSERT_GT(whole.engine.PageCount(), 0);
+        for (std::size_t size : {1, 2, 3, 4, 5, 6, 7, 8, 13, 64, 4096}) {
+            SCOPED_TRACE(size);
+            EngineFixture pieces;
+            ReusedBufferSource source(t, size);
+            pieces.engine.RenderText(source);
+            ASSERT_EQ(pieces.engine.PageCount(), whole.engine.PageCount());
+            for (int p = 0; p < whole.engine.PageCount(); ++p) {
+                const TMetafile& a = whole.engine.Pages(p);
+                const TMetafile& b = pieces.engine.Pages(p);
+                ASSERT_EQ(a.records().size(), b.records().size()) << "page " << p;
+                for (std::size_t r = 0; r < a.records().size(); ++r) {
+                    const MetaRecord& ra = a.records()[r];
+                    const MetaRecord& rb = b.records()[r];
+                    EXPECT_EQ(ra.op, rb.op);
+                    EXPECT_EQ(ra.x, rb.x);
+                    EXPECT_EQ(ra.y, rb.y);
+                    if (ra.op == RecordOp::Text) {
+                        EXPECT_EQ(a.bytes(ra), b.bytes(rb));
+                        EXPECT_EQ(a.font(ra), b.font(rb));
+                    } else {
+                        EXPECT_EQ(ra.width, rb.width);
+                        EXPECT_EQ(ra.height, rb.height);
+                    }
+                }
             }
         }
     }

@@ -1,3 +1,5 @@
+#include "EngineTestSupport.h"
+
 #include "engine/SpoolFile.h"
 #include "platform/Errors.h"
 
@@ -36,7 +38,7 @@ TEST(SpoolFile, CutsAtTheEndMarkerAndKeepsNulsAs255)
     }
 }
 
-TEST(SpoolFile, ReadsAFileAndNamesAMissingOne)
+TEST(SpoolFile, OpensAFileAndNamesAMissingOne)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("X.PRN"));
@@ -44,7 +46,9 @@ TEST(SpoolFile, ReadsAFileAndNamesAMissingOne)
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(QByteArray("AB\r\0CDE", 7));
     f.close();
-    EXPECT_EQ(readSpoolFile(path), "AB\r"s);
+    const SpoolHandle file = openSpoolFile(path);
+    SpoolFileText text(file.fd(), path);
+    EXPECT_EQ(text.next(), "AB\r"s);
 
     // A missing file, a directory and a pipe (which would never end) are refused by name.
     const QString fifo = dir.filePath(QStringLiteral("PIPE.PRN"));
@@ -52,7 +56,7 @@ TEST(SpoolFile, ReadsAFileAndNamesAMissingOne)
     for (const QString& bad : {dir.filePath(QStringLiteral("MISSING.PRN")), dir.path(), fifo}) {
         SCOPED_TRACE(bad.toStdString());
         try {
-            readSpoolFile(bad);
+            openSpoolFile(bad);
             FAIL() << "must raise";
         } catch (const EFileError& e) {
             EXPECT_NE(std::string(e.what()).find(bad.toStdString()), std::string::npos) << e.what();
@@ -93,4 +97,36 @@ TEST(SpoolFile, PiecesAddUpToTheWholeCutDocument)
     SpoolFileText none(empty.handle(), empty.fileName());
     EXPECT_FALSE(none.hasText());
     EXPECT_TRUE(none.next().empty());
+}
+
+TEST(SpoolFile, FileReadInPiecesLaysOutAsTheWholeText)
+{
+    // Files without a line end at their end; a line crossing the 1 MiB mark where the
+    // spooler's pieces meet, and a command crossing the 2 MiB mark.
+    std::string big = numberedLines(100000).substr(0, (1 << 20) - 3) + "crossing\r\n";
+    std::string filler;
+    while (filler.size() < (2 << 20) - 2 - big.size())
+        filler += std::string(78, 'x') + "\r\n";
+    big += filler.substr(0, (2 << 20) - 2 - big.size()) + "\x1b&l8Dtext\r\nnext\r\n";
+    const std::string files[] = {"A", "Hello", big};
+    QTemporaryDir dir;
+    for (const std::string& content : files) {
+        SCOPED_TRACE(content.substr(0, 10));
+        const QString path = dir.filePath(QStringLiteral("X.PRN"));
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(content.data(), qint64(content.size()));
+        f.close();
+
+        EngineFixture whole;
+        whole.engine.RenderText(content);
+        EngineFixture pieces;
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        SpoolFileText text(file.handle(), path);
+        pieces.engine.RenderText(text);
+        ASSERT_EQ(pieces.engine.PageCount(), whole.engine.PageCount());
+        for (int p = 0; p < whole.engine.PageCount(); ++p)
+            EXPECT_EQ(textRuns(pieces.engine.Pages(p)), textRuns(whole.engine.Pages(p))) << "page " << p;
+    }
 }

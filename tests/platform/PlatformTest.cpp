@@ -186,6 +186,87 @@ TEST(QtFontsTest, EachFontIsMeasuredOnceUnderItsOwnKey)
     }
 }
 
+TEST(QtFontsTest, GlyphsDrawnOtherwiseThanMeasuredAreNotExact)
+{
+    QtFonts fonts(cp852());
+    // 12 pt at 600 and 300 dpi: Courier New advances a whole 60 and 30 pixels.
+    for (int pixelSize : {100, 50}) {
+        SCOPED_TRACE(pixelSize);
+        const GlyphSet& exact = fonts.exactAdvances(courier(pixelSize));
+        EXPECT_TRUE(exact['A']);
+        EXPECT_TRUE(exact[0xb3]) << "box rules";
+        EXPECT_TRUE(exact[0x1b]) << "the arrow an unknown ESC shows";
+        // Byte 240 is a soft hyphen in code page 852: measured as a hyphen, drawn with no width.
+        EXPECT_FALSE(exact[0xf0]);
+        EXPECT_EQ(exact.count(), 255u);
+    }
+    // 12 pt at 96 dpi and 7 pt at 600 dpi advance 9.6 and 34.8 pixels, drawn 10 and 35
+    // apart by a letter spacing that depends on the device drawn on.
+    for (int pixelSize : {pointsToPixels(12, 96), pointsToPixels(7, 600)}) {
+        SCOPED_TRACE(pixelSize);
+        EXPECT_TRUE(fonts.exactAdvances(courier(pixelSize)).none());
+    }
+}
+
+TEST(MetafileTest, TextJoinsTheLastRecordOnlyWhereItContinuesIt)
+{
+    TMetafile page;
+    const int font = page.fontIndex(courier(100));
+    const int bold = page.fontIndex(courier(100, fsBold));
+    page.addText(100, 50, font, "ab", 120);
+    page.addText(220, 50, font, "cd", 120); // continues exactly: joins
+    page.addText(340, 50, font, "e");       // joins, but its own width is not known exact...
+    page.addText(400, 50, font, "f", 60);   // ...so nothing joins after it
+    page.addText(461, 50, font, "g", 60);   // another x: not joined
+    page.addText(521, 50, font, "h", 60);
+    page.addText(581, 51, font, "i", 60); // another line
+    page.addText(641, 51, bold, "j", 60); // another font
+    page.addLine(0, 0, 10, 10, 0xff000000);
+    page.addText(701, 51, bold, "k", 60); // a line record lies between
+    page.addText(761, 51, bold, "l", 60);
+
+    std::vector<std::pair<int, std::string>> runs;
+    for (const MetaRecord& r : page.records()) {
+        if (r.op == RecordOp::Text)
+            runs.emplace_back(r.x, std::string(page.bytes(r)));
+    }
+    const std::vector<std::pair<int, std::string>> expected = {{100, "abcde"}, {400, "f"}, {461, "gh"},
+                                                               {581, "i"},     {641, "j"}, {701, "kl"}};
+    EXPECT_EQ(runs, expected);
+    EXPECT_EQ(page.textBytes(), 12u);
+}
+
+TEST(MetafileTest, PageBeyondItsBoundsIsRefusedByNumber)
+{
+    TMetafile page;
+    page.setNumber(7);
+    const int font = page.fontIndex(courier(100));
+    page.addText(0, 0, font, std::string(TMetafile::kMaxTextBytes - 1, 'x'));
+    page.addText(0, 100, font, "y");
+    try {
+        page.addText(0, 200, font, "z");
+        FAIL() << "text beyond the bound must be refused";
+    } catch (const EDocumentError& e) {
+        EXPECT_STREQ(e.what(), "Page 7 needs more than 1 MiB of text");
+    }
+    EXPECT_EQ(page.textBytes(), TMetafile::kMaxTextBytes);
+
+    TMetafile lines;
+    lines.setNumber(3);
+    for (std::size_t i = 0; i < TMetafile::kMaxRecords; ++i)
+        lines.addLine(0, int(i), 10, int(i), 0xff000000);
+    EXPECT_THROW(lines.addFrame(QRect(0, 0, 5, 5), 0xffff0000), EDocumentError);
+    try {
+        lines.addLine(0, 0, 1, 1, 0xff000000);
+        FAIL() << "a record beyond the bound must be refused";
+    } catch (const EDocumentError& e) {
+        EXPECT_STREQ(e.what(), "Page 3 needs more than 200000 drawing records");
+    }
+    EXPECT_EQ(lines.records().size(), TMetafile::kMaxRecords);
+    // One colour, kept once in the page's table.
+    EXPECT_EQ(lines.color(lines.records().back()), 0xff000000);
+}
+
 TEST(ReplayTest, FixedPitchRunEndsWhereRecordedAdvancesSay)
 {
     QtFonts fonts(cp852());

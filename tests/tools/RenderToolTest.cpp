@@ -523,3 +523,21 @@ TEST(RenderToolErrors, PdfNotWrittenWholeFailsAndLeavesWhatWasThere)
         runTool({input, QStringLiteral("--device"), kLaser, QStringLiteral("-o"), QStringLiteral("/dev/stdout")});
     EXPECT_TRUE(piped.exitCode == 0 && piped.out.startsWith(QStringLiteral("%PDF-"))) << piped.err.toStdString();
 }
+
+TEST(RenderToolErrors, RefusedDocumentIsNamedAndLeavesNoPdf)
+{
+    // Page 2 would need three records for each of its 70,000 vertical rules.
+    QTemporaryDir dir;
+    const QString input = dir.filePath(QStringLiteral("rules.prn"));
+    ASSERT_TRUE(writeFile(input, "A\f" + std::string(70000, '\xb3') + "B"));
+    const QString pdf = dir.filePath(QStringLiteral("rules.pdf"));
+    const QString expected =
+        QStringLiteral("pagello-render: %1: Page 2 needs more than 200000 drawing records\n").arg(input);
+    for (const QStringList& output : {QStringList{QStringLiteral("--json")}, QStringList{QStringLiteral("-o"), pdf}}) {
+        SCOPED_TRACE(output.join(' ').toStdString());
+        const ToolRun run = runTool(QStringList{input, QStringLiteral("--device"), kLaser} + output);
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.err, expected);
+    }
+    EXPECT_FALSE(QFile::exists(pdf));
+}

@@ -69,7 +69,7 @@ QtFonts::QtFonts(const OemCodePage& codePage)
     : m_codePage(codePage)
 {}
 
-const GlyphAdvances& QtFonts::advances(const FontSpec& font)
+const QtFonts::Measured& QtFonts::measured(const FontSpec& font)
 {
     const QString key = measureKey(font);
     auto it = m_cache.find(key);
@@ -77,13 +77,29 @@ const GlyphAdvances& QtFonts::advances(const FontSpec& font)
         return it->second;
 
     const QFontMetricsF metrics(measuredFont(font));
-    GlyphAdvances advances{};
+    // Qt scales a letter spacing by the resolution of the device a run is drawn on, so a
+    // run of a font drawn with one advances as measured only on some devices: no glyph of
+    // such a font counts as exact.
+    const bool spaced = qfont(font).letterSpacing() != 0;
+    Measured m{};
     for (int b = 0; b < 256; ++b) {
         const char byte = static_cast<char>(b);
         const QString glyph = decode(font, std::string_view(&byte, 1));
-        advances[b] = qRound(metrics.horizontalAdvance(glyph.at(0)));
+        m.advances[b] = qRound(metrics.horizontalAdvance(glyph.at(0)));
+        // As a string the glyph is shaped as in a drawn run.
+        m.exact[b] = !spaced && metrics.horizontalAdvance(glyph) == m.advances[b];
     }
-    return m_cache.emplace(key, advances).first->second;
+    return m_cache.emplace(key, m).first->second;
+}
+
+const GlyphAdvances& QtFonts::advances(const FontSpec& font)
+{
+    return measured(font).advances;
+}
+
+const GlyphSet& QtFonts::exactAdvances(const FontSpec& font)
+{
+    return measured(font).exact;
 }
 
 QFont QtFonts::qfont(const FontSpec& desc) const
