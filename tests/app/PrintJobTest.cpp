@@ -332,3 +332,30 @@ TEST(PrintJob, PreviewOfAFileStillBeingWrittenFails)
     EXPECT_TRUE(f.fake.application.errors()[0].startsWith(QStringLiteral("Cannot open file")));
     EXPECT_TRUE(QFile::exists(f.spoolFile(QStringLiteral("A.PRN"))));
 }
+
+// A document that cannot be laid out is reported once, marked and kept, and the queue
+// goes on; it is not tried again until it changes.
+TEST(PrintJob, DocumentThatCannotBeLaidOutIsMarkedAndTheQueueGoesOn)
+{
+    SpoolerFixture f;
+    f.writeBytes(QStringLiteral("BAD.PRN"), "A\f" + std::string(70000, '\xb3') + "B");
+    f.writeDocument(QStringLiteral("GOOD.PRN"));
+    TForm1& form = f.start();
+    form.Timer1Timer();
+    ASSERT_EQ(f.fake.application.errors().size(), 1u);
+    EXPECT_TRUE(f.fake.application.errors()[0].startsWith(QStringLiteral("BAD.PRN: Page 2 ")))
+        << f.fake.application.errors()[0].toStdString();
+    EXPECT_EQ(f.printedTitles(), std::vector<QString>{title("GOOD.PRN", 1, 1)});
+    EXPECT_EQ(f.states(), QStringList{QStringLiteral("chyba")});
+
+    const std::size_t asked = f.fake.files.asked().size();
+    form.Timer1Timer();
+    EXPECT_EQ(f.fake.files.asked().size(), asked);
+    EXPECT_EQ(f.fake.application.errors().size(), 1u);
+    EXPECT_TRUE(QFile::exists(f.spoolFile(QStringLiteral("BAD.PRN"))));
+
+    f.writeDocument(QStringLiteral("BAD.PRN"), 2);
+    form.Timer1Timer();
+    EXPECT_EQ(f.printedTitles().back(), title("BAD.PRN", 1, 2));
+    EXPECT_EQ(form.queue().count(), 0);
+}
