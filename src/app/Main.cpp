@@ -303,6 +303,9 @@ void TForm1::Timer1Timer()
         throw;
     }
     m_inPass = false;
+    // Passes go on while such a box is open: each refused document is shown once.
+    while (!m_refusals.isEmpty())
+        m_platform.engine.application.showException(EDocumentError(m_refusals.takeFirst().toStdString()));
 }
 
 void TForm1::printPass()
@@ -328,15 +331,13 @@ void TForm1::printPass()
         try {
             done = PrintFile(path);
         } catch (const EDocumentError& e) {
-            // The document itself cannot be printed: it is marked and kept, the error is
-            // shown once, and the queue goes on.
-            m_refused.insert(path, m_platform.files.identify(path).value_or(FileIdentity{}));
+            // The document itself cannot be printed: it is marked and kept as it was
+            // opened, and not tried again until it changes. The error is shown once the
+            // pass is over, so the queue goes on also while nobody has closed the box.
+            m_refused.insert(path, m_document.identity());
             m_queue->setState(i, kRefused);
             ++i;
-            ++m_errorBoxes;
-            app.showException(
-                EDocumentError(QStringLiteral("%1: %2").arg(DocName, QString::fromStdString(e.what())).toStdString()));
-            --m_errorBoxes;
+            m_refusals << QStringLiteral("%1: %2").arg(DocName, QString::fromStdString(e.what()));
             continue;
         }
         if (!done) {

@@ -341,11 +341,18 @@ TEST(PrintJob, DocumentThatCannotBeLaidOutIsMarkedAndTheQueueGoesOn)
     f.writeBytes(QStringLiteral("BAD.PRN"), "A\f" + std::string(70000, '\xb3') + "B");
     f.writeDocument(QStringLiteral("GOOD.PRN"));
     TForm1& form = f.start();
+    // The box is shown after the pass; while it is open the queue goes on printing.
+    f.fake.application.duringErrorBox = [&] {
+        f.fake.application.duringErrorBox = nullptr;
+        f.writeDocument(QStringLiteral("LATER.PRN"));
+        form.ScanQueue();
+        form.Timer1Timer();
+    };
     form.Timer1Timer();
     ASSERT_EQ(f.fake.application.errors().size(), 1u);
     EXPECT_TRUE(f.fake.application.errors()[0].startsWith(QStringLiteral("BAD.PRN: Page 2 ")))
         << f.fake.application.errors()[0].toStdString();
-    EXPECT_EQ(f.printedTitles(), std::vector<QString>{title("GOOD.PRN", 1, 1)});
+    EXPECT_EQ(f.printedTitles(), (std::vector<QString>{title("GOOD.PRN", 1, 1), title("LATER.PRN", 1, 1)}));
     EXPECT_EQ(f.states(), QStringList{QStringLiteral("chyba")});
 
     const std::size_t asked = f.fake.files.asked().size();
