@@ -204,8 +204,7 @@ void TPreviewPrinter::RenderText(TTextSource& Source)
                 c.Font.Assign(runFont);
                 const int cx = clampCoordinate(x);
                 const int cy = clampCoordinate(y);
-                c.TextOut(cx, cy, pending);
-                x = clampCoordinate(x + c.TextWidth(pending));
+                x = clampCoordinate(x + c.TextOut(cx, cy, pending));
                 pageHasText = true;
             }
             pending = {};
