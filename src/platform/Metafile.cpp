@@ -58,7 +58,13 @@ bool TMetafile::lastTextDrawnAsMeasured()
     return true;
 }
 
-void TMetafile::addText(int x, int y, int font, std::string_view bytes, std::optional<long long> advance)
+void TMetafile::addText(int x, int y, int font, std::string_view bytes)
+{
+    addText(x, y, font, bytes, 0);
+    m_joinAt.reset();
+}
+
+void TMetafile::addText(int x, int y, int font, std::string_view bytes, long long advance)
 {
     if (bytes.size() > kMaxTextBytes - m_text.size())
         refuse(QStringLiteral("%1 MiB of text").arg(kMaxTextBytes >> 20));
@@ -68,15 +74,14 @@ void TMetafile::addText(int x, int y, int font, std::string_view bytes, std::opt
         lastTextDrawnAsMeasured()) {
         m_records.back().height += length;
         m_text.append(bytes);
-        m_joinAt = advance ? std::optional(*m_joinAt + *advance) : std::nullopt;
+        *m_joinAt += advance;
         return;
     }
     addRecord(MetaRecord{x, y, static_cast<std::int32_t>(m_text.size()), length, static_cast<std::uint16_t>(font),
                          RecordOp::Text});
     m_checkedTo = m_text.size();
     m_text.append(bytes);
-    if (advance)
-        m_joinAt = x + *advance;
+    m_joinAt = x + advance;
 }
 
 void TMetafile::addLine(int x1, int y1, int x2, int y2, QRgb color)

@@ -69,7 +69,9 @@ public:
     // follows on the same line, in the same font, right where this ends, joins this record
     // instead of starting one, as long as every glyph stays where the layout put it: the
     // bytes before it must all be glyphs of the font that are drawn exactly at their width.
-    void addText(int x, int y, int font, std::string_view bytes, std::optional<long long> advance = std::nullopt);
+    void addText(int x, int y, int font, std::string_view bytes, long long advance);
+    // Text whose width is not known: nothing joins it.
+    void addText(int x, int y, int font, std::string_view bytes);
     void addLine(int x1, int y1, int x2, int y2, QRgb color);
     void addFrame(const QRect& rect, QRgb color);
     void addBitmap(const QRect& rect, std::shared_ptr<const QImage> bitmap);
