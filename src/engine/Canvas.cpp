@@ -34,25 +34,19 @@ void TMetafileCanvas::prepareFont()
     m_current = std::move(wanted);
     m_fontIndex = -1;
     m_advances = &m_fonts->advances(m_current);
-    m_exact = &m_fonts->exactAdvances(m_current);
 }
 
-void TMetafileCanvas::TextOut(int x, int y, std::string_view bytes)
+int TMetafileCanvas::TextOut(int x, int y, std::string_view bytes)
 {
     prepareFont();
     if (m_fontIndex < 0)
-        m_fontIndex = m_metafile->fontIndex(m_current);
-    // When the glyphs are drawn exactly at their advances, the page may draw text that
-    // follows right after these bytes together with them.
+        m_fontIndex = m_metafile->fontIndex(m_current, m_fonts->exactAdvances(m_current));
     const GlyphAdvances& a = *m_advances;
-    const GlyphSet& exact = *m_exact;
     long long width = 0;
-    bool drawnAsMeasured = true;
-    for (unsigned char b : bytes) {
+    for (unsigned char b : bytes)
         width += a[b];
-        drawnAsMeasured = drawnAsMeasured && exact[b];
-    }
-    m_metafile->addText(x, y, m_fontIndex, bytes, drawnAsMeasured ? std::optional(width) : std::nullopt);
+    m_metafile->addText(x, y, m_fontIndex, bytes, width);
+    return clampCoordinate(width);
 }
 
 int TMetafileCanvas::TextWidth(std::string_view bytes)

@@ -146,7 +146,8 @@ public:
     const DeviceMetrics& reference() const { return m_reference; }
     TMetafile& metafile() { return *m_metafile; }
 
-    void TextOut(int x, int y, std::string_view bytes);
+    // Returns the width of the bytes, as TextWidth measures it.
+    int TextOut(int x, int y, std::string_view bytes);
     // Width in device pixels of the bytes in the current font.
     int TextWidth(std::string_view bytes);
     int GlyphWidth(unsigned char byte);
@@ -170,7 +171,6 @@ private:
     FontSpec m_current; // the font the cached index and advances belong to
     int m_fontIndex = -1;
     const GlyphAdvances* m_advances = nullptr;
-    const GlyphSet* m_exact = nullptr;
     QPoint m_penPos;
 };
 

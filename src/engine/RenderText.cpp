@@ -147,7 +147,10 @@ void TPreviewPrinter::RenderText(TTextSource& Source)
         const char* pos = piece.data();
         const char* end = pos + piece.size();
         bool exhausted = piece.empty();
+        // What is kept of pieces read before; pos, end and a pending run lie in it, or in
+        // the source's piece.
         std::string carried;
+        bool fromCarried = false;
 
         TFont runFont(QStringLiteral("Courier New"), 12, 0, OEM_CHARSET);
         AdjustFont(runFont);
@@ -201,8 +204,7 @@ void TPreviewPrinter::RenderText(TTextSource& Source)
                 c.Font.Assign(runFont);
                 const int cx = clampCoordinate(x);
                 const int cy = clampCoordinate(y);
-                c.TextOut(cx, cy, pending);
-                x = clampCoordinate(x + c.TextWidth(pending));
+                x = clampCoordinate(x + c.TextOut(cx, cy, pending));
                 pageHasText = true;
             }
             pending = {};
@@ -211,27 +213,42 @@ void TPreviewPrinter::RenderText(TTextSource& Source)
         auto more = [&]() -> bool {
             if (exhausted)
                 return false;
-            // A pending run ends at pos: it starts what is kept. It is copied before the
-            // next piece is asked for, which may overwrite this one.
+            // A pending run ends at pos: it starts what is kept.
             const char* keep = pending.empty() ? pos : pending.data();
             if (keep == end) {
                 // Nothing to keep: the next piece is read where it lies.
                 const std::string_view next = Source.next();
                 exhausted = next.empty();
+                fromCarried = false;
                 pos = next.data();
                 end = pos + next.size();
                 return !exhausted;
             }
             const std::size_t pendingSize = pending.size();
             const std::size_t posOffset = static_cast<std::size_t>(pos - keep);
-            std::string joined(keep, end);
+            std::size_t keepOffset = 0;
+            if (fromCarried) {
+                // Carried already; what lies before it is dropped once that is most of the
+                // buffer, so that carrying costs no more than reading, however small the
+                // pieces.
+                keepOffset = static_cast<std::size_t>(keep - carried.data());
+                if (keepOffset > carried.size() / 2) {
+                    carried.erase(0, keepOffset);
+                    keepOffset = 0;
+                }
+            } else {
+                // The source may read the next piece over this one: what is kept of it is
+                // copied first.
+                carried.assign(keep, end);
+                fromCarried = true;
+            }
             const std::string_view next = Source.next();
             exhausted = next.empty();
-            joined.append(next);
-            carried.swap(joined);
+            carried.append(next);
+            keep = carried.data() + keepOffset;
             if (pendingSize > 0)
-                pending = std::string_view(carried.data(), pendingSize);
-            pos = carried.data() + posOffset;
+                pending = std::string_view(keep, pendingSize);
+            pos = keep + posOffset;
             end = carried.data() + carried.size();
             return !exhausted;
         };

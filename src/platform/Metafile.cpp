@@ -11,19 +11,15 @@ void TMetafile::refuse(const QString& what) const
     throw EDocumentError(QStringLiteral("Page %1 needs more than %2").arg(m_number).arg(what).toStdString());
 }
 
-MetaRecord& TMetafile::newRecord(RecordOp op, int x, int y)
+void TMetafile::addRecord(const MetaRecord& record)
 {
     if (m_records.size() >= kMaxRecords)
         refuse(QStringLiteral("%1 drawing records").arg(kMaxRecords));
+    m_records.push_back(record);
     m_joinAt.reset();
-    MetaRecord& r = m_records.emplace_back();
-    r.op = op;
-    r.x = x;
-    r.y = y;
-    return r;
 }
 
-int TMetafile::fontIndex(const FontSpec& font)
+int TMetafile::fontIndex(const FontSpec& font, const GlyphSet& exact)
 {
     // A page uses a handful of fonts; the most recent one is the likely match.
     for (int i = static_cast<int>(m_fonts.size()) - 1; i >= 0; --i) {
@@ -33,6 +29,7 @@ int TMetafile::fontIndex(const FontSpec& font)
     if (m_fonts.size() >= kMaxTableEntries)
         refuse(QStringLiteral("%1 fonts").arg(kMaxTableEntries));
     m_fonts.push_back(font);
+    m_exact.push_back(exact);
     return static_cast<int>(m_fonts.size()) - 1;
 }
 
@@ -48,45 +45,53 @@ std::uint16_t TMetafile::colorIndex(QRgb color)
     return static_cast<std::uint16_t>(m_colors.size() - 1);
 }
 
-void TMetafile::addText(int x, int y, int font, std::string_view bytes, std::optional<long long> advance)
+bool TMetafile::lastTextDrawnAsMeasured()
+{
+    // Each byte is looked at once, however many runs join the record.
+    const GlyphSet& exact = m_exact[m_records.back().index];
+    for (; m_checkedTo < m_text.size(); ++m_checkedTo) {
+        if (!exact[static_cast<unsigned char>(m_text[m_checkedTo])]) {
+            m_joinAt.reset();
+            return false;
+        }
+    }
+    return true;
+}
+
+void TMetafile::addText(int x, int y, int font, std::string_view bytes)
+{
+    addText(x, y, font, bytes, 0);
+    m_joinAt.reset();
+}
+
+void TMetafile::addText(int x, int y, int font, std::string_view bytes, long long advance)
 {
     if (bytes.size() > kMaxTextBytes - m_text.size())
         refuse(QStringLiteral("%1 MiB of text").arg(kMaxTextBytes >> 20));
-    const auto offset = static_cast<std::int32_t>(m_text.size());
     const auto length = static_cast<std::int32_t>(bytes.size());
     // The last record's bytes end the page's text, so text joining it follows them there.
-    if (m_joinAt && *m_joinAt == x && m_records.back().y == y && m_records.back().index == font) {
-        MetaRecord& last = m_records.back();
-        last.height += length;
+    if (m_joinAt && *m_joinAt == x && m_records.back().y == y && m_records.back().index == font &&
+        lastTextDrawnAsMeasured()) {
+        m_records.back().height += length;
         m_text.append(bytes);
-        m_joinAt = advance ? std::optional(*m_joinAt + *advance) : std::nullopt;
+        *m_joinAt += advance;
         return;
     }
-    MetaRecord& r = newRecord(RecordOp::Text, x, y);
-    r.index = static_cast<std::uint16_t>(font);
-    r.width = offset;
-    r.height = length;
+    addRecord(MetaRecord{x, y, static_cast<std::int32_t>(m_text.size()), length, static_cast<std::uint16_t>(font),
+                         RecordOp::Text});
+    m_checkedTo = m_text.size();
     m_text.append(bytes);
-    if (advance)
-        m_joinAt = x + *advance;
+    m_joinAt = x + advance;
 }
 
 void TMetafile::addLine(int x1, int y1, int x2, int y2, QRgb color)
 {
-    const std::uint16_t index = colorIndex(color);
-    MetaRecord& r = newRecord(RecordOp::Line, x1, y1);
-    r.width = x2 - x1;
-    r.height = y2 - y1;
-    r.index = index;
+    addRecord(MetaRecord{x1, y1, x2 - x1, y2 - y1, colorIndex(color), RecordOp::Line});
 }
 
 void TMetafile::addFrame(const QRect& rect, QRgb color)
 {
-    const std::uint16_t index = colorIndex(color);
-    MetaRecord& r = newRecord(RecordOp::Frame, rect.x(), rect.y());
-    r.width = rect.width();
-    r.height = rect.height();
-    r.index = index;
+    addRecord(MetaRecord{rect.x(), rect.y(), rect.width(), rect.height(), colorIndex(color), RecordOp::Frame});
 }
 
 void TMetafile::addBitmap(const QRect& rect, std::shared_ptr<const QImage> bitmap)
@@ -99,16 +104,14 @@ void TMetafile::addBitmap(const QRect& rect, std::shared_ptr<const QImage> bitma
         it = m_bitmaps.end() - 1;
     }
     const auto index = static_cast<std::uint16_t>(it - m_bitmaps.begin());
-    MetaRecord& r = newRecord(RecordOp::Bitmap, rect.x(), rect.y());
-    r.width = rect.width();
-    r.height = rect.height();
-    r.index = index;
+    addRecord(MetaRecord{rect.x(), rect.y(), rect.width(), rect.height(), index, RecordOp::Bitmap});
 }
 
 std::size_t TMetafile::memoryBytes() const
 {
     std::size_t bytes = sizeof(*this) + m_records.capacity() * sizeof(MetaRecord) + m_text.capacity() +
-                        m_colors.capacity() * sizeof(QRgb) + m_bitmaps.capacity() * sizeof(m_bitmaps[0]);
+                        m_exact.capacity() * sizeof(GlyphSet) + m_colors.capacity() * sizeof(QRgb) +
+                        m_bitmaps.capacity() * sizeof(m_bitmaps[0]);
     for (const FontSpec& f : m_fonts)
         bytes += sizeof(FontSpec) + static_cast<std::size_t>(f.name.capacity()) * sizeof(QChar);
     return bytes;

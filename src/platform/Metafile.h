@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DeviceTypes.h"
+#include "IFonts.h"
 
 #include <QImage>
 #include <QRect>
@@ -60,14 +61,17 @@ public:
     int number() const { return m_number; }
     void setNumber(int number) { m_number = number; }
 
-    // Returns the index of the font in the page's font table, adding it when new.
-    int fontIndex(const FontSpec& font);
+    // Returns the index of the font in the page's font table, adding it when new. `exact`
+    // are its glyphs that a drawn run advances by exactly their measured width.
+    int fontIndex(const FontSpec& font, const GlyphSet& exact = GlyphSet());
 
-    // Text hanging from (x, y). `advance` is the layout's width of the bytes when a drawn
-    // run of them advances by exactly that, every glyph where the layout put it: text that
-    // then follows on the same line, in the same font, right where this ends, joins this
-    // record instead of starting one.
-    void addText(int x, int y, int font, std::string_view bytes, std::optional<long long> advance = std::nullopt);
+    // Text hanging from (x, y); `advance` is the layout's width of the bytes. Text that
+    // follows on the same line, in the same font, right where this ends, joins this record
+    // instead of starting one, as long as every glyph stays where the layout put it: the
+    // bytes before it must all be glyphs of the font that are drawn exactly at their width.
+    void addText(int x, int y, int font, std::string_view bytes, long long advance);
+    // Text whose width is not known: nothing joins it.
+    void addText(int x, int y, int font, std::string_view bytes);
     void addLine(int x1, int y1, int x2, int y2, QRgb color);
     void addFrame(const QRect& rect, QRgb color);
     void addBitmap(const QRect& rect, std::shared_ptr<const QImage> bitmap);
@@ -92,17 +96,20 @@ public:
     std::size_t memoryBytes() const;
 
 private:
-    MetaRecord& newRecord(RecordOp op, int x, int y);
+    void addRecord(const MetaRecord& record);
+    bool lastTextDrawnAsMeasured();
     std::uint16_t colorIndex(QRgb color);
     [[noreturn]] void refuse(const QString& what) const;
 
     std::vector<MetaRecord> m_records;
     std::vector<FontSpec> m_fonts;
+    std::vector<GlyphSet> m_exact; // of each font
     std::vector<QRgb> m_colors;
     std::vector<std::shared_ptr<const QImage>> m_bitmaps;
     std::string m_text;
     // Where text must begin to join the last record; nothing when the last record is no
-    // text, or its glyphs are not drawn exactly where the layout put them.
+    // text, or not all of its glyphs are drawn where the layout put them.
     std::optional<long long> m_joinAt;
+    std::size_t m_checkedTo = 0; // the last record's glyphs before this offset are drawn so
     int m_number = 0;
 };

@@ -211,11 +211,15 @@ TEST(QtFontsTest, GlyphsDrawnOtherwiseThanMeasuredAreNotExact)
 TEST(MetafileTest, TextJoinsTheLastRecordOnlyWhereItContinuesIt)
 {
     TMetafile page;
-    const int font = page.fontIndex(courier(100));
-    const int bold = page.fontIndex(courier(100, fsBold));
+    GlyphSet exact;
+    exact.set();
+    exact.reset('e');
+    const int font = page.fontIndex(courier(100), exact);
+    const int bold = page.fontIndex(courier(100, fsBold), exact);
+    const int unknown = page.fontIndex(courier(50)); // no glyph known to be drawn at its width
     page.addText(100, 50, font, "ab", 120);
     page.addText(220, 50, font, "cd", 120); // continues exactly: joins
-    page.addText(340, 50, font, "e");       // joins, but its own width is not known exact...
+    page.addText(340, 50, font, "e", 60);   // joins, but is drawn otherwise than measured...
     page.addText(400, 50, font, "f", 60);   // ...so nothing joins after it
     page.addText(461, 50, font, "g", 60);   // another x: not joined
     page.addText(521, 50, font, "h", 60);
@@ -224,16 +228,18 @@ TEST(MetafileTest, TextJoinsTheLastRecordOnlyWhereItContinuesIt)
     page.addLine(0, 0, 10, 10, 0xff000000);
     page.addText(701, 51, bold, "k", 60); // a line record lies between
     page.addText(761, 51, bold, "l", 60);
+    page.addText(0, 60, unknown, "m", 30);
+    page.addText(30, 60, unknown, "n", 30);
 
     std::vector<std::pair<int, std::string>> runs;
     for (const MetaRecord& r : page.records()) {
         if (r.op == RecordOp::Text)
             runs.emplace_back(r.x, std::string(page.bytes(r)));
     }
-    const std::vector<std::pair<int, std::string>> expected = {{100, "abcde"}, {400, "f"}, {461, "gh"},
-                                                               {581, "i"},     {641, "j"}, {701, "kl"}};
+    const std::vector<std::pair<int, std::string>> expected = {{100, "abcde"}, {400, "f"},  {461, "gh"}, {581, "i"},
+                                                               {641, "j"},     {701, "kl"}, {0, "m"},    {30, "n"}};
     EXPECT_EQ(runs, expected);
-    EXPECT_EQ(page.textBytes(), 12u);
+    EXPECT_EQ(page.textBytes(), 14u);
 }
 
 TEST(MetafileTest, PageBeyondItsBoundsIsRefusedByNumber)

@@ -1,0 +1,86 @@
+#!/usr/bin/env python3
+"""Seeds for the fuzz targets: adversarial sizes and shapes a fuzzer would take long to find.
+
+    fuzz/make-seeds.py render DIR      spool bytes for fuzz_render
+    fuzz/make-seeds.py registry DIR    registry files for fuzz_registry
+
+fuzz_render reads the first byte of its input as settings: bits 0-2 the batch size (0 =
+none, and then the text is also laid out read in pieces), bit 3 a logo, bits 4-7 the
+largest piece (1 + value bytes; 15 = 4096). The second byte's glyph is drawn otherwise
+than measured. Both bytes are part of the text too.
+"""
+
+import os
+import sys
+
+COMMANDS = [b"\r", b"\n", b"\f", b"\xb3", b"\xff", b"\x0f", b"\x12", b"\x1bM", b"\x1bP", b"\x1bE",
+            b"\x1bG", b"\x1bF", b"\x1bH", b"\x1b-\x01", b"\x1b-\xff", b"\x1b(s17H", b"\x1b(s12H",
+            b"\x1b(s10H", b"\x1b&d0D", b"\x1b&d@", b"\x1b&l8D", b"\x1b&l6D", b"\x1b&l12D"]
+
+
+def knobs(batch=0, logo=False, piece=0):
+    return bytes([batch | (8 if logo else 0) | (piece << 4)])
+
+
+def render_seeds():
+    seeds = {}
+    # Runs that each end at a byte starting no command: one joined record, or one record
+    # each after a glyph drawn otherwise than measured (the second byte).
+    seeds["esc-run"] = knobs(piece=3) + b"\x1b" * 30000 + b"x\r\n"
+    seeds["esc-run-inexact"] = knobs(piece=5) + b"\x1b\x1bZ" * 10000
+    # Three records a vertical rule: past the bound of a page's records.
+    seeds["rules-refused"] = knobs(piece=15) + b"\xb3" * 70000
+    seeds["rules-batches"] = knobs(batch=3) + (b"\xb3" * 200 + b"\r\n") * 300
+    seeds["rule-lines"] = knobs(piece=7) + (b"A\xb3" * 49 + b"\r\n") * 400
+    # Condensed on and off: no text at all, or a run in another font at every byte.
+    seeds["toggles"] = knobs(piece=1) + b"\x0f\x12" * 20000
+    seeds["toggles-text"] = knobs(piece=2) + b"A\x0fB\x12" * 15000
+    # One run of text longer than any piece, carried from piece to piece.
+    seeds["long-run"] = knobs(piece=15) + b"x" * 70000
+    seeds["long-run-small-pieces"] = knobs(piece=0) + b"y" * 20000 + b"\r\n"
+    # Every command straddling every piece boundary: pieces of 1 to 16 bytes and 4096,
+    # each command after 0 to 7 filler bytes.
+    body = b"".join(b"x" * lead + command + b"y\r\n" for command in COMMANDS for lead in range(8))
+    for piece in range(16):
+        seeds["straddle-%02d" % piece] = knobs(piece=piece) + body
+    # Commands cut short by the end of the text, NUL stand-ins, the end marker.
+    for i, command in enumerate(COMMANDS):
+        if len(command) > 1:
+            seeds["cut-%02d" % i] = knobs(piece=i % 8) + b"Hello" + command[:-1]
+    seeds["nul-and-marker"] = knobs(piece=2) + b"a\0b\xff\r\nline\r\0after the end"
+    seeds["soft-hyphen"] = knobs(piece=4) + b"\xf0" + b"a\x1b\xf0\x1bb\x1bc\r\n" * 500
+    # Empty pages one after another, printed in batches, with a logo.
+    seeds["form-feeds"] = knobs(batch=2, logo=True) + b"\f" * 5000 + b"end"
+    seeds["line-spacing"] = knobs(piece=6) + (b"\x1b&l12D" + b"l\n" * 100 + b"\x1b&l8D\f") * 20
+    return seeds
+
+
+def registry_seeds():
+    section = b"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Morvane\\Pagello]\n"
+    values = b'"AutoStart"=dword:00000001\n"PrinterIndex"=dword:ffffffff\n"PagesSpool"=dword:00000003\n'
+    seeds = {}
+    seeds["plain"] = b"REGEDIT4\n\n" + section + values
+    seeds["crlf"] = (b"REGEDIT4\n\n" + section + values).replace(b"\n", b"\r\n")
+    seeds["many-keys"] = b"REGEDIT4\n\n" + b"".join(
+        b"[HKEY_LOCAL_MACHINE\\SOFTWARE\\K%d]\n\"V\"=\"%s\"\n" % (i, b"v" * (i % 97)) for i in range(2000)) + section + values
+    seeds["long-line"] = b"REGEDIT4\n\n" + section + b'"Long"="' + b"x" * 60000 + b'"\n' + values
+    seeds["continued"] = b"REGEDIT4\n\n" + section + b'"Bin"=hex:' + b"00,\\\n  " * 3000 + b"00\n" + values
+    seeds["escapes"] = b"REGEDIT4\n\n" + section + b'"S"="a\\"b\\\\c"\n"PagesSpool"=dword:7fffffff\n'
+    seeds["bad-dword"] = b"REGEDIT4\n\n" + section + b'"PagesSpool"=dword:123456789\n"AutoStart"="1"\n'
+    seeds["no-header"] = section + values
+    seeds["nul-bytes"] = b"REGEDIT4\n\n" + section + b'"A\0"=dword:0\0\n' + values
+    return seeds
+
+
+def main():
+    if len(sys.argv) != 3 or sys.argv[1] not in ("render", "registry"):
+        sys.exit("usage: make-seeds.py render|registry DIR")
+    seeds = render_seeds() if sys.argv[1] == "render" else registry_seeds()
+    os.makedirs(sys.argv[2], exist_ok=True)
+    for name, data in seeds.items():
+        with open(os.path.join(sys.argv[2], "seed-" + name), "wb") as f:
+            f.write(data)
+
+
+if __name__ == "__main__":
+    main()
