@@ -41,22 +41,24 @@ int TMetafileCanvas::TextOut(int x, int y, std::string_view bytes)
     prepareFont();
     if (m_fontIndex < 0)
         m_fontIndex = m_metafile->fontIndex(m_current, m_fonts->exactAdvances(m_current));
+    const long long width = advance(bytes);
+    m_metafile->addText(x, y, m_fontIndex, bytes, width);
+    return clampCoordinate(width);
+}
+
+long long TMetafileCanvas::advance(std::string_view bytes) const
+{
     const GlyphAdvances& a = *m_advances;
     long long width = 0;
     for (unsigned char b : bytes)
         width += a[b];
-    m_metafile->addText(x, y, m_fontIndex, bytes, width);
-    return clampCoordinate(width);
+    return width;
 }
 
 int TMetafileCanvas::TextWidth(std::string_view bytes)
 {
     prepareFont();
-    const GlyphAdvances& a = *m_advances;
-    long long width = 0;
-    for (unsigned char b : bytes)
-        width += a[b];
-    return clampCoordinate(width);
+    return clampCoordinate(advance(bytes));
 }
 
 int TMetafileCanvas::GlyphWidth(unsigned char byte)

@@ -163,6 +163,8 @@ protected:
 
 private:
     void prepareFont();
+    // The layout's width of the bytes in the prepared font, unclamped.
+    long long advance(std::string_view bytes) const;
 
     TMetafile* m_metafile;
     DeviceMetrics m_reference;

@@ -93,10 +93,6 @@ public:
     // a pipe, and only a regular file that no other process holds open. The handle stays
     // open; the file is read through it.
     virtual Opened openExclusive(const QByteArray& path) = 0;
-    // Whether another process holds the handle's file open now.
-    virtual bool heldElsewhere(const SpoolHandle& handle) = 0;
-    // The identity of the handle's file now.
-    virtual std::optional<FileIdentity> identify(const SpoolHandle& handle) = 0;
     // The identity of the regular file under the name now, without following a link;
     // nothing when there is none.
     virtual std::optional<FileIdentity> identify(const QByteArray& path) = 0;

@@ -425,7 +425,7 @@ TEST(LeaseFileAccess, OpenedFileIsReadEvenWhenAnotherTakesItsName)
     EXPECT_EQ(
         std::string_view(bytes, std::size_t(std::max<ssize_t>(0, ::read(opened.handle.fd(), bytes, sizeof bytes)))),
         "first document");
-    EXPECT_EQ(access.identify(opened.handle), opened.handle.identity());
+    EXPECT_EQ(descriptorIdentity(opened.handle.fd()), opened.handle.identity());
     const std::optional<FileIdentity> named = access.identify(QFile::encodeName(path));
     ASSERT_TRUE(named);
     EXPECT_FALSE(named->sameFile(opened.handle.identity()));

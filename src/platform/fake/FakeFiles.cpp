@@ -153,20 +153,7 @@ IFileAccess::Opened FakeFileAccess::openExclusive(const QByteArray& path)
         return refuse(OpenStatus::NotRegular);
     if (inUse(path))
         return refuse(OpenStatus::InUse);
-    const FileIdentity identity = fileIdentity(info);
-    m_opened[{identity.device, identity.inode}] = path;
-    return {OpenStatus::Opened, SpoolHandle(fd, identity)};
-}
-
-bool FakeFileAccess::heldElsewhere(const SpoolHandle& handle)
-{
-    const auto it = m_opened.find({handle.identity().device, handle.identity().inode});
-    return it != m_opened.end() && inUse(it->second);
-}
-
-std::optional<FileIdentity> FakeFileAccess::identify(const SpoolHandle& handle)
-{
-    return descriptorIdentity(handle.fd());
+    return {OpenStatus::Opened, SpoolHandle(fd, fileIdentity(info))};
 }
 
 std::optional<FileIdentity> FakeFileAccess::identify(const QByteArray& path)
@@ -178,7 +165,7 @@ IFileAccess::RemoveStatus FakeFileAccess::removeIfUnchanged(const QByteArray& pa
 {
     if (const auto hook = std::exchange(beforeRemove, nullptr))
         hook(path);
-    const std::optional<FileIdentity> now = identify(handle);
+    const std::optional<FileIdentity> now = descriptorIdentity(handle.fd());
     const std::optional<FileIdentity> named = identify(path);
     const FileIdentity opened = handle.identity();
     handle.close();

@@ -73,8 +73,6 @@ public:
     std::function<void(const QByteArray& path)> beforeRemove;
 
     Opened openExclusive(const QByteArray& path) override;
-    bool heldElsewhere(const SpoolHandle& handle) override;
-    std::optional<FileIdentity> identify(const SpoolHandle& handle) override;
     std::optional<FileIdentity> identify(const QByteArray& path) override;
     RemoveStatus removeIfUnchanged(const QByteArray& path, SpoolHandle& handle) override;
     const std::vector<QString>& asked() const { return m_asked; }
@@ -84,8 +82,6 @@ private:
 
     QSet<QByteArray> m_inUse;
     QSet<QByteArray> m_undeletable;
-    // The path each file was opened under, by device and inode.
-    std::map<std::pair<std::uint64_t, std::uint64_t>, QByteArray> m_opened;
     std::vector<QString> m_asked;
 };
 

@@ -182,11 +182,6 @@ bool LeaseFileAccess::heldElsewhere(const SpoolHandle& handle)
     return othersHold(handle.fd(), file);
 }
 
-std::optional<FileIdentity> LeaseFileAccess::identify(const SpoolHandle& handle)
-{
-    return descriptorIdentity(handle.fd());
-}
-
 std::optional<FileIdentity> LeaseFileAccess::identify(const QByteArray& path)
 {
     return nameIdentity(path);

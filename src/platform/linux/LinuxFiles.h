@@ -64,8 +64,8 @@ class LeaseFileAccess : public IFileAccess
 {
 public:
     Opened openExclusive(const QByteArray& path) override;
-    bool heldElsewhere(const SpoolHandle& handle) override;
-    std::optional<FileIdentity> identify(const SpoolHandle& handle) override;
+    // Whether another process holds the handle's file open now.
+    bool heldElsewhere(const SpoolHandle& handle);
     std::optional<FileIdentity> identify(const QByteArray& path) override;
     RemoveStatus removeIfUnchanged(const QByteArray& path, SpoolHandle& handle) override;
     // Runs in removeIfUnchanged once the write lease is held, before the file is looked at:
