@@ -4,6 +4,11 @@
 //                                     printer and reports the peak resident memory and the
 //                                     errors shown (the file is made beforehand, by
 //                                     bench-make-report, so that making it does not count)
+//   bench-spooler-road print FILE [QUEUE]
+//                                     prints one spool file with PagesSpool 3 and reports the
+//                                     time per page: on the fake printer (layout and the
+//                                     spooler's own work), or with the real fonts and jobs on
+//                                     the CUPS queue QUEUE (until CUPS has taken every job)
 //   bench-spooler-road latency N      writes N files one after another into a watched local
 //                                     directory and reports, for each, the time from the
 //                                     writer closing it to the start of its first job
@@ -12,7 +17,10 @@
 #include "Queue.h"
 #include "ReportGenerator.h"
 #include "platform/fake/FakePlatform.h"
+#include "engine/PrevPrinter.h"
+#include "engine/SpoolFile.h"
 #include "platform/linux/LinuxFiles.h"
+#include "platform/linux/LinuxPlatform.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -39,7 +47,8 @@ long peakKilobytes()
 
 struct Spooler
 {
-    explicit Spooler(IChangeNotifications* notifications = nullptr)
+    // On the desktop's printers and fonts when `desktop` is given, else on the fake ones.
+    explicit Spooler(IChangeNotifications* notifications = nullptr, LinuxPlatform* desktop = nullptr)
     {
         QDir().mkpath(spoolDir());
         fake.environment.programDir = dir.path();
@@ -50,8 +59,11 @@ struct Spooler
             QFile switchFile(dir.filePath(QStringLiteral("kavrin.fxp")));
             switchFile.open(QIODevice::WriteOnly);
         }
+        const Platform engine = desktop ? Platform{desktop->printers(), fake.printDialog,   desktop->screen(),
+                                                   desktop->fonts(),    desktop->bitmaps(), fake.application}
+                                        : fake.platform();
         SpoolerPlatform platform = fake.spooler();
-        form = std::make_unique<TForm1>(SpoolerPlatform{platform.engine,
+        form = std::make_unique<TForm1>(SpoolerPlatform{engine,
                                                         platform.registry,
                                                         notifications ? *notifications : fake.notifications,
                                                         notifications ? static_cast<IFileAccess&>(files) : fake.files,
@@ -88,6 +100,50 @@ int memory(const QString& file)
     for (const QString& error : s.fake.application.errors())
         std::printf("error: %s\n", qPrintable(error));
     return s.form->queue().count() == 0 ? 0 : 1;
+}
+
+int print(const QString& file, const QString& queue)
+{
+    std::unique_ptr<LinuxPlatform> desktop;
+    if (!queue.isEmpty())
+        desktop = std::make_unique<LinuxPlatform>();
+    Spooler s(nullptr, desktop.get());
+    if (desktop) {
+        const int index = int(desktop->printers().printerNames().indexOf(queue));
+        if (index < 0) {
+            std::fprintf(stderr, "no CUPS queue '%s'\n", qPrintable(queue));
+            return 2;
+        }
+        desktop->printers().setPrinterIndex(index);
+    }
+    if (!QFile::copy(file, s.spoolDir() + QStringLiteral("/REPORT.PRN")))
+        return 1;
+    s.form->ScanQueue();
+    QElapsedTimer timer;
+    timer.start();
+    s.form->Timer1Timer();
+    const qint64 ns = timer.nsecsElapsed();
+    for (const QString& error : s.fake.application.errors())
+        std::printf("error: %s\n", qPrintable(error));
+    if (s.form->queue().count() != 0)
+        return 1;
+    int pages = 0;
+    if (desktop) {
+        // The document was laid out for this printer: count its pages the same way.
+        TPreviewPrinter counter(Platform{desktop->printers(), s.fake.printDialog, desktop->screen(), desktop->fonts(),
+                                         desktop->bitmaps(), s.fake.application});
+        counter.setUnits(unInches);
+        const SpoolHandle handle = openSpoolFile(file);
+        SpoolFileText text(handle.fd(), file);
+        counter.RenderText(text);
+        pages = counter.PageCount();
+    } else {
+        for (const auto& job : s.fake.printers.jobs())
+            pages += int(job.sheets.size());
+    }
+    std::printf("%d pages on %s: %.0f ms, %.2f ms a page\n", pages,
+                queue.isEmpty() ? "the fake printer" : qPrintable(queue), ns / 1e6, pages ? ns / 1e6 / pages : 0.0);
+    return 0;
 }
 
 int latency(int files)
@@ -142,8 +198,10 @@ int main(int argc, char** argv)
     const QStringList args = QCoreApplication::arguments();
     if (args.size() == 3 && args[1] == QLatin1String("memory"))
         return memory(args[2]);
+    if ((args.size() == 3 || args.size() == 4) && args[1] == QLatin1String("print"))
+        return print(args[2], args.value(3));
     if (args.size() == 3 && args[1] == QLatin1String("latency"))
         return latency(args[2].toInt());
-    std::fprintf(stderr, "usage: bench-spooler-road memory FILE | latency FILES\n");
+    std::fprintf(stderr, "usage: bench-spooler-road memory FILE | print FILE [QUEUE] | latency FILES\n");
     return 2;
 }
