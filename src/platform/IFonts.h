@@ -1,18 +1,19 @@
 #pragma once
 
 #include "DeviceTypes.h"
+#include "GlyphTable.h"
 
 #include <QFont>
 #include <QString>
 
 #include <array>
 #include <bitset>
+#include <memory>
 #include <string_view>
+#include <unordered_map>
 
 class OemCodePage;
 
-// Advance widths, in device pixels, of the 256 byte values of one font.
-using GlyphAdvances = std::array<int, 256>;
 // A set of the 256 byte values of one font.
 using GlyphSet = std::bitset<256>;
 
@@ -35,6 +36,12 @@ public:
 
     // The characters the bytes stand for in the font's character set.
     QString decode(const FontSpec& font, std::string_view bytes) const;
+    // What each byte of the font is drawn as, at the layout's advances; made once per font.
+    // The reference stays valid for the object's life.
+    const GlyphTable& glyphs(const FontSpec& font);
+
+private:
+    std::unordered_map<QString, std::unique_ptr<const GlyphTable>> m_glyphTables;
 };
 
 // The face at the font's pixel size, without hinting or kerning, so that widths are the

@@ -11,6 +11,23 @@ QString IFonts::decode(const FontSpec& font, std::string_view bytes) const
     return decodeAnsi(bytes);
 }
 
+const GlyphTable& IFonts::glyphs(const FontSpec& font)
+{
+    // Everything the glyphs depend on; colour, underline and strike-out do not change them.
+    const QString key = font.name + QLatin1Char('\n') + QString::number(font.pixelSize) + QLatin1Char('x') +
+                        QString::number(font.pixelWidth) + QLatin1Char(font.bold() ? 'b' : '-') +
+                        QLatin1Char(font.italic() ? 'i' : '-') + QString::number(font.charset);
+    auto it = m_glyphTables.find(key);
+    if (it == m_glyphTables.end()) {
+        std::string bytes(256, '\0');
+        for (int b = 0; b < 256; ++b)
+            bytes[b] = static_cast<char>(b);
+        it = m_glyphTables.emplace(key, std::make_unique<const GlyphTable>(font, advances(font), decode(font, bytes)))
+                 .first;
+    }
+    return *it->second;
+}
+
 QFont unhintedFont(const FontSpec& desc)
 {
     QFont font(desc.name);

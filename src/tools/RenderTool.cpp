@@ -241,10 +241,9 @@ void layOutInBatches(TPreviewPrinter& engine, const SpoolHandle& file, const QSt
 class PdfOutput
 {
 public:
-    PdfOutput(IPrinters& printer, TPrinterOrientation orientation, const QString& title)
+    PdfOutput(IPrinters& printer, TPrinterOrientation orientation)
         : m_printer(printer)
         , m_orientation(orientation)
-        , m_title(title)
     {}
     ~PdfOutput()
     {
@@ -260,7 +259,6 @@ public:
         for (int i = 0; i < engine.PageCount(); ++i) {
             if (!m_begun) {
                 m_printer.setOrientation(m_orientation);
-                m_printer.setTitle(m_title);
                 m_printer.beginDoc();
                 m_begun = true;
                 const DeviceMetrics m = m_printer.deviceMetrics();
@@ -271,22 +269,23 @@ public:
             m_printer.drawPage(engine.Pages(i), m_offset);
         }
     }
-    void end()
+    // Ends the document under its title.
+    void end(const QString& title)
     {
         if (!m_begun)
             throw EPrinterError("Nothing was printed");
+        m_printer.setTitle(title);
         m_printer.endDoc();
     }
 
 private:
     IPrinters& m_printer;
     TPrinterOrientation m_orientation;
-    QString m_title;
     bool m_begun = false;
     QPoint m_offset;
 };
 
-void writePngs(const TPreviewPrinter& engine, const IFonts& fonts, const QString& directory)
+void writePngs(const TPreviewPrinter& engine, IFonts& fonts, const QString& directory)
 {
     const DeviceMetrics m = engineMetrics(engine);
     if (m.logPixelsX <= 0 || m.logPixelsY <= 0 || m.physicalWidth <= 0 || m.physicalHeight <= 0)
@@ -391,21 +390,29 @@ int run(const Options& o, std::ostream& out)
 
     switch (o.output) {
     case Output::Pdf: {
-        // The title names the number of pages before the first is printed: a first pass
-        // counts them (and refuses a document that cannot be laid out before any file is
-        // made), the second prints them as they are laid out.
+        // Each batch is printed as the layout hands it over, so that a document of any
+        // length is held a few pages at a time. The sheets are those the layout was made
+        // for: the described device's, or the default printer's, so that the PDF shows
+        // exactly what that printer would print. The title names the number of pages,
+        // known when the last is printed; a document that fails on the way leaves no file.
+        std::unique_ptr<PdfFilePrinter> pdfPrinter;
+        std::unique_ptr<PdfOutput> pdf;
         int pages = 0;
-        layOutInBatches(engine, file, o.input, [&](const TPreviewPrinter& e) { pages += e.PageCount(); });
+        layOutInBatches(engine, file, o.input, [&](const TPreviewPrinter& e) {
+            if (e.PageCount() == 0)
+                return;
+            if (!pdf) {
+                pdfPrinter = std::make_unique<PdfFilePrinter>(o.device ? *o.device : engineMetrics(e), o.target, fonts);
+                pdf = std::make_unique<PdfOutput>(*pdfPrinter, e.Orientation);
+            }
+            pages += e.PageCount();
+            pdf->print(e);
+        });
         // A PDF cannot be empty, and a blank sheet would pretend there was something.
         if (pages == 0)
             throw EPrinterError("The document has no pages; no PDF written");
         engine.Title = title(pages);
-        // Laid out on the default printer: the PDF gets the same sheets, so that it shows
-        // exactly what that printer would print.
-        PdfFilePrinter pdfPrinter(o.device ? *o.device : engineMetrics(engine), o.target, fonts);
-        PdfOutput pdf(pdfPrinter, engine.Orientation, engine.Title);
-        layOutInBatches(engine, file, o.input, [&](const TPreviewPrinter& e) { pdf.print(e); });
-        pdf.end();
+        pdf->end(engine.Title);
         break;
     }
     case Output::Png:

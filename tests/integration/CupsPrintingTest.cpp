@@ -496,11 +496,11 @@ TEST_F(CupsPrinting, JobWhoseDiskFilledUpWhileDrawnRaisesAndIsNotSent)
     const DeviceMetrics m = printers.deviceMetrics();
     const QPoint offset(-m.physicalOffsetX, -m.physicalOffsetY);
     const TwoPages pages = twoPages(m);
-    // A photograph of noise: some hundreds of kilobytes that no compression makes small, written
-    // out while the page is drawn.
-    QImage noise(400, 400, QImage::Format_RGB32);
+    // A photograph of noise: megabytes that no compression makes small, written out while the
+    // page is drawn.
+    QImage noise(800, 800, QImage::Format_RGB32);
     std::mt19937 random(9);
-    std::generate_n(reinterpret_cast<QRgb*>(noise.bits()), 400 * 400, [&] { return random() | 0xff000000u; });
+    std::generate_n(reinterpret_cast<QRgb*>(noise.bits()), 800 * 800, [&] { return random() | 0xff000000u; });
     TMetafile photo;
     photo.addBitmap(QRect(m.logPixelsX, m.logPixelsY, 4 * m.logPixelsX, 4 * m.logPixelsY),
                     std::make_shared<const QImage>(noise));

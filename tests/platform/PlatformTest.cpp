@@ -58,7 +58,7 @@ std::pair<int, int> inkColumns(const QImage& image)
     return {left, right};
 }
 
-QImage render(const TMetafile& page, const IFonts& fonts)
+QImage render(const TMetafile& page, IFonts& fonts)
 {
     QImage image(200, 40, QImage::Format_ARGB32);
     image.fill(Qt::white);

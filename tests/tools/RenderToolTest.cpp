@@ -349,7 +349,7 @@ TEST(RenderToolPdf, UnequalResolutionsGiveTheSheetAndWordsOfEqualOnes)
         return words.join(QLatin1Char('\n')).toStdString();
     };
     const std::string square = layout(QStringLiteral("600:4960x7016:100,100"));
-    EXPECT_TRUE(square.starts_with("595 x 842 pts")) << square;
+    EXPECT_TRUE(square.starts_with("595.2 x 841.92 pts")) << square;
     EXPECT_EQ(std::count(square.begin(), square.end(), '\n'), 7) << square;
     EXPECT_EQ(layout(QStringLiteral("600x300:4960x3508:100,50")), square);
     EXPECT_EQ(layout(QStringLiteral("300x600:2480x7016:50,100")), square);

@@ -12,15 +12,15 @@
 
 #include <QHash>
 #include <QPointer>
+#include <QSizeF>
 #include <QString>
 
 #include <memory>
 #include <unordered_map>
 
 class QPrinter;
-class QPdfWriter;
-class QPainter;
 class QTemporaryFile;
+class PdfDocument;
 class OemCodePage;
 class CheckedWrites;
 class OutputFile;
@@ -29,13 +29,13 @@ class OutputFile;
 // starts as the system's default one. Metrics: the printer's resolution, its paper in
 // device pixels and its hardware (minimum) margins as the physical offsets.
 //
-// A job is drawn into a PDF of the printer's paper in a temporary file and handed to
-// CUPS by endDoc, which raises unless every byte of it was written and CUPS has accepted
+// A job is written as a PDF of the printer's paper (PdfDocument) into a temporary file and
+// handed to CUPS by endDoc, which raises unless every byte of it was written and CUPS has accepted
 // it; abortDoc hands over nothing.
 class QtPrinters : public IPrinters
 {
 public:
-    explicit QtPrinters(const IFonts& fonts);
+    explicit QtPrinters(IFonts& fonts);
     ~QtPrinters() override;
 
     QStringList printerNames() const override;
@@ -46,7 +46,7 @@ public:
     QString title() const override { return m_title; }
     void setTitle(const QString& title) override { m_title = title; }
     DeviceMetrics deviceMetrics() override;
-    bool printing() const override { return m_painter != nullptr; }
+    bool printing() const override { return m_pdf != nullptr; }
     void beginDoc() override;
     void newPage() override;
     void endDoc() override;
@@ -61,7 +61,7 @@ public:
 private:
     QPrinter& current();
 
-    const IFonts& m_fonts;
+    IFonts& m_fonts;
     QStringList m_names;
     int m_index = -1;
     TPrinterOrientation m_orientation = poPortrait;
@@ -69,12 +69,14 @@ private:
     std::unique_ptr<QPrinter> m_printer; // of m_index, made on first use
     bool m_metricsValid = false;
     DeviceMetrics m_metrics;
-    // The open job: its document, the checked writes into it, the writer on them and the
-    // painter on the writer.
+    // The open job: its file, the checked writes into it and the PDF written through them;
+    // its sheet in points and resolution, and the corner of the printable area on it.
     std::unique_ptr<QTemporaryFile> m_document;
     std::unique_ptr<CheckedWrites> m_output;
-    std::unique_ptr<QPdfWriter> m_writer;
-    std::unique_ptr<QPainter> m_painter;
+    std::unique_ptr<PdfDocument> m_pdf;
+    QSizeF m_sheet;
+    int m_dpi = 0;
+    QPoint m_printable;
 };
 
 // The system print dialog on the current printer of QtPrinters.
@@ -91,14 +93,14 @@ private:
 };
 
 // A described device that needs no printer: layout metrics as given. Its jobs write a
-// PDF file whose sheets have the device's size and resolution, each axis its own; a
+// PDF file (PdfDocument) whose sheets have the device's size and resolution, each axis its own; a
 // PDF's printable area is the whole sheet, so while a job is open the offsets are 0.
 // The file is written whole or not at all (OutputFile): endDoc raises when it could not
 // be, and a job that fails or is aborted leaves an earlier file at the name as it was.
 class PdfFilePrinter : public IPrinters
 {
 public:
-    PdfFilePrinter(const DeviceMetrics& metrics, const QString& outputFile, const IFonts& fonts);
+    PdfFilePrinter(const DeviceMetrics& metrics, const QString& outputFile, IFonts& fonts);
     ~PdfFilePrinter() override;
 
     QStringList printerNames() const override { return {QStringLiteral("PDF")}; }
@@ -107,9 +109,10 @@ public:
     TPrinterOrientation orientation() const override { return m_orientation; }
     void setOrientation(TPrinterOrientation orientation) override { m_orientation = orientation; }
     QString title() const override { return m_title; }
-    void setTitle(const QString& title) override { m_title = title; }
+    // The title of the document, which may still be given while it is printed.
+    void setTitle(const QString& title) override;
     DeviceMetrics deviceMetrics() override;
-    bool printing() const override { return m_painter != nullptr; }
+    bool printing() const override { return m_pdf != nullptr; }
     void beginDoc() override;
     void newPage() override;
     void endDoc() override;
@@ -117,14 +120,16 @@ public:
     void drawPage(const TMetafile& page, QPoint offset) override;
 
 private:
+    void beginSheet();
+
     DeviceMetrics m_metrics;
     QString m_outputFile;
-    const IFonts& m_fonts;
+    IFonts& m_fonts;
     TPrinterOrientation m_orientation = poPortrait;
     QString m_title;
     std::unique_ptr<OutputFile> m_output;
-    std::unique_ptr<QPdfWriter> m_writer;
-    std::unique_ptr<QPainter> m_painter;
+    std::unique_ptr<PdfDocument> m_pdf;
+    DeviceMetrics m_sheet; // of the open job
 };
 
 // The screen: logical resolution of the primary screen (96 without one) and the

@@ -1,12 +1,8 @@
 #include "LinuxPlatform.h"
 
 #include "../Errors.h"
-#include "../Replay.h"
+#include "../pdf/PdfDocument.h"
 #include "OutputFile.h"
-
-#include <QPageSize>
-#include <QPainter>
-#include <QPdfWriter>
 
 #include <utility>
 
@@ -19,7 +15,7 @@ namespace {
 
 } // namespace
 
-PdfFilePrinter::PdfFilePrinter(const DeviceMetrics& metrics, const QString& outputFile, const IFonts& fonts)
+PdfFilePrinter::PdfFilePrinter(const DeviceMetrics& metrics, const QString& outputFile, IFonts& fonts)
     : m_metrics(metrics)
     , m_outputFile(outputFile)
     , m_fonts(fonts)
@@ -34,6 +30,13 @@ void PdfFilePrinter::setPrinterIndex(int index)
 {
     if (index != 0 && index != -1)
         fail(QStringLiteral("Printer index out of range"));
+}
+
+void PdfFilePrinter::setTitle(const QString& title)
+{
+    m_title = title;
+    if (m_pdf)
+        m_pdf->setTitle(title);
 }
 
 DeviceMetrics PdfFilePrinter::deviceMetrics()
@@ -65,46 +68,39 @@ void PdfFilePrinter::beginDoc()
     QIODevice* device = output->open();
     if (!device)
         fail(QStringLiteral("Cannot write the PDF file '%1': %2").arg(m_outputFile, output->errorString()));
-    // A PDF page has one resolution, the vertical one here; the sheet is as wide as the
-    // device's own horizontal resolution makes it, and the painter scales the horizontal
-    // pixels to match.
-    auto writer = std::make_unique<QPdfWriter>(device);
-    writer->setResolution(m.logPixelsY);
-    const QSizeF sheet(m.physicalWidth * 72.0 / m.logPixelsX, m.physicalHeight * 72.0 / m.logPixelsY);
-    // An exact match keeps the device's sheet even when it is close to a standard size.
-    writer->setPageSize(QPageSize(sheet, QPageSize::Point, QString(), QPageSize::ExactMatch));
-    writer->setPageMargins(QMarginsF(0, 0, 0, 0), QPageLayout::Point);
-    writer->setTitle(m_title);
-    writer->setCreator(QStringLiteral("Pagello"));
-
-    auto painter = std::make_unique<QPainter>();
-    if (!painter->begin(writer.get()))
-        fail(QStringLiteral("Cannot write the PDF file '%1'").arg(m_outputFile));
-    if (m.logPixelsX != m.logPixelsY)
-        painter->scale(static_cast<qreal>(m.logPixelsY) / m.logPixelsX, 1.0);
+    auto pdf = std::make_unique<PdfDocument>(*device, m_fonts);
+    pdf->setTitle(m_title);
+    pdf->setCreator(QStringLiteral("Pagello"));
     m_output = std::move(output);
-    m_writer = std::move(writer);
-    m_painter = std::move(painter);
+    m_pdf = std::move(pdf);
+    m_sheet = m;
+    beginSheet();
+}
+
+// A sheet of the device's size, each axis at its own resolution.
+void PdfFilePrinter::beginSheet()
+{
+    const DeviceMetrics& m = m_sheet;
+    m_pdf->beginPage(QSizeF(m.physicalWidth * 72.0 / m.logPixelsX, m.physicalHeight * 72.0 / m.logPixelsY),
+                     m.logPixelsX, m.logPixelsY);
 }
 
 void PdfFilePrinter::newPage()
 {
     if (!printing())
         fail(QStringLiteral("Printer is not currently printing"));
-    if (!m_writer->newPage())
-        fail(QStringLiteral("Cannot add a page to the PDF file '%1'").arg(m_outputFile));
+    beginSheet();
 }
 
 void PdfFilePrinter::endDoc()
 {
     if (!printing())
         fail(QStringLiteral("Printer is not currently printing"));
-    const bool ended = m_painter->end();
-    m_painter.reset();
-    m_writer.reset();
+    const std::unique_ptr<PdfDocument> pdf = std::move(m_pdf);
     const std::unique_ptr<OutputFile> output = std::move(m_output);
-    if (!ended)
-        fail(QStringLiteral("Cannot write the PDF file '%1': the PDF could not be completed").arg(m_outputFile));
+    // Not written whole, the output is discarded with its object.
+    if (!pdf->finish())
+        fail(QStringLiteral("Cannot write the PDF file '%1': %2").arg(m_outputFile, pdf->errorString()));
     if (!output->commit())
         fail(QStringLiteral("Cannot write the PDF file '%1': %2").arg(m_outputFile, output->errorString()));
 }
@@ -113,9 +109,7 @@ void PdfFilePrinter::abortDoc()
 {
     if (!printing())
         return;
-    m_painter->end();
-    m_painter.reset();
-    m_writer.reset();
+    m_pdf.reset();
     // Half a document is no document: nobody should mistake it for the output, and a file
     // that was there before stays as it was.
     m_output.reset();
@@ -125,5 +119,5 @@ void PdfFilePrinter::drawPage(const TMetafile& page, QPoint offset)
 {
     if (!printing())
         fail(QStringLiteral("Printer is not currently printing"));
-    replayPage(*m_painter, page, offset, m_fonts);
+    m_pdf->drawPage(page, offset);
 }

@@ -1,15 +1,13 @@
 #include "LinuxPlatform.h"
 
 #include "../Errors.h"
-#include "../Replay.h"
+#include "../pdf/PdfDocument.h"
 #include "OutputFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QPageLayout>
 #include <QPageSize>
-#include <QPainter>
-#include <QPdfWriter>
 #include <QPrintDialog>
 #include <QPrintEngine>
 #include <QPrinter>
@@ -121,7 +119,7 @@ void submit(QPrinter& printer, const QString& name, const QString& file, const Q
 
 } // namespace
 
-QtPrinters::QtPrinters(const IFonts& fonts)
+QtPrinters::QtPrinters(IFonts& fonts)
     : m_fonts(fonts)
     , m_names(installedPrinters())
     , m_index(defaultIndex(m_names))
@@ -254,30 +252,27 @@ void QtPrinters::beginDoc()
     // Every write is checked: a job with a hole in it must never reach the printer.
     auto output = std::make_unique<CheckedWrites>(*document);
     // The whole sheet of the printer's paper, in the printer's resolution.
-    auto writer = std::make_unique<QPdfWriter>(output.get());
-    const QPageLayout layout = printer.pageLayout();
-    if (!writer->setPageLayout(QPageLayout(layout.pageSize(), layout.orientation(), QMarginsF())))
+    const QSizeF sheet = printer.pageLayout().fullRect(QPageLayout::Point).size();
+    if (sheet.isEmpty())
         fail(QStringLiteral("Cannot start a print job on the printer '%1': its paper is not valid").arg(name));
-    writer->setResolution(printer.resolution());
-    writer->setTitle(m_title);
-    writer->setCreator(QStringLiteral("Pagello"));
-    auto painter = std::make_unique<QPainter>();
-    if (!painter->begin(writer.get()))
-        fail(QStringLiteral("Cannot start a print job on the printer '%1'").arg(name));
+    auto pdf = std::make_unique<PdfDocument>(*output, m_fonts);
+    pdf->setTitle(m_title);
+    pdf->setCreator(QStringLiteral("Pagello"));
+    m_sheet = sheet;
+    m_dpi = printer.resolution();
     // Pages are drawn from the corner of the printable area, as on the printer itself.
-    painter->translate(m.physicalOffsetX, m.physicalOffsetY);
+    m_printable = QPoint(m.physicalOffsetX, m.physicalOffsetY);
+    pdf->beginPage(m_sheet, m_dpi, m_dpi);
     m_document = std::move(document);
     m_output = std::move(output);
-    m_writer = std::move(writer);
-    m_painter = std::move(painter);
+    m_pdf = std::move(pdf);
 }
 
 void QtPrinters::newPage()
 {
     if (!printing())
         fail(QStringLiteral("Printer is not currently printing"));
-    if (!m_writer->newPage())
-        fail(QStringLiteral("Cannot start a new sheet on the printer '%1'").arg(m_names[m_index]));
+    m_pdf->beginPage(m_sheet, m_dpi, m_dpi);
 }
 
 void QtPrinters::endDoc()
@@ -285,9 +280,8 @@ void QtPrinters::endDoc()
     if (!printing())
         fail(QStringLiteral("Printer is not currently printing"));
     const QString name = m_names[m_index];
-    const bool written = m_painter->end();
-    m_painter.reset();
-    m_writer.reset();
+    const std::unique_ptr<PdfDocument> pdf = std::move(m_pdf);
+    const bool written = pdf->finish();
     // The document is removed when this function returns, sent or not.
     const std::unique_ptr<QTemporaryFile> document = std::move(m_document);
     const std::unique_ptr<CheckedWrites> output = std::move(m_output);
@@ -296,7 +290,7 @@ void QtPrinters::endDoc()
         fail(QStringLiteral("Cannot write the print job for the printer '%1' into '%2': %3").arg(name, file, reason));
     };
     if (!written)
-        failedToWrite(QStringLiteral("the PDF could not be completed"));
+        failedToWrite(pdf->errorString());
     if (!output->finish())
         failedToWrite(output->errorString());
     document->close();
@@ -310,9 +304,7 @@ void QtPrinters::abortDoc()
     if (!printing())
         return;
     // Nothing has reached CUPS yet: the half-drawn document is simply dropped.
-    m_painter->end();
-    m_painter.reset();
-    m_writer.reset();
+    m_pdf.reset();
     m_output.reset();
     m_document.reset();
 }
@@ -321,7 +313,7 @@ void QtPrinters::drawPage(const TMetafile& page, QPoint offset)
 {
     if (!printing())
         fail(QStringLiteral("Printer is not currently printing"));
-    replayPage(*m_painter, page, offset, m_fonts);
+    m_pdf->drawPage(page, m_printable + offset);
 }
 
 std::optional<PrintDialogChoice> QtPrintDialog::execute(const PrintDialogOptions& options)
