@@ -87,19 +87,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The first byte, still part of the text, also picks the run's settings: the batch
     // size (0 = no batches), whether a logo is drawn on the pages and the largest piece
-    // the text is read in. The second byte's glyph is drawn otherwise than measured, as a
-    // real font draws a soft hyphen, so that runs must not join after it.
+    // the text is read in.
     const unsigned char knobs = size > 0 ? data[0] : 0;
     const int batch = knobs & 0x07;
     const bool withLogo = knobs & 0x08;
     const std::size_t pieceLimit = (knobs >> 4) == 15 ? 4096 : 1 + (knobs >> 4);
-    const int inexact = size > 1 ? data[1] : -1;
 
     FakePlatform fake;
     fake.printers.addPrinter(QStringLiteral("Laser"), DeviceMetrics{600, 600, 4960, 7016, 100, 100});
     fake.printers.setKeepRecords(false);
-    if (inexact >= 0)
-        fake.fonts.exact.reset(static_cast<std::size_t>(inexact));
     if (withLogo) {
         QImage logo(8, 4, QImage::Format_RGB32);
         logo.fill(Qt::blue);
@@ -137,8 +133,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (batch == 0) {
         FakePlatform split;
         split.printers.addPrinter(QStringLiteral("Laser"), DeviceMetrics{600, 600, 4960, 7016, 100, 100});
-        if (inexact >= 0)
-            split.fonts.exact.reset(static_cast<std::size_t>(inexact));
         TPreviewPrinter pieces(split.platform());
         pieces.setUnits(unInches);
         if (withLogo) {

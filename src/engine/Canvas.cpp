@@ -40,7 +40,7 @@ int TMetafileCanvas::TextOut(int x, int y, std::string_view bytes)
 {
     prepareFont();
     if (m_fontIndex < 0)
-        m_fontIndex = m_metafile->fontIndex(m_current, m_fonts->exactAdvances(m_current));
+        m_fontIndex = m_metafile->fontIndex(m_current);
     const long long width = advance(bytes);
     m_metafile->addText(x, y, m_fontIndex, bytes, width);
     return clampCoordinate(width);

@@ -7,15 +7,11 @@
 #include <QString>
 
 #include <array>
-#include <bitset>
 #include <memory>
 #include <string_view>
 #include <unordered_map>
 
 class OemCodePage;
-
-// A set of the 256 byte values of one font.
-using GlyphSet = std::bitset<256>;
 
 // Fonts by face name, size, style and character set. Measuring is done once per font:
 // a code page has 256 glyphs. Main thread only.
@@ -27,12 +23,6 @@ public:
     virtual const OemCodePage& codePage() const = 0;
     // Advances of the font at its pixel size; the reference stays valid for the object's life.
     virtual const GlyphAdvances& advances(const FontSpec& font) = 0;
-    // The bytes whose glyphs, drawn in a run, advance by exactly their measured advance, so
-    // that whatever follows them is drawn where the layout put it (a soft hyphen, say, is
-    // measured but drawn with no width). The reference stays valid for the object's life.
-    virtual const GlyphSet& exactAdvances(const FontSpec& font) = 0;
-    // The font to draw with, at its pixel size.
-    virtual QFont qfont(const FontSpec& font) const = 0;
 
     // The characters the bytes stand for in the font's character set.
     QString decode(const FontSpec& font, std::string_view bytes) const;

@@ -19,7 +19,7 @@ void TMetafile::addRecord(const MetaRecord& record)
     m_joinAt.reset();
 }
 
-int TMetafile::fontIndex(const FontSpec& font, const GlyphSet& exact)
+int TMetafile::fontIndex(const FontSpec& font)
 {
     // A page uses a handful of fonts; the most recent one is the likely match.
     for (int i = static_cast<int>(m_fonts.size()) - 1; i >= 0; --i) {
@@ -29,7 +29,6 @@ int TMetafile::fontIndex(const FontSpec& font, const GlyphSet& exact)
     if (m_fonts.size() >= kMaxTableEntries)
         refuse(QStringLiteral("%1 fonts").arg(kMaxTableEntries));
     m_fonts.push_back(font);
-    m_exact.push_back(exact);
     return static_cast<int>(m_fonts.size()) - 1;
 }
 
@@ -45,19 +44,6 @@ std::uint16_t TMetafile::colorIndex(QRgb color)
     return static_cast<std::uint16_t>(m_colors.size() - 1);
 }
 
-bool TMetafile::lastTextDrawnAsMeasured()
-{
-    // Each byte is looked at once, however many runs join the record.
-    const GlyphSet& exact = m_exact[m_records.back().index];
-    for (; m_checkedTo < m_text.size(); ++m_checkedTo) {
-        if (!exact[static_cast<unsigned char>(m_text[m_checkedTo])]) {
-            m_joinAt.reset();
-            return false;
-        }
-    }
-    return true;
-}
-
 void TMetafile::addText(int x, int y, int font, std::string_view bytes)
 {
     addText(x, y, font, bytes, 0);
@@ -70,8 +56,7 @@ void TMetafile::addText(int x, int y, int font, std::string_view bytes, long lon
         refuse(QStringLiteral("%1 MiB of text").arg(kMaxTextBytes >> 20));
     const auto length = static_cast<std::int32_t>(bytes.size());
     // The last record's bytes end the page's text, so text joining it follows them there.
-    if (m_joinAt && *m_joinAt == x && m_records.back().y == y && m_records.back().index == font &&
-        lastTextDrawnAsMeasured()) {
+    if (m_joinAt && *m_joinAt == x && m_records.back().y == y && m_records.back().index == font) {
         m_records.back().height += length;
         m_text.append(bytes);
         *m_joinAt += advance;
@@ -79,7 +64,6 @@ void TMetafile::addText(int x, int y, int font, std::string_view bytes, long lon
     }
     addRecord(MetaRecord{x, y, static_cast<std::int32_t>(m_text.size()), length, static_cast<std::uint16_t>(font),
                          RecordOp::Text});
-    m_checkedTo = m_text.size();
     m_text.append(bytes);
     m_joinAt = x + advance;
 }
@@ -110,8 +94,7 @@ void TMetafile::addBitmap(const QRect& rect, std::shared_ptr<const QImage> bitma
 std::size_t TMetafile::memoryBytes() const
 {
     std::size_t bytes = sizeof(*this) + m_records.capacity() * sizeof(MetaRecord) + m_text.capacity() +
-                        m_exact.capacity() * sizeof(GlyphSet) + m_colors.capacity() * sizeof(QRgb) +
-                        m_bitmaps.capacity() * sizeof(m_bitmaps[0]);
+                        m_colors.capacity() * sizeof(QRgb) + m_bitmaps.capacity() * sizeof(m_bitmaps[0]);
     for (const FontSpec& f : m_fonts)
         bytes += sizeof(FontSpec) + static_cast<std::size_t>(f.name.capacity()) * sizeof(QChar);
     return bytes;

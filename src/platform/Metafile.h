@@ -48,8 +48,7 @@ static_assert(sizeof(MetaRecord) == 20);
 // A page is bounded: one that would need more than kMaxRecords records, kMaxTextBytes
 // bytes of text or kMaxTableEntries fonts, colours or bitmaps is refused with
 // EDocumentError naming the page. No printed page comes near: a dense 136-column page
-// full of box rules needs some 36,000 records and 12 KB of text. (A run of text is shaped
-// whole when drawn; a megabyte of it costs a painter some 60 MB.)
+// full of box rules needs some 36,000 records and 12 KB of text.
 class TMetafile
 {
 public:
@@ -61,14 +60,13 @@ public:
     int number() const { return m_number; }
     void setNumber(int number) { m_number = number; }
 
-    // Returns the index of the font in the page's font table, adding it when new. `exact`
-    // are its glyphs that a drawn run advances by exactly their measured width.
-    int fontIndex(const FontSpec& font, const GlyphSet& exact = GlyphSet());
+    // Returns the index of the font in the page's font table, adding it when new.
+    int fontIndex(const FontSpec& font);
 
     // Text hanging from (x, y); `advance` is the layout's width of the bytes. Text that
     // follows on the same line, in the same font, right where this ends, joins this record
-    // instead of starting one, as long as every glyph stays where the layout put it: the
-    // bytes before it must all be glyphs of the font that are drawn exactly at their width.
+    // instead of starting one: every output draws each glyph at the layout's advances, so
+    // the glyphs stay where the layout put them.
     void addText(int x, int y, int font, std::string_view bytes, long long advance);
     // Text whose width is not known: nothing joins it.
     void addText(int x, int y, int font, std::string_view bytes);
@@ -97,19 +95,15 @@ public:
 
 private:
     void addRecord(const MetaRecord& record);
-    bool lastTextDrawnAsMeasured();
     std::uint16_t colorIndex(QRgb color);
     [[noreturn]] void refuse(const QString& what) const;
 
     std::vector<MetaRecord> m_records;
     std::vector<FontSpec> m_fonts;
-    std::vector<GlyphSet> m_exact; // of each font
     std::vector<QRgb> m_colors;
     std::vector<std::shared_ptr<const QImage>> m_bitmaps;
     std::string m_text;
-    // Where text must begin to join the last record; nothing when the last record is no
-    // text, or not all of its glyphs are drawn where the layout put them.
+    // Where text must begin to join the last record; nothing when the last record is no text.
     std::optional<long long> m_joinAt;
-    std::size_t m_checkedTo = 0; // the last record's glyphs before this offset are drawn so
     int m_number = 0;
 };

@@ -226,22 +226,6 @@ TEST(RenderText, RunsJoinOnlyWhereEveryGlyphStaysWhereTheLayoutPutIt)
         EXPECT_EQ(runs[3].y, 280);
         EXPECT_EQ(runs[4].bytes, "c") << "the next line is a record of its own";
     }
-    // A glyph drawn narrower or wider than measured (a soft hyphen drawn with no width)
-    // would pull what follows it out of place: nothing joins after it.
-    {
-        EngineFixture f;
-        f.fake.fonts.exact.reset(0xf0);
-        f.engine.RenderText("a\x1b\xf0\x1b"
-                            "b\x1b"
-                            "c"s);
-        const std::vector<TextRun> runs = textRuns(f.engine.Pages(0));
-        ASSERT_EQ(runs.size(), 2u);
-        EXPECT_EQ(runs[0].bytes, "a\x1b\xf0"s);
-        EXPECT_EQ(runs[1].bytes, "\x1b"
-                                 "b\x1b"
-                                 "c"s);
-        EXPECT_EQ(runs[1].x, 100 + 3 * 60);
-    }
 }
 
 TEST(RenderText, PageBeyondTheBoundsOfAPageIsRefusedByNumber)

@@ -46,11 +46,6 @@ const GlyphAdvances& FakeFonts::advances(const FontSpec& font)
     return it->second;
 }
 
-QFont FakeFonts::qfont(const FontSpec& font) const
-{
-    return unhintedFont(font);
-}
-
 std::shared_ptr<const QImage> FakeBitmaps::load(const QString& path)
 {
     ++m_loads;

@@ -61,12 +61,7 @@ class FakeFonts : public IFonts
 public:
     const OemCodePage& codePage() const override;
     const GlyphAdvances& advances(const FontSpec& font) override;
-    // Every glyph unless the test takes some out.
-    const GlyphSet& exactAdvances(const FontSpec&) override { return exact; }
-    QFont qfont(const FontSpec& font) const override;
     int measuredFonts() const { return static_cast<int>(m_cache.size()); }
-
-    GlyphSet exact = GlyphSet().set();
 
 private:
     std::map<int, GlyphAdvances> m_cache; // by pixel size

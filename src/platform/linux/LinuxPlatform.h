@@ -192,19 +192,10 @@ public:
     explicit QtFonts(const OemCodePage& codePage);
     const OemCodePage& codePage() const override { return m_codePage; }
     const GlyphAdvances& advances(const FontSpec& font) override;
-    const GlyphSet& exactAdvances(const FontSpec& font) override;
-    QFont qfont(const FontSpec& font) const override;
 
 private:
-    struct Measured
-    {
-        GlyphAdvances advances;
-        GlyphSet exact;
-    };
-    const Measured& measured(const FontSpec& font);
-
     const OemCodePage& m_codePage;
-    std::unordered_map<QString, Measured> m_cache;
+    std::unordered_map<QString, GlyphAdvances> m_cache;
 };
 
 // BMP files through QImage.

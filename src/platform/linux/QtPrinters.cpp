@@ -44,6 +44,20 @@ int defaultIndex(const QStringList& names)
     return index >= 0 ? index : 0;
 }
 
+// Whether CUPS still has the queue (or instance "queue/instance"): one request to the
+// scheduler, where Qt's printer list asks for every queue and its driver.
+bool queueInstalled(const QString& name)
+{
+    const QByteArray queue = name.section(QLatin1Char('/'), 0, 0).toUtf8();
+    const QByteArray instance = name.section(QLatin1Char('/'), 1).toUtf8();
+    cups_dest_t* dest =
+        cupsGetNamedDest(CUPS_HTTP_DEFAULT, queue.constData(), instance.isEmpty() ? nullptr : instance.constData());
+    if (!dest)
+        return false;
+    cupsFreeDests(1, dest);
+    return true;
+}
+
 // Orientation first, then the margins: the printable margins the CUPS engine reports
 // depend on the orientation, and are only recomputed when the page size is set again.
 // The printable area then starts at the hardware margins, not at Qt's default 10 pt.
@@ -242,7 +256,7 @@ void QtPrinters::beginDoc()
     QPrinter& printer = current();
     const QString name = m_names[m_index];
     // The queue may have been removed since the printer object was made.
-    if (QPrinterInfo::printerInfo(name).isNull())
+    if (!queueInstalled(name))
         fail(QStringLiteral("The printer '%1' is not installed").arg(name));
     const DeviceMetrics m = deviceMetrics();
 

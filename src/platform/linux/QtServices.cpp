@@ -9,7 +9,6 @@
 #include <QApplication>
 #include <QCursor>
 #include <QDialog>
-#include <QFontInfo>
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QImageReader>
@@ -69,7 +68,7 @@ QtFonts::QtFonts(const OemCodePage& codePage)
     : m_codePage(codePage)
 {}
 
-const QtFonts::Measured& QtFonts::measured(const FontSpec& font)
+const GlyphAdvances& QtFonts::advances(const FontSpec& font)
 {
     const QString key = measureKey(font);
     auto it = m_cache.find(key);
@@ -77,50 +76,12 @@ const QtFonts::Measured& QtFonts::measured(const FontSpec& font)
         return it->second;
 
     const QFontMetricsF metrics(measuredFont(font));
-    // Qt scales a letter spacing by the resolution of the device a run is drawn on, so a
-    // run of a font drawn with one advances as measured only on some devices: no glyph of
-    // such a font counts as exact.
-    const bool spaced = qfont(font).letterSpacing() != 0;
-    Measured m{};
+    GlyphAdvances advances{};
     for (int b = 0; b < 256; ++b) {
         const char byte = static_cast<char>(b);
-        const QString glyph = decode(font, std::string_view(&byte, 1));
-        m.advances[b] = qRound(metrics.horizontalAdvance(glyph.at(0)));
-        // As a string the glyph is shaped as in a drawn run.
-        m.exact[b] = !spaced && metrics.horizontalAdvance(glyph) == m.advances[b];
+        advances[b] = qRound(metrics.horizontalAdvance(decode(font, std::string_view(&byte, 1)).at(0)));
     }
-    return m_cache.emplace(key, m).first->second;
-}
-
-const GlyphAdvances& QtFonts::advances(const FontSpec& font)
-{
-    return measured(font).advances;
-}
-
-const GlyphSet& QtFonts::exactAdvances(const FontSpec& font)
-{
-    return measured(font).exact;
-}
-
-QFont QtFonts::qfont(const FontSpec& desc) const
-{
-    QFont font = unhintedFont(desc);
-    // Layout places each glyph of a fixed-pitch face at the rounded advance (at 96 dpi a
-    // 12 pt Courier New advances 10 pixels, not 9.6); spacing the letters by the difference
-    // makes a drawn run advance exactly as it was measured. Both numbers are multiples of
-    // 1/64 pixel, which the letter spacing holds without loss. Where pixels are not square the
-    // advance was measured across the em's width, and the run is drawn stretched by as much.
-    if (QFontInfo(font).fixedPitch()) {
-        const qreal natural = QFontMetricsF(font).horizontalAdvance(QLatin1Char('M'));
-        const qreal scale = desc.horizontalScale();
-        const qreal measured =
-            scale == 1.0 ? qRound(natural)
-                         : qRound(QFontMetricsF(measuredFont(desc)).horizontalAdvance(QLatin1Char('M'))) / scale;
-        const qreal spacing = measured - natural;
-        if (spacing != 0)
-            font.setLetterSpacing(QFont::AbsoluteSpacing, spacing);
-    }
-    return font;
+    return m_cache.emplace(key, advances).first->second;
 }
 
 std::shared_ptr<const QImage> QtBitmaps::load(const QString& path)
