@@ -67,24 +67,17 @@ void appendHex(std::string& out, unsigned value, int digits)
 void appendString(std::string& out, std::string_view bytes)
 {
     out += '(';
-    for (const char c : bytes) {
-        switch (c) {
-        case '(':
-        case ')':
-        case '\\':
-            out += '\\';
-            out += c;
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        default:
-            out += c;
-        }
+    std::size_t plain = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const char c = bytes[i];
+        if (c != '(' && c != ')' && c != '\\' && c != '\r' && c != '\n')
+            continue;
+        out.append(bytes.data() + plain, i - plain);
+        out += '\\';
+        out += c == '\r' ? 'r' : c == '\n' ? 'n' : c;
+        plain = i + 1;
     }
+    out.append(bytes.data() + plain, bytes.size() - plain);
     out += ')';
 }
 
