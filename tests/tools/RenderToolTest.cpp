@@ -1,15 +1,19 @@
 #include "RenderTool.h"
 
+#include "platform/OemCodePage.h"
+#include "platform/linux/LinuxPlatform.h"
 #include "support/TestSupport.h"
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPainter>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -18,8 +22,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <sys/resource.h>
@@ -136,7 +143,231 @@ bool havePoppler()
            !QStandardPaths::findExecutable(QStringLiteral("pdfinfo")).isEmpty();
 }
 
+bool haveProgram(const char* name)
+{
+    return !QStandardPaths::findExecutable(QString::fromLatin1(name)).isEmpty();
+}
+
 const QString kLaser = QStringLiteral("600:4960x7016:100,100");
+
+// The byte of each character of the code page.
+QHash<QChar, char> bytesOf(const OemCodePage& codePage)
+{
+    QHash<QChar, char> bytes;
+    for (int b = 255; b > 0; --b)
+        bytes.insert(codePage.glyph(static_cast<unsigned char>(b)), static_cast<char>(b));
+    bytes.insert(QLatin1Char(' '), ' ');
+    return bytes;
+}
+
+// Text as a DOS program writes it: the bytes of its characters in the code page; control
+// characters (line ends, escapes) as they are.
+std::string encode(const QString& text, const OemCodePage& codePage)
+{
+    const QHash<QChar, char> bytes = bytesOf(codePage);
+    std::string out;
+    for (const QChar c : text) {
+        const auto it = bytes.constFind(c);
+        if (c.unicode() < 0x20)
+            out += static_cast<char>(c.unicode());
+        else if (it == bytes.constEnd())
+            ADD_FAILURE() << "no byte for U+" << std::hex << int(c.unicode());
+        else
+            out += *it;
+    }
+    return out;
+}
+
+// A character the layout placed, from x0 to x1 in device pixels.
+struct Cell
+{
+    QChar character;
+    long long x0 = 0;
+    long long x1 = 0;
+};
+
+struct LaidLine
+{
+    int y = 0;
+    std::vector<Cell> cells;
+};
+
+// The characters of the first page of a --json dump, line by line, each where the layout put
+// it: the record's x plus the layout's advances of the characters before it in the record.
+// The advances are the layout's own, measured the same way; a run that continues another on
+// its line must begin where that one ends, which proves it.
+std::vector<LaidLine> laidLines(const QJsonObject& json, const OemCodePage& codePage)
+{
+    const int dpiX = json[QStringLiteral("device")].toObject()[QStringLiteral("dpi_x")].toInt();
+    const int dpiY = json[QStringLiteral("device")].toObject()[QStringLiteral("dpi_y")].toInt();
+    QtFonts fonts(codePage);
+    const QHash<QChar, char> bytes = bytesOf(codePage);
+
+    std::vector<LaidLine> lines;
+    for (const QJsonObject& r : textRecords(pagesOf(json), 0)) {
+        const QJsonObject f = r[QStringLiteral("font")].toObject();
+        FontSpec font;
+        font.name = f[QStringLiteral("name")].toString();
+        font.size = f[QStringLiteral("size")].toInt();
+        font.pixelSize = pointsToPixels(font.size, dpiY);
+        // Where pixels are not square, the em is measured as wide as its height at dpiX.
+        if (dpiX != dpiY)
+            font.pixelWidth = (2 * font.pixelSize * dpiX + dpiY) / (2 * dpiY);
+        font.style = (f[QStringLiteral("bold")].toBool() ? fsBold : 0) |
+                     (f[QStringLiteral("underline")].toBool() ? fsUnderline : 0);
+        font.charset = OEM_CHARSET;
+        const GlyphAdvances& advances = fonts.advances(font);
+
+        const int y = r[QStringLiteral("y")].toInt();
+        long long x = r[QStringLiteral("x")].toInt();
+        if (lines.empty() || lines.back().y != y)
+            lines.push_back(LaidLine{y, {}});
+        else
+            EXPECT_EQ(x, lines.back().cells.back().x1) << "a run of line " << y << " does not continue the one before";
+        for (const QChar c : r[QStringLiteral("text")].toString()) {
+            const long long advance = advances[static_cast<unsigned char>(bytes.value(c))];
+            lines.back().cells.push_back(Cell{c, x, x + advance});
+            x += advance;
+        }
+    }
+    return lines;
+}
+
+struct WordBox
+{
+    QString text;
+    double xMin = 0;
+    double yMin = 0;
+    double xMax = 0;
+    double yMax = 0;
+};
+
+// The words of the laid lines, in points from the sheet's top left corner; the top of each is
+// the top of its line.
+std::vector<WordBox> laidWords(const std::vector<LaidLine>& lines, int dpiX, int dpiY)
+{
+    std::vector<WordBox> words;
+    for (const LaidLine& line : lines) {
+        bool inWord = false;
+        for (const Cell& cell : line.cells) {
+            if (cell.character == QLatin1Char(' ')) {
+                inWord = false;
+                continue;
+            }
+            if (!inWord)
+                words.push_back(WordBox{{}, cell.x0 * 72.0 / dpiX, line.y * 72.0 / dpiY});
+            inWord = true;
+            words.back().text += cell.character;
+            words.back().xMax = cell.x1 * 72.0 / dpiX;
+        }
+    }
+    return words;
+}
+
+// The words of a PDF with their boxes in points, as pdftotext reads them.
+std::vector<WordBox> pdfWords(const QString& pdf)
+{
+    const QString boxes = runHelper(QStringLiteral("pdftotext"), {QStringLiteral("-bbox"), pdf, QStringLiteral("-")});
+    static const QRegularExpression word(QStringLiteral(
+        "<word xMin=\"([0-9.]+)\" yMin=\"([0-9.]+)\" xMax=\"([0-9.]+)\" yMax=\"([0-9.]+)\">([^<]*)</word>"));
+    std::vector<WordBox> words;
+    for (auto it = word.globalMatch(boxes); it.hasNext();) {
+        const auto m = it.next();
+        words.push_back(WordBox{m.captured(5), m.captured(1).toDouble(), m.captured(2).toDouble(),
+                                m.captured(3).toDouble(), m.captured(4).toDouble()});
+    }
+    return words;
+}
+
+// A page image in grey; a pixel darker than mid grey is ink.
+QImage grey(const QString& path)
+{
+    return QImage(path).convertToFormat(QImage::Format_Grayscale8);
+}
+
+bool ink(const QImage& image, int x, int y)
+{
+    return image.rect().contains(x, y) && image.constScanLine(y)[x] < 128;
+}
+
+bool inkNear(const QImage& image, int x, int y)
+{
+    for (int dy = -1; dy <= 1; ++dy) {
+        for (int dx = -1; dx <= 1; ++dx) {
+            if (ink(image, x + dx, y + dy))
+                return true;
+        }
+    }
+    return false;
+}
+
+// Two drawings of one page agree but for anti-aliasing: each band of rows with ink (a line of
+// text) has its ink within a pixel of the other's on every side, and next to no ink of either
+// lies more than a pixel away from the other's. Returns the number of bands.
+int expectSameInk(const QImage& replay, const QImage& pdf)
+{
+    EXPECT_EQ(replay.size(), pdf.size());
+    if (replay.size() != pdf.size())
+        return 0;
+    long long dark = 0;
+    long long strays = 0;
+    std::vector<bool> inkedRow(replay.height());
+    for (int y = 0; y < replay.height(); ++y) {
+        for (int x = 0; x < replay.width(); ++x) {
+            const bool a = ink(replay, x, y);
+            const bool b = ink(pdf, x, y);
+            dark += a + b;
+            strays += (a && !inkNear(pdf, x, y)) + (b && !inkNear(replay, x, y));
+            inkedRow[y] = inkedRow[y] || a || b;
+        }
+    }
+    EXPECT_LE(strays * 500, dark) << strays << " of " << dark << " dark pixels are off by more than a pixel";
+
+    const auto box = [](const QImage& image, int top, int bottom) {
+        QRect r;
+        for (int y = top; y < bottom; ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                if (ink(image, x, y))
+                    r = r.united(QRect(x, y, 1, 1));
+            }
+        }
+        return r;
+    };
+    int bands = 0;
+    for (int y = 0; y < replay.height(); ++y) {
+        if (!inkedRow[y])
+            continue;
+        const int top = y;
+        while (y < replay.height() && inkedRow[y])
+            ++y;
+        ++bands;
+        const QRect a = box(replay, top, y);
+        const QRect b = box(pdf, top, y);
+        SCOPED_TRACE(testing::Message() << "rows " << top << " to " << y);
+        EXPECT_FALSE(a.isNull() || b.isNull()) << "ink in only one of the drawings";
+        EXPECT_NEAR(a.left(), b.left(), 1);
+        EXPECT_NEAR(a.right(), b.right(), 1);
+        EXPECT_NEAR(a.top(), b.top(), 1);
+        EXPECT_NEAR(a.bottom(), b.bottom(), 1);
+    }
+    return bands;
+}
+
+// A logo: a dark mark in a frame a pixel wide, on white, which the pages show through.
+QString writeLogo(const QTemporaryDir& dir, QSize size, QRect mark)
+{
+    QImage logo(size, QImage::Format_RGB32);
+    logo.fill(Qt::white);
+    {
+        QPainter painter(&logo);
+        painter.fillRect(mark, QColor(0, 0, 160));
+        painter.setPen(Qt::black);
+        painter.drawRect(mark.adjusted(-2, -2, 1, 1));
+    }
+    const QString path = dir.filePath(QStringLiteral("logo%1.png").arg(size.width()));
+    EXPECT_TRUE(logo.save(path));
+    return path;
+}
 
 } // namespace
 
@@ -293,20 +524,30 @@ TEST(RenderToolJson, CodePageDecidesTheCharacters)
     }
 }
 
-TEST(RenderToolPdf, CzechSampleKeepsLettersBoxesAndTitle)
+TEST(RenderToolPdf, CzechSampleIsASoundFileThatReadsBackWhole)
 {
-    if (!havePoppler())
-        GTEST_SKIP() << "pdftotext/pdfinfo (poppler-utils) not installed";
+    if (!havePoppler() || !haveProgram("pdffonts") || !haveProgram("pdfimages"))
+        GTEST_SKIP() << "pdftotext, pdfinfo, pdffonts, pdfimages (poppler-utils) not installed";
     QTemporaryDir dir;
     const QString pdf = dir.filePath(QStringLiteral("czech.pdf"));
-    const ToolRun run = runTool(
-        {testDataPath(QStringLiteral("czech.prn")), QStringLiteral("--device"), kLaser, QStringLiteral("-o"), pdf});
+    const ToolRun run = runTool({testDataPath(QStringLiteral("czech.prn")), QStringLiteral("--device"), kLaser,
+                                 QStringLiteral("--logo"), writeLogo(dir, QSize(40, 60), QRect(4, 44, 16, 8)),
+                                 QStringLiteral("-o"), pdf});
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
 
-    const QString text = runHelper(QStringLiteral("pdftotext"), {QStringLiteral("-layout"), pdf, QStringLiteral("-")});
-    for (const char* expected : {"č", "ř", "ž", "ů", "─", "┌", "│", "FAKTURA", "Příliš žluťoučký kůň"})
-        EXPECT_TRUE(text.contains(QString::fromUtf8(expected))) << expected << "\n" << text.toStdString();
-    EXPECT_FALSE(text.contains(QStringLiteral("GARBAGE")));
+    // Whole lines, letters, boxes and rules exactly: every byte maps back to its character.
+    const QStringList lines = runHelper(QStringLiteral("pdftotext"), {pdf, QStringLiteral("-")}).split('\n');
+    for (const char* expected :
+         {"FAKTURA č. 2024/0815", "Dodavatel: Účetní služby Řehoř, s.r.o., Žižkova 12, České Budějovice",
+          "Příliš žluťoučký kůň úpěl ďábelské ódy.", "┌──────────────────────────┬──────────┬──────────────┐",
+          "├──────────────────────────┼──────────┼──────────────┤",
+          "└──────────────────────────┴──────────┴──────────────┘", "│ Položka",
+          "════════════════════════════════════════════════════",
+          "Normální hustota: čeština s háčky a čárkami - ěščřžýáíéůú ĚŠČŘŽÝÁÍÉŮÚ.",
+          "Zhuštěný tisk: řádek obsahuje více znaků, než se vejde v normální hustotě písma.",
+          "Vytištěno programem pro DOS; strana 3 ze 3."})
+        EXPECT_TRUE(lines.contains(QString::fromUtf8(expected))) << expected << "\n" << lines.join('\n').toStdString();
+    EXPECT_FALSE(lines.join('\n').contains(QStringLiteral("GARBAGE")));
 
     const QString info = runHelper(QStringLiteral("pdfinfo"), {pdf});
     EXPECT_TRUE(info.contains(QRegularExpression(QStringLiteral("^Pages:\\s+3$"), QRegularExpression::MultilineOption)))
@@ -314,6 +555,44 @@ TEST(RenderToolPdf, CzechSampleKeepsLettersBoxesAndTitle)
     EXPECT_TRUE(info.contains(QRegularExpression(QStringLiteral("^Title:\\s+Pagello : czech.prn  1-3$"),
                                                  QRegularExpression::MultilineOption)))
         << info.toStdString();
+
+    // The regular and the bold face, each embedded as a subset and mapped back to text.
+    const QString fonts = runHelper(QStringLiteral("pdffonts"), {pdf});
+    const QRegularExpression font(
+        QStringLiteral("^[A-Z]{6}\\+(\\S+)\\s+CID TrueType\\s+\\S+\\s+(\\S+)\\s+(\\S+)\\s+(\\S+)\\s+\\d+\\s+\\d+$"),
+        QRegularExpression::MultilineOption);
+    std::set<QString> faces;
+    for (auto it = font.globalMatch(fonts); it.hasNext();) {
+        const auto m = it.next();
+        faces.insert(m.captured(1));
+        EXPECT_EQ(m.captured(2) + m.captured(3) + m.captured(4), QStringLiteral("yesyesyes"))
+            << m.captured(0).toStdString();
+    }
+    EXPECT_EQ(faces.size(), 2u) << fonts.toStdString();
+    EXPECT_EQ(fonts.count(QLatin1Char('\n')), 2 + fonts.count(QStringLiteral("CID TrueType"))) << fonts.toStdString();
+
+    // The logo of every page is one image, with its transparency as a mask.
+    const QStringList images = runHelper(QStringLiteral("pdfimages"), {QStringLiteral("-list"), pdf}).split('\n');
+    std::set<QString> pages, objects;
+    int masks = 0;
+    for (const QString& line : images.mid(2)) {
+        const QStringList fields = line.simplified().split(QLatin1Char(' '));
+        if (fields.size() < 11)
+            continue;
+        if (fields[2] == QLatin1String("image")) {
+            pages.insert(fields[0]);
+            objects.insert(fields[10]);
+        }
+        masks += fields[2] == QLatin1String("smask");
+    }
+    EXPECT_EQ(pages.size(), 3u) << images.join('\n').toStdString();
+    EXPECT_EQ(objects.size(), 1u) << images.join('\n').toStdString();
+    EXPECT_EQ(masks, 3) << images.join('\n').toStdString();
+
+    if (!haveProgram("qpdf"))
+        GTEST_SKIP() << "qpdf not installed: the file's structure was not checked";
+    const QString check = runHelper(QStringLiteral("qpdf"), {QStringLiteral("--check"), pdf});
+    EXPECT_TRUE(check.contains(QStringLiteral("No syntax or stream encoding errors found"))) << check.toStdString();
 }
 
 TEST(RenderToolPdf, UnequalResolutionsGiveTheSheetAndWordsOfEqualOnes)
@@ -333,18 +612,13 @@ TEST(RenderToolPdf, UnequalResolutionsGiveTheSheetAndWordsOfEqualOnes)
         const ToolRun run = runTool({input, QStringLiteral("--device"), device, QStringLiteral("-o"), pdf});
         EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
         const QString info = runHelper(QStringLiteral("pdfinfo"), {pdf});
-        const QString boxes =
-            runHelper(QStringLiteral("pdftotext"), {QStringLiteral("-bbox"), pdf, QStringLiteral("-")});
         QStringList words{info.section(QStringLiteral("Page size:"), 1).section(QLatin1Char('\n'), 0, 0).simplified()};
-        const QRegularExpression word(QStringLiteral("<word xMin=\"([0-9.]+)\" yMin=\"([0-9.]+)\" xMax=\"([0-9.]+)\" "
-                                                     "yMax=\"([0-9.]+)\">([^<]*)</word>"));
         // Each word with its box in half points: one a letter out of place (7.2 pt) or drawn at
         // another width is far off.
-        for (auto it = word.globalMatch(boxes); it.hasNext();) {
-            const auto m = it.next();
-            words << m.captured(5);
-            for (int i = 1; i <= 4; ++i)
-                words.last() += QLatin1Char(' ') + QString::number(qRound(m.captured(i).toDouble() * 2));
+        for (const WordBox& w : pdfWords(pdf)) {
+            words << w.text;
+            for (const double v : {w.xMin, w.yMin, w.xMax, w.yMax})
+                words.last() += QLatin1Char(' ') + QString::number(qRound(v * 2));
         }
         return words.join(QLatin1Char('\n')).toStdString();
     };
@@ -353,6 +627,158 @@ TEST(RenderToolPdf, UnequalResolutionsGiveTheSheetAndWordsOfEqualOnes)
     EXPECT_EQ(std::count(square.begin(), square.end(), '\n'), 7) << square;
     EXPECT_EQ(layout(QStringLiteral("600x300:4960x3508:100,50")), square);
     EXPECT_EQ(layout(QStringLiteral("300x600:2480x7016:50,100")), square);
+}
+
+TEST(RenderToolPdf, EveryWordStandsWhereTheLayoutPutItAtEveryResolution)
+{
+    if (!havePoppler())
+        GTEST_SKIP() << "pdftotext/pdfinfo (poppler-utils) not installed";
+    const OemCodePage codePage = *OemCodePage::load(852);
+    // 12 pt plain, bold and underlined, 10 pt elite, and a condensed 7 pt line of 130 columns:
+    // a glyph drawn at its face's own advance instead of the layout's drifts along the line,
+    // by points at its end.
+    QString condensed = QStringLiteral("Kód  Položka  Množství  Cena  Řezníčková  Šťastný  Žluťoučký  úpěl  "
+                                       "ďábelské  ódy  Čechy  Ústí nad Labem  Plzeň  Třebíč");
+    condensed = condensed.leftJustified(125) + QStringLiteral("KONEC");
+    const std::string spool = encode(QStringLiteral("Odběratel: Řezníčková Alžběta, Žďár nad Sázavou\r\n"
+                                                    "\x1b"
+                                                    "EŽĎÁR NAD SÁZAVOU\x1b"
+                                                    "F tučné písmo\r\n"),
+                                     codePage) +
+                              "\x1b-\x01" + encode(QStringLiteral("Podtržený řádek účtu"), codePage) + "\x1b-\xff" +
+                              encode(QStringLiteral(" a dál\r\n\x1bMElitní písmo: příliš žluťoučký kůň úpěl "
+                                                    "ďábelské ódy\x1bP\r\n\x0f") +
+                                         condensed + QStringLiteral("\x12\r\n"),
+                                     codePage);
+    QTemporaryDir dir;
+    const QString input = dir.filePath(QStringLiteral("words.prn"));
+    ASSERT_TRUE(writeFile(input, spool));
+
+    for (const char* device : {"300:2480x3508:50,50", "600:4960x7016:100,100", "1200:9920x14032:200,200"}) {
+        SCOPED_TRACE(device);
+        const QStringList args{input, QStringLiteral("--device"), QString::fromLatin1(device)};
+        const ToolRun dump = runTool(args + QStringList{QStringLiteral("--json")});
+        ASSERT_EQ(dump.exitCode, 0) << dump.err.toStdString();
+        const QJsonObject json = parseJson(dump);
+        const std::vector<LaidLine> lines = laidLines(json, codePage);
+        ASSERT_EQ(lines.size(), 5u);
+        ASSERT_EQ(lines.back().cells.size(), 130u);
+        const int dpi = json[QStringLiteral("device")].toObject()[QStringLiteral("dpi_x")].toInt();
+        const std::vector<WordBox> expected = laidWords(lines, dpi, dpi);
+
+        const QString pdf = dir.filePath(QStringLiteral("words.pdf"));
+        const ToolRun run = runTool(args + QStringList{QStringLiteral("-o"), pdf});
+        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        const std::vector<WordBox> found = pdfWords(pdf);
+        QStringList expectedText, foundText;
+        for (const WordBox& w : expected)
+            expectedText << w.text;
+        for (const WordBox& w : found)
+            foundText << w.text;
+        ASSERT_EQ(foundText, expectedText);
+        ASSERT_GT(expected.back().xMax, 500.0) << "the condensed line is too short to show a drift";
+        // pdftotext puts a word's top at its base line less the face's ascent, which is where
+        // the layout hangs the text from.
+        double worst = 0;
+        std::string where;
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            for (const auto& [name, at, laid] : {std::tuple("xMin", found[i].xMin, expected[i].xMin),
+                                                 std::tuple("xMax", found[i].xMax, expected[i].xMax),
+                                                 std::tuple("yMin", found[i].yMin, expected[i].yMin)}) {
+                if (std::abs(at - laid) > worst) {
+                    worst = std::abs(at - laid);
+                    where = found[i].text.toStdString() + " " + name + " " + std::to_string(at) + " pt, laid out at " +
+                            std::to_string(laid);
+                }
+            }
+        }
+        EXPECT_LE(worst, 0.1) << where;
+    }
+}
+
+TEST(RenderToolPdf, PagesLookAsTheReplayDrawsThem)
+{
+    if (!havePoppler() || !haveProgram("pdftoppm"))
+        GTEST_SKIP() << "pdftoppm (poppler-utils) not installed";
+    // At no more than 200 dpi the page images are drawn at the device's own resolution, as
+    // the PDF is rasterised. The logo is stretched over the page: one as large is drawn pixel
+    // for pixel, where neither drawing smooths its edges.
+    QTemporaryDir dir;
+    const QString logo = writeLogo(dir, QSize(1240, 1754), QRect(100, 1300, 300, 80));
+    const OemCodePage cp852 = *OemCodePage::load(852);
+    const OemCodePage cp864 = *OemCodePage::load(864);
+    const std::string invoice =
+        encode(QStringLiteral("\x1b"
+                              "EFAKTURA č. 2024/0815\x1b"
+                              "F\r\nOdběratel: Řezníčková Alžběta, ŽĎÁR nad Sázavou\r\n"),
+               cp852) +
+        "\x1b-\x01" + encode(QStringLiteral("Podtržený řádek"), cp852) + "\x1b-\xff" +
+        encode(QStringLiteral(" a dál\r\n\r\n┌──────────┬──────────┐\r\n│ Šroub    │  1 234,50│\r\n"
+                              "└──────────┴──────────┘\r\n\x1bMElitní písmo: příliš žluťoučký kůň úpěl "
+                              "ďábelské ódy\x1bP\r\n\x0fZhuštěný tisk: příliš žluťoučký kůň úpěl "
+                              "ďábelské ódy, 0123456789\x12\r\n"),
+               cp852);
+    // Liberation Mono has no Arabic: these glyphs come from another face, underlined too.
+    const std::string arabic = "Arabic: \xc1\xc2\xc3\xc4\xc5\xc6\xc7\xc8\xc9\xca end\r\n"
+                               "\x1b-\x01Under \xe1\xe2\xe3\xe4 line\x1b-\xff\r\n";
+    const QString square = QStringLiteral("150:1240x1754:25,25");
+    const QStringList arabicPage{QStringLiteral("--cp"), QStringLiteral("864")};
+    const struct
+    {
+        const char* name;
+        const OemCodePage& codePage;
+        const std::string& spool;
+        QStringList args;
+        int bands; // lines of text, and the logo's mark
+    } cases[] = {
+        {"invoice", cp852, invoice, {QStringLiteral("--device"), square, QStringLiteral("--logo"), logo}, 7},
+        {"fallback", cp864, arabic, QStringList{QStringLiteral("--device"), square} + arabicPage, 3},
+        // Pixels twice as tall as wide: every face drawn twice as wide as its em is high.
+        {"unequal", cp864, arabic,
+         QStringList{QStringLiteral("--device"), QStringLiteral("150x75:1240x877:25,12")} + arabicPage, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString input = dir.filePath(QString::fromLatin1(c.name) + QStringLiteral(".prn"));
+        ASSERT_TRUE(writeFile(input, c.spool));
+        const QStringList args = QStringList{input} + c.args;
+        const ToolRun dump = runTool(args + QStringList{QStringLiteral("--json")});
+        ASSERT_EQ(dump.exitCode, 0) << dump.err.toStdString();
+        const QJsonObject json = parseJson(dump);
+        const QJsonObject device = json[QStringLiteral("device")].toObject();
+        const int dpiY = device[QStringLiteral("dpi_y")].toInt();
+
+        const QString pdf = dir.filePath(QString::fromLatin1(c.name) + QStringLiteral(".pdf"));
+        const QString png = dir.filePath(QString::fromLatin1(c.name));
+        ASSERT_EQ(runTool(args + QStringList{QStringLiteral("-o"), pdf}).exitCode, 0);
+        ASSERT_EQ(runTool(args + QStringList{QStringLiteral("--png"), png}).exitCode, 0);
+        runHelper(QStringLiteral("pdftoppm"),
+                  {QStringLiteral("-rx"), QString::number(device[QStringLiteral("dpi_x")].toInt()),
+                   QStringLiteral("-ry"), QString::number(dpiY), QStringLiteral("-png"), QStringLiteral("-singlefile"),
+                   pdf, png});
+        const QImage replay = grey(png + QStringLiteral("/page-001.png"));
+        const QImage printed = grey(png + QStringLiteral(".png"));
+        ASSERT_EQ(replay.width(), 1240);
+        EXPECT_EQ(expectSameInk(replay, printed), c.bands);
+
+        // Each character cell shows ink in both: no glyph, of the font's face or another,
+        // went missing from both alike.
+        for (const LaidLine& line : laidLines(json, c.codePage)) {
+            for (const Cell& cell : line.cells) {
+                if (cell.character.isSpace())
+                    continue;
+                SCOPED_TRACE(testing::Message() << "U+" << std::hex << int(cell.character.unicode()));
+                for (const QImage* image : {&replay, &printed}) {
+                    bool inked = false;
+                    for (long long x = cell.x0; x < cell.x1 && !inked; ++x) {
+                        for (int y = line.y; y < line.y + dpiY / 6 && !inked; ++y)
+                            inked = ink(*image, int(x), y);
+                    }
+                    EXPECT_TRUE(inked) << "at " << cell.x0 << ", " << line.y;
+                }
+            }
+        }
+    }
 }
 
 TEST(RenderToolPdf, DefaultPrinterLayoutPrintsTheSamePages)
