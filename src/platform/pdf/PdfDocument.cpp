@@ -512,7 +512,8 @@ int PdfDocument::image(const QImage& bitmap)
     appendInt(dictionary, width);
     dictionary += " /Height ";
     appendInt(dictionary, height);
-    dictionary += " /ColorSpace /DeviceRGB /BitsPerComponent 8";
+    // Smoothed when stretched, as the preview and PNG pages draw it.
+    dictionary += " /ColorSpace /DeviceRGB /BitsPerComponent 8 /Interpolate true";
     if (mask) {
         dictionary += " /SMask ";
         appendInt(dictionary, mask);
