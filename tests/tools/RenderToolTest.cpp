@@ -654,7 +654,10 @@ TEST(RenderToolPdf, EveryWordStandsWhereTheLayoutPutItAtEveryResolution)
     const QString input = dir.filePath(QStringLiteral("words.prn"));
     ASSERT_TRUE(writeFile(input, spool));
 
-    for (const char* device : {"300:2480x3508:50,50", "600:4960x7016:100,100", "1200:9920x14032:200,200"}) {
+    // And on pixels twice as wide as high, where each size of font is stretched by its own
+    // rounding of the em.
+    for (const char* device :
+         {"300:2480x3508:50,50", "600:4960x7016:100,100", "1200:9920x14032:200,200", "600x300:4960x3508:100,50"}) {
         SCOPED_TRACE(device);
         const QStringList args{input, QStringLiteral("--device"), QString::fromLatin1(device)};
         const ToolRun dump = runTool(args + QStringList{QStringLiteral("--json")});
@@ -663,8 +666,9 @@ TEST(RenderToolPdf, EveryWordStandsWhereTheLayoutPutItAtEveryResolution)
         const std::vector<LaidLine> lines = laidLines(json, codePage);
         ASSERT_EQ(lines.size(), 5u);
         ASSERT_EQ(lines.back().cells.size(), 130u);
-        const int dpi = json[QStringLiteral("device")].toObject()[QStringLiteral("dpi_x")].toInt();
-        const std::vector<WordBox> expected = laidWords(lines, dpi, dpi);
+        const QJsonObject metrics = json[QStringLiteral("device")].toObject();
+        const std::vector<WordBox> expected =
+            laidWords(lines, metrics[QStringLiteral("dpi_x")].toInt(), metrics[QStringLiteral("dpi_y")].toInt());
 
         const QString pdf = dir.filePath(QStringLiteral("words.pdf"));
         const ToolRun run = runTool(args + QStringList{QStringLiteral("-o"), pdf});

@@ -30,16 +30,23 @@ void appendInt(std::string& out, long long value)
     out.append(buffer, result.ptr);
 }
 
-// A number with no more than four decimals and no trailing zeros, as PDF reads it.
-void appendNumber(std::string& out, double value)
+// A number as appendNumber writes it with four decimals.
+double rounded(double value)
 {
-    const double rounded = std::round(value * 10000.0) / 10000.0;
+    return std::round(value * 10000.0) / 10000.0;
+}
+
+// A number with no more than `decimals` decimals and no trailing zeros, as PDF reads it.
+void appendNumber(std::string& out, double value, int decimals = 4)
+{
+    const double scale = std::pow(10.0, decimals);
+    const double rounded = std::round(value * scale) / scale;
     if (rounded == std::floor(rounded) && std::abs(rounded) < 1e15) {
         appendInt(out, static_cast<long long>(rounded));
         return;
     }
     char buffer[48];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, rounded, std::chars_format::fixed, 4);
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, rounded, std::chars_format::fixed, decimals);
     char* end = result.ptr;
     while (end[-1] == '0')
         --end;
@@ -203,7 +210,8 @@ std::string_view PdfDocument::deflate(std::string_view data)
     m_deflated.resize(libdeflate_zlib_compress_bound(m_compressor, data.size()));
     const std::size_t size =
         libdeflate_zlib_compress(m_compressor, data.data(), data.size(), m_deflated.data(), m_deflated.size());
-    return std::string_view(m_deflated.data(), size);
+    // Nothing compressed (which the bound rules out) leaves the data as it is.
+    return size > 0 ? std::string_view(m_deflated.data(), size) : data;
 }
 
 void PdfDocument::writeStream(int object, std::string_view data, std::string_view dictionary, bool compress)
@@ -229,12 +237,19 @@ void PdfDocument::beginPage(QSizeF points, int dpiX, int dpiY)
     m_content.clear();
     m_inText = false;
     m_textFont = -1;
+    m_textScale = 100;
     m_fill = -1;
     m_stroke = -1;
     // Device pixels from the top left corner; lines one pixel wide, their ends square.
+    // The scale is written to the full precision a reader keeps: a pixel of 203 dpi is not
+    // a round number of points, and a sheet is thousands of them.
     m_content += "q ";
-    appendNumbers(m_content, {72.0 / std::max(1, dpiX), 0, 0, -72.0 / std::max(1, dpiY), 0, points.height()});
-    m_content += "cm 2 J 0 j 1 w\n";
+    appendNumber(m_content, 72.0 / std::max(1, dpiX), 9);
+    m_content += " 0 0 ";
+    appendNumber(m_content, -72.0 / std::max(1, dpiY), 9);
+    m_content += " 0 ";
+    appendNumber(m_content, points.height());
+    m_content += " cm 2 J 0 j 1 w\n";
 }
 
 void PdfDocument::endText()
@@ -291,20 +306,20 @@ void PdfDocument::drawPage(const TMetafile& page, QPoint origin)
             strokeColor(page.color(r));
             appendNumbers(m_content, {r.x + 0.5, r.y + 0.5});
             m_content += "m ";
-            appendNumbers(m_content, {r.x + r.width + 0.5, r.y + r.height + 0.5});
+            appendNumbers(m_content, {double(r.x) + r.width + 0.5, double(r.y) + r.height + 0.5});
             m_content += "l S\n";
             break;
         case RecordOp::Frame:
             endText();
             strokeColor(page.color(r));
-            appendNumbers(m_content, {r.x + 0.5, r.y + 0.5, double(r.width - 1), double(r.height - 1)});
+            appendNumbers(m_content, {r.x + 0.5, r.y + 0.5, r.width - 1.0, r.height - 1.0});
             m_content += "re S\n";
             break;
         case RecordOp::Bitmap: {
             endText();
             const int number = image(page.bitmap(r));
             m_content += "q ";
-            appendNumbers(m_content, {double(r.width), 0, 0, double(-r.height), double(r.x), double(r.y + r.height)});
+            appendNumbers(m_content, {double(r.width), 0, 0, -double(r.height), double(r.x), double(r.y) + r.height});
             m_content += "cm /Im";
             appendInt(m_content, number);
             m_content += " Do Q\n";
@@ -315,9 +330,11 @@ void PdfDocument::drawPage(const TMetafile& page, QPoint origin)
     if (moved) {
         endText();
         m_content += "Q\n";
-        // Q brings back the colours of before.
+        // Q brings back the colours and the text state of before.
         m_fill = -1;
         m_stroke = -1;
+        m_textFont = -1;
+        m_textScale = -1;
     }
 }
 
@@ -352,7 +369,6 @@ void PdfDocument::text(const TMetafile& page, const MetaRecord& r, const GlyphTa
                 m_content += "BT 1 0 0 -1 0 0 Tm\n";
                 m_inText = true;
                 m_textFont = -1;
-                m_textScale = 100;
                 m_line = QPointF(0, 0);
             }
             fillColor(spec.color);
@@ -371,8 +387,10 @@ void PdfDocument::text(const TMetafile& page, const MetaRecord& r, const GlyphTa
                     m_content += " Tz\n";
                 }
             }
-            appendNumbers(m_content, {start - m_line.x(), m_line.y() - baseLine});
-            m_line = QPointF(start, baseLine);
+            // The move as written, so that rounding never adds up along a page.
+            const QPointF move(rounded(start - m_line.x()), rounded(baseLine - m_line.y()));
+            appendNumbers(m_content, {move.x(), -move.y()});
+            m_line += move;
             m_content += "Td ";
             appendString(m_content, run);
             m_content += "Tj\n";

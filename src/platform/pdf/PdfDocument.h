@@ -98,7 +98,7 @@ private:
     QSizeF m_sheet;
     bool m_inText = false;
     int m_textFont = -1;
-    double m_textScale = 100; // horizontal scaling of the text object, per cent
+    double m_textScale = 100; // horizontal scaling of the text state, per cent; -1 when not known
     QPointF m_line;           // where the last run of the text object began, device pixels
     std::int64_t m_fill = -1;
     std::int64_t m_stroke = -1;
