@@ -18,9 +18,9 @@
 
 namespace {
 
-// Fast enough to keep pace with the layout, and within a few per cent of the best ratio on
-// page content.
-constexpr int kCompressionLevel = 4;
+// The fastest level: page content is so repetitive that it is within a few per cent of
+// the best ratio.
+constexpr int kCompressionLevel = 1;
 constexpr std::size_t kFlushAt = std::size_t(1) << 20;
 
 void appendInt(std::string& out, long long value)
@@ -348,22 +348,22 @@ void PdfDocument::text(const TMetafile& page, const MetaRecord& r, const GlyphTa
     while (i < bytes.size()) {
         // A run of the bytes drawn from one face.
         const int faceIndex = table[static_cast<unsigned char>(bytes[i])].face;
+        Font& pdfFont = font(table, faceIndex);
         const double start = x;
         std::size_t j = i;
         for (; j < bytes.size(); ++j) {
-            const GlyphEntry& g = table[static_cast<unsigned char>(bytes[j])];
+            const auto byte = static_cast<unsigned char>(bytes[j]);
+            const GlyphEntry& g = table[byte];
             if (g.face != faceIndex)
                 break;
             x += g.advance;
+            pdfFont.used[byte] = true;
         }
         const std::string_view run = bytes.substr(i, j - i);
-        Font& pdfFont = font(table, faceIndex);
         if (pdfFont.object == 0) {
             fillColor(spec.color);
             outlines(table, faceIndex, run, start, baseLine);
         } else {
-            for (const char c : run)
-                pdfFont.used.set(static_cast<unsigned char>(c));
             if (!m_inText) {
                 // Text space in device pixels, upright: each run is moved to from the one before.
                 m_content += "BT 1 0 0 -1 0 0 Tm\n";
