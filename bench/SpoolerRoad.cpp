@@ -68,6 +68,7 @@ struct Spooler
                                                         notifications ? *notifications : fake.notifications,
                                                         notifications ? static_cast<IFileAccess&>(files) : fake.files,
                                                         fake.environment,
+                                                        fake.windows,
                                                         {}},
                                         QStringList());
     }

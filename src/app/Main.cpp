@@ -12,6 +12,8 @@
 #include "platform/IFileAccess.h"
 #include "platform/IPrinters.h"
 #include "platform/IProcessEnvironment.h"
+#include "platform/IWindowManager.h"
+#include "tray/WindowHelpers.h"
 
 #include <QApplication>
 #include <QDir>
@@ -96,6 +98,10 @@ TForm1::TForm1(const SpoolerPlatform& platform, const QStringList& arguments, QW
     Timer2 = new QTimer(this);
     Timer2->setObjectName(QStringLiteral("Timer2"));
     Timer2->setInterval(500);
+    // A second start finds the running spooler by its window, from now on, minimised or
+    // hidden in the tray as well.
+    IWindowManager& windows = m_platform.windows;
+    windows.setWindowClass(windows.handleOf(*this), QString::fromLatin1(kMainWindowClass));
 
     // The client area of the form: 430 x 107 below the menu.
     resize(430, 107 + menuBar()->sizeHint().height());
@@ -118,6 +124,7 @@ void TForm1::bindHandlers()
         connect(sender, signal, this, [this, handler] { guardedEntry([&] { (this->*handler)(); }); });
     };
     bind(Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
+    bind(Timer2, &QTimer::timeout, &TForm1::Timer2Timer);
     // A checkable menu item flips its own check mark before it reports the click; the
     // handler is the one that inverts it, so the item's flip is taken back first.
     connect(ui->PausePrinting, &QAction::triggered, this, [this](bool checked) {
@@ -223,16 +230,55 @@ void TForm1::FormDestroy()
     PreviewPrinter.reset();
 }
 
-QString TForm1::ResolveSpoolDir() const
+QString resolveSpoolDir(const IProcessEnvironment& environment)
 {
-    const QString value = m_platform.environment.environmentVariable(QStringLiteral("PAGELLO"));
+    const QString value = environment.environmentVariable(QStringLiteral("PAGELLO"));
     if (value.isEmpty())
-        return m_platform.environment.programDirectory() + QStringLiteral("/tisk");
+        return environment.programDirectory() + QStringLiteral("/tisk");
     // Relative to the directory the program was started in; "." and ".." resolved.
-    QString path = QDir::cleanPath(QDir(m_platform.environment.startupDirectory()).absoluteFilePath(value));
+    QString path = QDir::cleanPath(QDir(environment.startupDirectory()).absoluteFilePath(value));
     if (path.endsWith(QLatin1Char('/')))
         path.chop(1);
     return path;
+}
+
+QString TForm1::ResolveSpoolDir() const
+{
+    return resolveSpoolDir(m_platform.environment);
+}
+
+void TForm1::Timer2Timer()
+{
+    if (FindTitledWindow())
+        Timer2->stop();
+}
+
+bool TForm1::FindTitledWindow()
+{
+    if (m_arguments.size() >= 2 && !m_arguments[1].isEmpty())
+        SearchTitle = m_arguments[1].left(kSearchTitleLength);
+    bool found = false;
+    for (const WindowHandle window : m_platform.windows.topLevelWindows()) {
+        if (!EnumTitledWindowProc(window, found))
+            break;
+    }
+    return found;
+}
+
+bool TForm1::EnumTitledWindowProc(WindowHandle window, bool& found)
+{
+    using namespace WindowMessages;
+    IWindowManager& windows = m_platform.windows;
+    const std::int64_t process = windows.windowProcessId(window);
+    const QString title = windows.windowTitle(window).left(511);
+    if (title.isEmpty() || !title.contains(SearchTitle, Qt::CaseSensitive))
+        return true;
+    windows.sendMessage(window, WM_ACTIVATEAPP, 1, static_cast<std::intptr_t>(process));
+    windows.sendMessage(window, WM_SYSCOMMAND, SC_HOTKEY, static_cast<std::intptr_t>(window));
+    windows.sendMessage(window, WM_SYSCOMMAND, SC_RESTORE, static_cast<std::intptr_t>(window));
+    windows.setForegroundWindow(window);
+    found = true;
+    return false;
 }
 
 void TForm1::WMQueueQuit()
@@ -497,6 +543,19 @@ int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments)
 {
     IApplication& app = platform.engine.application;
     app.setTitle(QStringLiteral("Pagello"));
+    // A running spooler is known by its main window. A second start ends without a word
+    // and leaves it as it is; "/u" asks it to quit first.
+    const WindowHandle other =
+        FindWindowByName(platform.windows, QString::fromLatin1(kMainWindowClass), QStringLiteral("Pagello "));
+    const bool quit = !arguments.isEmpty() && arguments.first().toLower() == QLatin1String("/u");
+    if (other && quit)
+        platform.windows.postMessage(other, WindowMessages::WM_USER + (WM_QUEUEQUIT - QEvent::User), 0, 0);
+    if (other || quit)
+        return 0;
+    // Two starts at the same moment would both miss the other's window: only the one that
+    // holds the lock runs, so that no file is printed twice.
+    if (!platform.environment.lockSingleInstance(QFileInfo(resolveSpoolDir(platform.environment)).absolutePath()))
+        return 0;
     if (platform.engine.printers.printerNames().isEmpty()) {
         app.messageBox(QStringLiteral("Tiskový manager nenalezl v systému žádnou tiskárnu."), QStringLiteral("Pagello"),
                        IApplication::MessageIcon::Error);

@@ -2,6 +2,7 @@
 
 #include "platform/IApplication.h"
 #include "platform/IFileAccess.h"
+#include "platform/IWindowManager.h"
 #include "platform/Platform.h"
 
 #include <QEvent>
@@ -25,9 +26,14 @@ class SpoolFileText;
 class TQueueModel;
 class TPrintJournal;
 
-// The program's own window messages, as events posted to the main window.
+// The program's own window messages (WM_USER + 100 and + 101), as events posted to the
+// main window.
 constexpr QEvent::Type WM_QUEUECHANGED = QEvent::Type(QEvent::User + 100);
 constexpr QEvent::Type WM_QUEUEQUIT = QEvent::Type(QEvent::User + 101);
+// The window class a running spooler's main window is found by.
+constexpr char kMainWindowClass[] = "TForm1";
+// The most of a window title the focus hand-back looks for.
+constexpr int kSearchTitleLength = 80;
 
 // The main window: the print queue of the spool directory. It lists the directory's
 // spool files with their state, prints them one after another while the queue is not
@@ -69,6 +75,13 @@ public:
     void FormDestroy();
     QString ResolveSpoolDir() const;
     void WMQueueQuit();
+    // The focus hand-back ("/a"): every tick looks for the first top-level window whose
+    // title holds SearchTitle, and hands it the focus once.
+    void Timer2Timer();
+    bool FindTitledWindow();
+    // One window of the search: false (stop) once it is the one.
+    bool EnumTitledWindowProc(WindowHandle window, bool& found);
+    QString SearchTitle = QStringLiteral("DOVAZ260");
     void WMQueueChanged();
 
     void ScanQueue();
@@ -152,3 +165,7 @@ private:
 // printer (a message box says so), otherwise creates the main window and runs the
 // message loop until it is closed. Returns the exit code.
 int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments);
+
+// The spool directory: PAGELLO (relative to the start-up directory, without a trailing
+// slash), or "tisk" beside the program.
+QString resolveSpoolDir(const IProcessEnvironment& environment);

@@ -12,6 +12,7 @@ class IRegistry;
 class IChangeNotifications;
 class IFileAccess;
 class IProcessEnvironment;
+class IWindowManager;
 
 // The desktop services the engine draws on; the executable owns the real ones, a test
 // the fakes.
@@ -33,6 +34,7 @@ struct SpoolerPlatform
     IChangeNotifications& notifications;
     IFileAccess& files;
     IProcessEnvironment& environment;
+    IWindowManager& windows;
     // The journal of the batches the printer accepted, beside the registry file; empty:
     // kept in memory only.
     QString journalPath;

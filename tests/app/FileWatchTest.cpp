@@ -147,7 +147,8 @@ struct RealSpooler : SpoolerFixture
     TForm1& startReal()
     {
         form = std::make_unique<TForm1>(
-            SpoolerPlatform{fake.platform(), fake.registry, notifications, files, fake.environment, {}}, QStringList());
+            SpoolerPlatform{fake.platform(), fake.registry, notifications, files, fake.environment, fake.windows, {}},
+            QStringList());
         return *form;
     }
     InotifyNotifications notifications;
@@ -213,7 +214,8 @@ TEST(FileWatch, ShareIsRescannedEveryFourSeconds)
     RealSpooler s;
     RemoteDirectory remote;
     s.form = std::make_unique<TForm1>(
-        SpoolerPlatform{s.fake.platform(), s.fake.registry, remote, s.files, s.fake.environment, {}}, QStringList());
+        SpoolerPlatform{s.fake.platform(), s.fake.registry, remote, s.files, s.fake.environment, s.fake.windows, {}},
+        QStringList());
     TForm1& form = *s.form;
     ASSERT_TRUE(form.Watcher->Polling);
     // The first poll comes at once; a file written after it waits for the next one, as no

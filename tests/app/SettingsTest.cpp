@@ -110,4 +110,110 @@ TEST(Spooler, QuitRequestClosesTheWindowAfterTheJob)
     EXPECT_FALSE(form.isVisible());
 }
 
+TEST(Spooler, SecondStartEndsSilentlyAndTheQuitSwitchClosesTheRunningOneAfterItsJob)
+{
+    SpoolerFixture f;
+    TForm1& running = f.start();
+    running.show();
+    f.ui().PausePrinting->trigger();
+    const WindowHandle window = f.fake.windows.findWindow(QStringLiteral("TForm1"), QStringLiteral("Pagello "));
+    ASSERT_NE(window, 0u) << "the main window is found by its class and title from its creation on";
+    f.fake.windows.clearCalls();
+
+    // Started again: nothing is created, shown or activated.
+    EXPECT_EQ(runSpooler(f.fake.spooler(), {}), 0);
+    EXPECT_EQ(f.fake.application.mainWindow(), nullptr);
+    EXPECT_TRUE(f.fake.windows.calls().empty());
+    EXPECT_TRUE(f.fake.application.messages().empty());
+
+    // "/U": the quit request is posted; the running spooler finishes its job, then closes.
+    EXPECT_EQ(runSpooler(f.fake.spooler(), {QStringLiteral("/U")}), 0);
+    using Call = FakeWindowManager::Call;
+    EXPECT_EQ(f.fake.windows.calls(), (std::vector<Call>{Call{QStringLiteral("post"), window, 0x400 + 101}}));
+    running.Busy = true;
+    int rounds = 0;
+    f.fake.application.onProcessMessages = [&] {
+        if (++rounds == 2)
+            running.Busy = false;
+    };
+    for (int i = 0; i < 5 && running.isVisible(); ++i)
+        QCoreApplication::processEvents();
+    EXPECT_EQ(rounds, 2);
+    EXPECT_FALSE(running.isVisible());
+    // Its settings are saved as the window goes.
+    f.form.reset();
+    EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("AutoStart")), 0);
+}
+
+TEST(Spooler, QuitSwitchOrAHeldLockStartsNothing)
+{
+    SpoolerFixture f;
+    // "/u" with no spooler running.
+    EXPECT_EQ(runSpooler(f.fake.spooler(), {QStringLiteral("/u")}), 0);
+    EXPECT_EQ(f.fake.application.mainWindow(), nullptr);
+    EXPECT_TRUE(f.fake.windows.calls().empty());
+    EXPECT_TRUE(f.fake.environment.lockDirectory.isNull()) << "a quit request takes no lock";
+
+    // Another start at the same moment holds the lock: this one ends without a word.
+    f.fake.environment.lockedElsewhere = true;
+    EXPECT_EQ(runSpooler(f.fake.spooler(), {}), 0);
+    EXPECT_EQ(f.fake.application.mainWindow(), nullptr);
+    EXPECT_TRUE(f.fake.application.messages().empty());
+    // Where there is no runtime directory, the lock lives beside the spool directory.
+    EXPECT_EQ(f.fake.environment.lockDirectory, f.dir.path());
+}
+
+TEST(Spooler, HandBackActivatesTheFirstWindowWhoseTitleHoldsTheTextOnce)
+{
+    using Call = FakeWindowManager::Call;
+    using namespace WindowMessages;
+    {
+        SpoolerFixture f;
+        FakeWindowManager& windows = f.fake.windows;
+        const WindowHandle later = windows.addWindow(QStringLiteral("Dos"), QStringLiteral("EDIT - second"), 7);
+        const WindowHandle first = windows.addWindow(QStringLiteral("Dos"), QStringLiteral("C:\\> EDIT.COM"), 42);
+        windows.addWindow(QStringLiteral("Editor"), QStringLiteral("notes - edit"), 5); // small letters only
+        TForm1& form = f.start({QStringLiteral("/A"), QStringLiteral("EDIT")});
+        ASSERT_TRUE(form.timer2().isActive());
+        EXPECT_EQ(form.timer2().interval(), 500);
+        windows.clearCalls();
+        form.Timer2Timer();
+        const std::vector<Call> expected = {
+            Call{QStringLiteral("send"), first, WM_ACTIVATEAPP, 1, 42},
+            Call{QStringLiteral("send"), first, WM_SYSCOMMAND, SC_HOTKEY, std::intptr_t(first)},
+            Call{QStringLiteral("send"), first, WM_SYSCOMMAND, SC_RESTORE, std::intptr_t(first)},
+            Call{QStringLiteral("foreground"), first},
+        };
+        EXPECT_EQ(windows.calls(), expected);
+        EXPECT_NE(later, first);
+        EXPECT_FALSE(form.timer2().isActive()) << "handed back once";
+    }
+    // Alone, "/a" looks for DOVAZ260 on every tick until a window has it.
+    {
+        SpoolerFixture f;
+        TForm1& form = f.start({QStringLiteral("/a")});
+        f.fake.windows.addWindow(QStringLiteral("Dos"), QStringLiteral("EDIT"));
+        form.Timer2Timer();
+        EXPECT_TRUE(form.timer2().isActive());
+        EXPECT_EQ(form.SearchTitle, QStringLiteral("DOVAZ260"));
+        const WindowHandle target =
+            f.fake.windows.addWindow(QStringLiteral("Dos"), QStringLiteral("DOVAZ260 - import"));
+        form.Timer2Timer();
+        EXPECT_FALSE(form.timer2().isActive());
+        EXPECT_EQ(f.fake.windows.foregroundWindow(), target);
+    }
+    // A longer text counts with its first 80 characters; without "/a" nothing is searched.
+    {
+        SpoolerFixture f;
+        const QString text = QString(80, QLatin1Char('x'));
+        TForm1& form = f.start({QStringLiteral("/a"), text + QLatin1Char('y')});
+        const WindowHandle target =
+            f.fake.windows.addWindow(QStringLiteral("Dos"), QLatin1Char('[') + text + QLatin1Char(']'));
+        form.Timer2Timer();
+        EXPECT_EQ(form.SearchTitle, text);
+        EXPECT_EQ(f.fake.windows.foregroundWindow(), target);
+        EXPECT_FALSE(f.start({QStringLiteral("/b"), QStringLiteral("EDIT")}).timer2().isActive());
+    }
+}
+
 } // namespace

@@ -1,8 +1,11 @@
 // The spooler program itself, printing on a CUPS scheduler the test starts for itself:
 // ended with SIGKILL in the middle of a long document and started again, it sends every
 // batch of pages to the printer exactly once, through the journal beside its registry file.
+// On an X display of the test's own with a window manager: one spooler at a time, the quit
+// switch, and the focus handed back to another program's window.
 
 #include "PrivateCups.h"
+#include "PrivateDisplay.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -54,13 +57,13 @@ int journalledPage(const QString& journal)
 class SpoolerRun
 {
 public:
-    SpoolerRun(const QProcessEnvironment& environment, const QString& log)
+    SpoolerRun(const QProcessEnvironment& environment, const QString& log, const QStringList& arguments = {})
     {
         m_process.setProcessEnvironment(environment);
         m_process.setProcessChannelMode(QProcess::MergedChannels);
         m_process.setStandardOutputFile(log, QIODevice::Append);
         m_process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        m_process.start(QStringLiteral(PAGELLO_PROGRAM), {});
+        m_process.start(QStringLiteral(PAGELLO_PROGRAM), arguments);
         m_process.waitForStarted(10000);
     }
     ~SpoolerRun() { kill(); }
@@ -68,6 +71,12 @@ public:
     SpoolerRun& operator=(const SpoolerRun&) = delete;
 
     bool running() const { return m_process.state() == QProcess::Running; }
+    // Whether the program ended, with exit code 0, within `ms`.
+    bool endsWell(int ms)
+    {
+        return m_process.waitForFinished(ms) && m_process.exitStatus() == QProcess::NormalExit &&
+               m_process.exitCode() == 0;
+    }
     void signal(int number)
     {
         if (running())
@@ -122,6 +131,8 @@ TEST(SpoolerProgram, EndedDuringADocumentAndStartedAgainPrintsEveryBatchOnce)
     environment.insert(QStringLiteral("PAGELLO"), spool);
     environment.insert(QStringLiteral("PAGELLO_REGISTRY"), registry);
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // The single-instance lock of the test's own, not that of a spooler the user runs.
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
     environment.insert(QStringLiteral("CUPS_SERVER"), cups.socketPath());
     // The documents of jobs cut short stay in the test's directory.
     environment.insert(QStringLiteral("TMPDIR"), dir.filePath(QStringLiteral("tmp")));
@@ -179,6 +190,119 @@ TEST(SpoolerProgram, EndedDuringADocumentAndStartedAgainPrintsEveryBatchOnce)
         expected << batchTitle(first, first + kPagesSpool - 1);
     EXPECT_EQ(titles.join(QLatin1Char('\n')).toStdString(), expected.join(QLatin1Char('\n')).toStdString())
         << logText();
+}
+
+// A spooler's surroundings on the test's display: a spool directory, a registry file, a
+// printer on the test's scheduler and a lock directory of its own.
+struct Desktop
+{
+    bool start()
+    {
+        if (!cups.start() || !cups.addCaptureQueue(kQueue) || !cups.setDefault(kQueue)) {
+            error = cups.error();
+            return false;
+        }
+        if (!display.start()) {
+            error = display.error();
+            return false;
+        }
+        QDir().mkpath(dir.filePath(QStringLiteral("tisk")));
+        environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("PAGELLO"), dir.filePath(QStringLiteral("tisk")));
+        environment.insert(QStringLiteral("PAGELLO_REGISTRY"), registry());
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        environment.insert(QStringLiteral("DISPLAY"), display.name());
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
+        environment.insert(QStringLiteral("CUPS_SERVER"), cups.socketPath());
+        environment.remove(QStringLiteral("LPDEST"));
+        environment.remove(QStringLiteral("PRINTER"));
+        return true;
+    }
+    QString registry() const { return dir.filePath(QStringLiteral("system.reg")); }
+    QString log() const { return dir.filePath(QStringLiteral("pagello.log")); }
+    std::string logText() const
+    {
+        QFile file(log());
+        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+    }
+
+    QTemporaryDir dir;
+    PrivateCups cups;
+    PrivateDisplay display;
+    QProcessEnvironment environment;
+    QString error;
+};
+
+QString missingDesktop()
+{
+    const QString cups = PrivateCups::missingPrerequisite();
+    return cups.isEmpty() ? PrivateDisplay::missingPrerequisite() : cups;
+}
+
+TEST(SpoolerProgram, SecondStartEndsAtOnceAndTheQuitSwitchEndsTheFirst)
+{
+    const QString missing = missingDesktop();
+    if (!missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString();
+    Desktop desktop;
+    ASSERT_TRUE(desktop.start()) << desktop.error.toStdString();
+
+    SpoolerRun first(desktop.environment, desktop.log());
+    const QString window = desktop.display.waitForWindow({QStringLiteral("--class"), QStringLiteral("^TForm1$"),
+                                                          QStringLiteral("--name"), QStringLiteral("^Pagello $")});
+    ASSERT_FALSE(window.isEmpty()) << "the spooler's window is not found by its class and title\n" << desktop.logText();
+
+    SpoolerRun second(desktop.environment, desktop.log());
+    EXPECT_TRUE(second.endsWell(10000)) << desktop.logText();
+    EXPECT_TRUE(first.running());
+    EXPECT_FALSE(QFile::exists(desktop.registry())) << "the running spooler was left as it was";
+
+    SpoolerRun quit(desktop.environment, desktop.log(), {QStringLiteral("/U")});
+    EXPECT_TRUE(quit.endsWell(10000)) << desktop.logText();
+    EXPECT_TRUE(first.endsWell(20000)) << "the running spooler did not quit\n" << desktop.logText();
+    QFile settings(desktop.registry());
+    ASSERT_TRUE(settings.open(QIODevice::ReadOnly)) << "the settings were not written at the end";
+    EXPECT_TRUE(settings.readAll().contains("\"PagesSpool\"=dword:00000003"));
+}
+
+TEST(SpoolerProgram, HandBackActivatesTheWindowOfAnotherProgramOnce)
+{
+    const QString missing = missingDesktop();
+    if (!missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString();
+    Desktop desktop;
+    ASSERT_TRUE(desktop.start()) << desktop.error.toStdString();
+
+    // Another program's windows: one whose title holds the text in small letters only, and
+    // the one to get the focus.
+    QProcess small;
+    QProcess editor;
+    QProcessEnvironment x = QProcessEnvironment::systemEnvironment();
+    x.insert(QStringLiteral("DISPLAY"), desktop.display.name());
+    for (auto [process, title] : {std::pair(&small, "notes - edit"), std::pair(&editor, "DOS EDIT - C:\\DATA")}) {
+        process->setProcessEnvironment(x);
+        process->setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        process->start(QStringLiteral("xlogo"), {QStringLiteral("-title"), QString::fromLatin1(title)});
+    }
+    const QString target = desktop.display.waitForWindow({QStringLiteral("--name"), QStringLiteral("^DOS EDIT")});
+    ASSERT_FALSE(target.isEmpty());
+    ASSERT_FALSE(desktop.display.waitForWindow({QStringLiteral("--name"), QStringLiteral("^notes - edit$")}).isEmpty());
+    // The other window has the focus when the spooler starts.
+    desktop.display.run(QStringLiteral("xdotool"),
+                        {QStringLiteral("search"), QStringLiteral("--name"), QStringLiteral("^notes - edit$"),
+                         QStringLiteral("windowactivate"), QStringLiteral("--sync")});
+
+    SpoolerRun spooler(desktop.environment, desktop.log(), {QStringLiteral("/a"), QStringLiteral("EDIT")});
+    QElapsedTimer timer;
+    timer.start();
+    while (desktop.display.activeWindow() != target && spooler.running() && !timer.hasExpired(20000))
+        QThread::msleep(100);
+    EXPECT_EQ(desktop.display.activeWindow(), target) << desktop.logText();
+    EXPECT_TRUE(spooler.running());
+    for (QProcess* process : {&small, &editor}) {
+        process->kill();
+        process->waitForFinished(5000);
+    }
 }
 
 } // namespace

@@ -449,4 +449,36 @@ TEST(ProcessEnvironment, StartupDirectoryIsTheCurrentDirectoryWhenMade)
     EXPECT_EQ(environment.startupDirectory(), QFileInfo(dir.path()).canonicalFilePath());
 }
 
+TEST(ProcessEnvironment, OnlyOneHoldsTheSpoolerLockAtATime)
+{
+    QTemporaryDir runtime;
+    QTemporaryDir spool;
+    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    {
+        ProcessEnvironment first;
+        ProcessEnvironment second;
+        EXPECT_TRUE(first.lockSingleInstance(spool.path()));
+        EXPECT_TRUE(first.lockSingleInstance(spool.path())) << "held already";
+        EXPECT_FALSE(second.lockSingleInstance(spool.path()));
+        EXPECT_TRUE(QFileInfo::exists(runtime.filePath(QStringLiteral("pagello.lock"))));
+    }
+    // Released with its holder; without a runtime directory the lock lives in the one given,
+    // and where it cannot be made at all it keeps nobody out.
+    qunsetenv("XDG_RUNTIME_DIR");
+    {
+        ProcessEnvironment first;
+        ProcessEnvironment second;
+        EXPECT_TRUE(first.lockSingleInstance(spool.path()));
+        EXPECT_FALSE(second.lockSingleInstance(spool.path()));
+        EXPECT_TRUE(QFileInfo::exists(spool.filePath(QStringLiteral("pagello.lock"))));
+        ProcessEnvironment nowhere;
+        EXPECT_TRUE(nowhere.lockSingleInstance(spool.filePath(QStringLiteral("missing/dir"))));
+    }
+    if (saved.isNull())
+        qunsetenv("XDG_RUNTIME_DIR");
+    else
+        qputenv("XDG_RUNTIME_DIR", saved);
+}
+
 } // namespace

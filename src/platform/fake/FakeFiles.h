@@ -92,7 +92,14 @@ public:
     QString programDirectory() const override { return programDir; }
     QString environmentVariable(const QString& name) const override { return variables.value(name); }
     QString startupDirectory() const override { return startupDir; }
+    bool lockSingleInstance(const QString& fallbackDirectory) override
+    {
+        lockDirectory = fallbackDirectory;
+        return !lockedElsewhere;
+    }
 
+    bool lockedElsewhere = false; // another spooler holds the lock
+    QString lockDirectory;        // where the lock was asked for
     QString programDir = QStringLiteral("/opt/pagello");
     QString startupDir = QStringLiteral("/home/user");
     QHash<QString, QString> variables;

@@ -9,6 +9,7 @@
 #include "FakeFiles.h"
 #include "FakePrinters.h"
 #include "FakeRegistry.h"
+#include "FakeWindowManager.h"
 
 #include <QHash>
 
@@ -147,9 +148,10 @@ struct FakeSpoolerPlatform : FakePlatform
     FakeChangeNotifications notifications;
     FakeFileAccess files;
     FakeProcessEnvironment environment;
+    FakeWindowManager windows;
     QString journalPath; // empty: the journal lives in memory
     SpoolerPlatform spooler()
     {
-        return SpoolerPlatform{platform(), registry, notifications, files, environment, journalPath};
+        return SpoolerPlatform{platform(), registry, notifications, files, environment, windows, journalPath};
     }
 };

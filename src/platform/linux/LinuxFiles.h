@@ -82,11 +82,17 @@ class ProcessEnvironment : public IProcessEnvironment
 {
 public:
     ProcessEnvironment();
+    ~ProcessEnvironment() override; // releases the lock
+    ProcessEnvironment(const ProcessEnvironment&) = delete;
+    ProcessEnvironment& operator=(const ProcessEnvironment&) = delete;
     QString programDirectory() const override { return m_programDirectory; }
     QString environmentVariable(const QString& name) const override;
     QString startupDirectory() const override { return m_startupDirectory; }
+    // An exclusive flock on "pagello.lock", kept until the process ends.
+    bool lockSingleInstance(const QString& fallbackDirectory) override;
 
 private:
     QString m_programDirectory;
     QString m_startupDirectory;
+    int m_lock = -1;
 };

@@ -1,7 +1,14 @@
 #include "LinuxFiles.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 ProcessEnvironment::ProcessEnvironment()
     : m_startupDirectory(QDir::currentPath())
@@ -13,6 +20,35 @@ ProcessEnvironment::ProcessEnvironment()
     if (program.isEmpty())
         program = exe.symLinkTarget();
     m_programDirectory = QFileInfo(program).absolutePath();
+}
+
+ProcessEnvironment::~ProcessEnvironment()
+{
+    if (m_lock >= 0)
+        ::close(m_lock);
+}
+
+bool ProcessEnvironment::lockSingleInstance(const QString& fallbackDirectory)
+{
+    if (m_lock >= 0)
+        return true;
+    QString directory = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (directory.isEmpty() || !QFileInfo(directory).isDir())
+        directory = fallbackDirectory;
+    const QByteArray path = QFile::encodeName(directory + QStringLiteral("/pagello.lock"));
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // A lock that cannot be made locks nobody out: the window of a running spooler still
+    // tells a second start.
+    if (fd < 0)
+        return true;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return error != EWOULDBLOCK;
+    }
+    // Held, by the open descriptor, until the process ends.
+    m_lock = fd;
+    return true;
 }
 
 QString ProcessEnvironment::environmentVariable(const QString& name) const
