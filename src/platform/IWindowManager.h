@@ -56,8 +56,7 @@ public:
 
     // The first top-level window (in enumeration order) whose class name and title are
     // exactly those given; nothing given matches any. 0 when none does.
-    virtual WindowHandle findWindow(const std::optional<QString>& className,
-                                    const std::optional<QString>& title) = 0;
+    virtual WindowHandle findWindow(const std::optional<QString>& className, const std::optional<QString>& title) = 0;
     // The top-level windows, hidden and minimised ones too, topmost first.
     virtual std::vector<WindowHandle> topLevelWindows() = 0;
     virtual QString windowTitle(WindowHandle window) = 0;
