@@ -1,11 +1,16 @@
 #pragma once
 
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 
-// An X display of the test's own: Xvfb on the first free display number from 90 on, with
-// openbox managing its windows. Both die with the process that started them.
+class QElapsedTimer;
+
+#include <sys/types.h>
+
+// An X display of the test's own: Xvfb on a display number it picks itself (the first
+// free one), with openbox managing its windows. Started before the test's QApplication,
+// so it uses no Qt event machinery. Both servers die with the process that started them,
+// even when that one crashes.
 class PrivateDisplay
 {
 public:
@@ -14,25 +19,30 @@ public:
     PrivateDisplay(const PrivateDisplay&) = delete;
     PrivateDisplay& operator=(const PrivateDisplay&) = delete;
 
-    // Why no private display can run here (Xvfb, openbox or xdotool missing); empty when it can.
+    // Why no private display can run here (Xvfb or openbox not installed); empty when it can.
     static QString missingPrerequisite();
-    // Starts the server and the window manager and waits until both answer; error() says
-    // why not.
+
+    // Starts Xvfb and openbox and waits until the window manager manages windows. On failure
+    // error() says why.
     bool start();
-    QString name() const { return m_name; } // ":91"
+    void stop();
+    // ":N"
+    QString name() const { return m_name; }
     QString error() const { return m_error; }
 
     // Runs an X client of the display to its end and returns its standard output, trimmed.
     QString run(const QString& program, const QStringList& arguments) const;
-    // The first window (decimal id) that xdotool finds with these search arguments, waiting
-    // up to `ms` for it; empty when none appears.
+    // The first window (decimal id) that `xdotool search` finds with these arguments,
+    // waiting up to `ms` for it; empty when none appears.
     QString waitForWindow(const QStringList& search, int ms = 20000) const;
-    // The active window's id (decimal), empty when none.
-    QString activeWindow() const { return run(QStringLiteral("xdotool"), {QStringLiteral("getactivewindow")}); }
+    // The active window's id (decimal); empty when none is.
+    QString activeWindow() const;
 
 private:
-    QProcess m_server;
-    QProcess m_manager;
+    bool windowManagerRuns(const QElapsedTimer& timer, int timeoutMs);
+
+    pid_t m_server = -1;
+    pid_t m_windowManager = -1;
     QString m_name;
     QString m_error;
 };

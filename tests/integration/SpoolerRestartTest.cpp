@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -236,7 +237,13 @@ struct Desktop
 QString missingDesktop()
 {
     const QString cups = PrivateCups::missingPrerequisite();
-    return cups.isEmpty() ? PrivateDisplay::missingPrerequisite() : cups;
+    if (!cups.isEmpty())
+        return cups;
+    for (const char* program : {"xdotool", "xclock"}) {
+        if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty())
+            return QStringLiteral("%1 is not installed").arg(QString::fromLatin1(program));
+    }
+    return PrivateDisplay::missingPrerequisite();
 }
 
 TEST(SpoolerProgram, SecondStartEndsAtOnceAndTheQuitSwitchEndsTheFirst)
@@ -248,9 +255,12 @@ TEST(SpoolerProgram, SecondStartEndsAtOnceAndTheQuitSwitchEndsTheFirst)
     ASSERT_TRUE(desktop.start()) << desktop.error.toStdString();
 
     SpoolerRun first(desktop.environment, desktop.log());
-    const QString window = desktop.display.waitForWindow({QStringLiteral("--class"), QStringLiteral("^TForm1$"),
-                                                          QStringLiteral("--name"), QStringLiteral("^Pagello $")});
-    ASSERT_FALSE(window.isEmpty()) << "the spooler's window is not found by its class and title\n" << desktop.logText();
+    // Found by its class, under its title with the trailing blank.
+    const QString window = desktop.display.waitForWindow({QStringLiteral("--class"), QStringLiteral("^TForm1$")});
+    ASSERT_FALSE(window.isEmpty()) << "the spooler's window is not found by its class\n" << desktop.logText();
+    EXPECT_TRUE(
+        desktop.display.run(QStringLiteral("xprop"), {QStringLiteral("-id"), window, QStringLiteral("_NET_WM_NAME")})
+            .endsWith(QLatin1String("= \"Pagello \"")));
 
     SpoolerRun second(desktop.environment, desktop.log());
     EXPECT_TRUE(second.endsWell(10000)) << desktop.logText();
@@ -282,7 +292,9 @@ TEST(SpoolerProgram, HandBackActivatesTheWindowOfAnotherProgramOnce)
     for (auto [process, title] : {std::pair(&small, "notes - edit"), std::pair(&editor, "DOS EDIT - C:\\DATA")}) {
         process->setProcessEnvironment(x);
         process->setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        process->start(QStringLiteral("xlogo"), {QStringLiteral("-title"), QString::fromLatin1(title)});
+        // A window that takes input: the window manager gives the focus only to such.
+        process->start(QStringLiteral("xclock"), {QStringLiteral("-title"), QString::fromLatin1(title),
+                                                  QStringLiteral("-xrm"), QStringLiteral("xclock.input: true")});
     }
     const QString target = desktop.display.waitForWindow({QStringLiteral("--name"), QStringLiteral("^DOS EDIT")});
     ASSERT_FALSE(target.isEmpty());

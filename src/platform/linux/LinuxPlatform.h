@@ -9,6 +9,7 @@
 #include "../Platform.h"
 #include "LinuxFiles.h"
 #include "RegistryFile.h"
+#include "XcbWindowManager.h"
 
 #include <QHash>
 #include <QPointer>
@@ -218,6 +219,7 @@ public:
     QtScreen& screen() { return m_screen; }
     QtBitmaps& bitmaps() { return m_bitmaps; }
     QtApplication& application() { return m_application; }
+    XcbWindowManager& windows() { return m_windows; }
 
 private:
     std::unique_ptr<QtFonts> m_fonts;
@@ -230,4 +232,5 @@ private:
     InotifyNotifications m_notifications;
     LeaseFileAccess m_files;
     ProcessEnvironment m_environment;
+    XcbWindowManager m_windows;
 };

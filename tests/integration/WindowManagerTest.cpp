@@ -1,0 +1,372 @@
+// The window manager against real X11 windows: a private Xvfb display managed by openbox,
+// windows of another program (xclock) and a second process of this test, which finds
+// windows and posts messages as a second start of the spooler does.
+#include "PrivateDisplay.h"
+#include "platform/linux/XcbWindowManager.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QThread>
+#include <QWidget>
+#include <QWindow>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <memory>
+
+using namespace WindowMessages;
+
+namespace {
+
+// Processes events until the condition holds, at most timeoutMs.
+template <typename Condition> bool waitFor(Condition condition, int timeoutMs = 5000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.hasExpired(timeoutMs))
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+// What xdotool answers; a window as a number.
+WindowHandle xdotool(const QStringList& args)
+{
+    QProcess xdotool;
+    xdotool.start(QStringLiteral("xdotool"), args);
+    if (!xdotool.waitForFinished(5000))
+        return 0;
+    return xdotool.readAllStandardOutput().trimmed().toULongLong();
+}
+
+// The active window as a program of the desktop sees it.
+WindowHandle xdotoolActiveWindow()
+{
+    return xdotool({QStringLiteral("getactivewindow")});
+}
+
+std::ptrdiff_t indexOf(const std::vector<WindowHandle>& windows, WindowHandle window)
+{
+    const auto it = std::find(windows.begin(), windows.end(), window);
+    return it == windows.end() ? -1 : it - windows.begin();
+}
+
+// A widget that keeps the program's own events it receives.
+class EventRecorder : public QWidget
+{
+public:
+    std::vector<int> events;
+
+protected:
+    void customEvent(QEvent* event) override { events.push_back(event->type()); }
+};
+
+} // namespace
+
+class WindowManagerTest : public ::testing::Test
+{
+public:
+    // The display and the application on it serve all tests of the process.
+    static void SetUpTestSuite()
+    {
+        s_unavailable = PrivateDisplay::missingPrerequisite();
+        if (!s_unavailable.isEmpty())
+            return;
+        s_display = new PrivateDisplay;
+        if (!s_display->start()) {
+            s_error = s_display->error();
+            return;
+        }
+        setenv("DISPLAY", s_display->name().toLocal8Bit().constData(), 1);
+        setenv("QT_QPA_PLATFORM", "xcb", 1);
+        static int argc = 1;
+        static char name[] = "pagello_window_tests";
+        static char* argv[] = {name, nullptr};
+        s_app = new QApplication(argc, argv);
+    }
+
+    static void TearDownTestSuite()
+    {
+        delete s_app;
+        s_app = nullptr;
+        delete s_display;
+        s_display = nullptr;
+    }
+
+protected:
+    void SetUp() override
+    {
+        if (!s_unavailable.isEmpty())
+            GTEST_SKIP() << s_unavailable.toStdString();
+        ASSERT_TRUE(s_error.isEmpty()) << s_error.toStdString();
+        m_windows = std::make_unique<XcbWindowManager>();
+        ASSERT_TRUE(m_windows->connected());
+    }
+
+    void TearDown() override
+    {
+        for (auto& program : m_programs) {
+            program->kill();
+            program->waitForFinished(5000);
+        }
+        m_windows.reset();
+    }
+
+    // Starts xclock titled `title` and waits for its managed window.
+    WindowHandle startClock(const QString& title, QProcess** started = nullptr)
+    {
+        auto& process = m_programs.emplace_back(std::make_unique<QProcess>());
+        // With the input hint: openbox gives the focus only to windows that take it.
+        process->start(QStringLiteral("xclock"),
+                       {QStringLiteral("-title"), title, QStringLiteral("-xrm"), QStringLiteral("xclock.input: true")});
+        if (started)
+            *started = process.get();
+        WindowHandle window = 0;
+        waitFor(
+            [&] {
+                window = m_windows->findWindow(QStringLiteral("XClock"), title);
+                return window && m_windows->isWindowVisible(window);
+            },
+            15000);
+        return window;
+    }
+
+    // Runs a second process of this test that finds or addresses a window and posts to it;
+    // this process handles its events meanwhile. Its output, or "failed".
+    static QString runSecondInstance(const QStringList& args)
+    {
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(), args);
+        if (!waitFor([&] { return child.state() == QProcess::NotRunning; }, 20000)) {
+            child.kill();
+            child.waitForFinished(5000);
+            return QStringLiteral("timed out");
+        }
+        const QString output = QString::fromLocal8Bit(child.readAllStandardOutput()).trimmed();
+        if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
+            return QStringLiteral("failed: ") + output + QString::fromLocal8Bit(child.readAllStandardError());
+        return output;
+    }
+
+    std::unique_ptr<XcbWindowManager> m_windows;
+    std::vector<std::unique_ptr<QProcess>> m_programs;
+
+    static inline QString s_unavailable;
+    static inline QString s_error;
+    static inline PrivateDisplay* s_display = nullptr;
+    static inline QApplication* s_app = nullptr;
+};
+
+TEST_F(WindowManagerTest, FindsAnotherProgramsWindowByTitleAndClassWithItsProcess)
+{
+    QProcess* clock = nullptr;
+    const QString title = QStringLiteral("Pagello probe \u00e9");
+    const WindowHandle window = startClock(title, &clock);
+    ASSERT_NE(window, 0u);
+
+    // The client itself, as other programs name it, not openbox's frame around it.
+    EXPECT_EQ(window, xdotool({QStringLiteral("search"), QStringLiteral("--name"), title}));
+    EXPECT_EQ(m_windows->windowTitle(window), title);
+    EXPECT_EQ(m_windows->windowClass(window), QStringLiteral("XClock"));
+    EXPECT_EQ(m_windows->windowProcessId(window), clock->processId());
+    EXPECT_GE(indexOf(m_windows->topLevelWindows(), window), 0);
+
+    EXPECT_EQ(m_windows->findWindow(std::nullopt, title), window);
+    EXPECT_EQ(m_windows->findWindow(QStringLiteral("XClock"), std::nullopt), window);
+    EXPECT_EQ(m_windows->findWindow(QStringLiteral("XClock"), QStringLiteral("Pagello probe")), 0u);
+    EXPECT_EQ(m_windows->findWindow(QStringLiteral("xclock"), title), 0u);
+    EXPECT_TRUE(m_windows->isWindowVisible(window));
+    EXPECT_TRUE(m_windows->isWindowEnabled(window));
+    EXPECT_FALSE(m_windows->isZoomed(window));
+}
+
+TEST_F(WindowManagerTest, ActivatesAndRaisesAnotherProgramsWindows)
+{
+    const WindowHandle first = startClock(QStringLiteral("First clock"));
+    const WindowHandle second = startClock(QStringLiteral("Second clock"));
+    ASSERT_NE(first, 0u);
+    ASSERT_NE(second, 0u);
+    EXPECT_TRUE(m_windows->setForegroundWindow(second));
+    ASSERT_TRUE(waitFor([&] { return xdotoolActiveWindow() == second; }));
+
+    EXPECT_TRUE(m_windows->setForegroundWindow(first));
+    EXPECT_TRUE(waitFor([&] { return xdotoolActiveWindow() == first; }));
+    EXPECT_EQ(m_windows->foregroundWindow(), first);
+    // Activating raises: topmost first.
+    EXPECT_TRUE(waitFor([&] {
+        const auto windows = m_windows->topLevelWindows();
+        return indexOf(windows, first) < indexOf(windows, second);
+    }));
+
+    // Raised without being activated.
+    m_windows->bringToTop(second);
+    EXPECT_TRUE(waitFor([&] {
+        const auto windows = m_windows->topLevelWindows();
+        return indexOf(windows, second) < indexOf(windows, first);
+    }));
+    EXPECT_EQ(xdotoolActiveWindow(), first);
+
+    m_windows->sendMessage(second, WM_SYSCOMMAND, SC_HOTKEY, 0);
+    EXPECT_TRUE(waitFor([&] { return xdotoolActiveWindow() == second; }));
+}
+
+TEST_F(WindowManagerTest, MinimisesHidesRestoresAndClosesAnotherProgramsWindow)
+{
+    QProcess* clock = nullptr;
+    const QString title = QStringLiteral("Minimised clock");
+    const WindowHandle window = startClock(title, &clock);
+    ASSERT_NE(window, 0u);
+
+    m_windows->showWindow(window, IWindowManager::Show::Minimize);
+    EXPECT_TRUE(waitFor([&] { return !m_windows->isWindowVisible(window); }));
+    EXPECT_EQ(m_windows->findWindow(QStringLiteral("XClock"), title), window);
+    // Restored as the spooler's start-up hands the focus back.
+    EXPECT_TRUE(m_windows->postMessage(window, WM_SYSCOMMAND, SC_RESTORE, 0));
+    EXPECT_TRUE(waitFor([&] { return m_windows->isWindowVisible(window) && xdotoolActiveWindow() == window; }));
+
+    // Withdrawn: openbox lets it go back to the root, where it is still found.
+    m_windows->showWindow(window, IWindowManager::Show::Hide);
+    EXPECT_TRUE(waitFor([&] { return !m_windows->isWindowVisible(window); }));
+    EXPECT_TRUE(waitFor([&] { return m_windows->findWindow(QStringLiteral("XClock"), title) == window; }));
+    m_windows->showWindow(window, IWindowManager::Show::Show);
+    EXPECT_TRUE(waitFor([&] { return m_windows->isWindowVisible(window); }));
+
+    // Messages it cannot understand go nowhere; a close request ends it.
+    EXPECT_TRUE(m_windows->postMessage(window, WM_USER + 101, 0, 0));
+    EXPECT_EQ(clock->state(), QProcess::Running);
+    m_windows->sendMessage(window, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(clock->waitForFinished(5000));
+    EXPECT_TRUE(waitFor([&] { return m_windows->findWindow(std::nullopt, title) == 0; }));
+    EXPECT_FALSE(m_windows->postMessage(window, WM_SYSCOMMAND, SC_RESTORE, 0));
+}
+
+TEST_F(WindowManagerTest, OwnWidgetIsFoundUnderItsClassShownMinimisedAndHidden)
+{
+    const QString title = QStringLiteral("Pagello ");
+    QWidget widget;
+    widget.setWindowTitle(title);
+    const WindowHandle window = m_windows->handleOf(widget);
+    m_windows->setWindowClass(window, QStringLiteral("TForm1"));
+    const auto found = [&] { return m_windows->findWindow(QStringLiteral("TForm1"), title); };
+
+    // Before it is ever shown.
+    EXPECT_EQ(found(), window);
+    EXPECT_EQ(m_windows->windowProcessId(window), getpid());
+    EXPECT_EQ(m_windows->findWindow(QStringLiteral("TForm1"), QStringLiteral("Pagello")), 0u);
+
+    widget.show();
+    // Activated once openbox manages it.
+    ASSERT_TRUE(waitFor([&] { return widget.windowHandle()->isExposed() && found() == window; }));
+    EXPECT_TRUE(m_windows->setForegroundWindow(window));
+    EXPECT_TRUE(waitFor([&] { return m_windows->foregroundWindow() == window; }));
+
+    m_windows->showWindow(window, IWindowManager::Show::Minimize);
+    EXPECT_TRUE(widget.isMinimized());
+    EXPECT_FALSE(m_windows->isWindowVisible(window));
+    EXPECT_TRUE(waitFor([&] { return found() == window; }));
+    m_windows->showWindow(window, IWindowManager::Show::Restore);
+    EXPECT_TRUE(waitFor([&] { return !widget.isMinimized() && widget.isVisible(); }));
+
+    // Hidden to the tray: withdrawn, back on the root.
+    widget.hide();
+    EXPECT_TRUE(waitFor([&] { return found() == window; }));
+    EXPECT_FALSE(m_windows->isWindowVisible(window));
+}
+
+TEST_F(WindowManagerTest, MessagePostedFromAnotherProcessReachesTheUtilityWindowsProcedure)
+{
+    struct Call
+    {
+        WindowHandle window;
+        unsigned message;
+        std::uintptr_t wParam;
+        std::intptr_t lParam;
+    };
+    std::vector<Call> calls;
+    const WindowHandle utility = m_windows->createUtilityWindow(
+        [&](WindowHandle window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam) -> std::intptr_t {
+            calls.push_back({window, message, wParam, lParam});
+            return 0;
+        });
+    ASSERT_NE(utility, 0u);
+
+    const std::uintptr_t wParam = 0x123456789ABCull;
+    const std::intptr_t lParam = -0x7EDCBA9876LL;
+    const QString posted =
+        runSecondInstance({QStringLiteral("--post-to"), QString::number(utility), QString::number(WM_USER + 7),
+                           QString::number(wParam), QString::number(lParam)});
+    EXPECT_EQ(posted, QStringLiteral("posted"));
+    ASSERT_TRUE(waitFor([&] { return !calls.empty(); }));
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].window, utility);
+    EXPECT_EQ(calls[0].message, WM_USER + 7);
+    EXPECT_EQ(calls[0].wParam, wParam);
+    EXPECT_EQ(calls[0].lParam, lParam);
+
+    // Gone with its window: the other process is told it no longer exists.
+    m_windows->destroyUtilityWindow(utility);
+    EXPECT_NE(runSecondInstance({QStringLiteral("--post-to"), QString::number(utility), QString::number(WM_USER),
+                                 QStringLiteral("0"), QStringLiteral("0")}),
+              QStringLiteral("posted"));
+}
+
+TEST_F(WindowManagerTest, SecondStartFindsTheHiddenMainWindowAndItsQuitRequestArrivesAsAnEvent)
+{
+    EventRecorder mainWindow;
+    mainWindow.setWindowTitle(QStringLiteral("Pagello "));
+    const WindowHandle window = m_windows->handleOf(mainWindow);
+    m_windows->setWindowClass(window, QStringLiteral("TForm1"));
+    mainWindow.show();
+    ASSERT_TRUE(waitFor([&] { return m_windows->isWindowVisible(window); }));
+    mainWindow.hide();
+
+    const QString found = runSecondInstance({QStringLiteral("--find-and-post"), QStringLiteral("TForm1"),
+                                             QStringLiteral("Pagello "), QString::number(WM_USER + 101)});
+    EXPECT_EQ(found, QString::number(window));
+    ASSERT_TRUE(waitFor([&] { return !mainWindow.events.empty(); }));
+    EXPECT_EQ(mainWindow.events, std::vector<int>{QEvent::User + 101});
+}
+
+namespace {
+
+// The second process: `--post-to HANDLE MESSAGE WPARAM LPARAM` or
+// `--find-and-post CLASS TITLE MESSAGE`. Prints "posted" or the window it found.
+int secondInstance(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    XcbWindowManager windows;
+    const QStringList args = QCoreApplication::arguments();
+    if (args.size() == 6 && args[1] == QLatin1String("--post-to")) {
+        if (!windows.postMessage(args[2].toULongLong(), args[3].toUInt(), args[4].toULongLong(), args[5].toLongLong()))
+            return 1;
+        std::cout << "posted" << std::endl;
+        return 0;
+    }
+    if (args.size() == 5 && args[1] == QLatin1String("--find-and-post")) {
+        const WindowHandle window = windows.findWindow(args[2], args[3]);
+        if (!window || !windows.postMessage(window, args[4].toUInt(), 0, 0))
+            return 1;
+        std::cout << window << std::endl;
+        return 0;
+    }
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc > 1 && std::strncmp(argv[1], "--", 2) == 0 &&
+        (std::strcmp(argv[1], "--post-to") == 0 || std::strcmp(argv[1], "--find-and-post") == 0))
+        return secondInstance(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,138 @@
+// The window manager without an X display (the offscreen platform): nothing of the desktop
+// is found, while this program's own windows still get their messages in-process.
+#include "platform/linux/XcbWindowManager.h"
+
+#include <QCoreApplication>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace WindowMessages;
+
+namespace {
+
+struct Call
+{
+    WindowHandle window;
+    unsigned message;
+    std::uintptr_t wParam;
+    std::intptr_t lParam;
+    bool operator==(const Call&) const = default;
+};
+
+class EventRecorder : public QWidget
+{
+public:
+    std::vector<int> events;
+
+protected:
+    void customEvent(QEvent* event) override { events.push_back(event->type()); }
+};
+
+} // namespace
+
+TEST(XcbWindowManagerOffscreen, FindsNothingOfTheDesktopAndSendsNothingThere)
+{
+    XcbWindowManager windows;
+    EXPECT_FALSE(windows.connected());
+    QWidget widget;
+    widget.setWindowTitle(QStringLiteral("Pagello "));
+    const WindowHandle own = windows.handleOf(widget);
+    windows.setWindowClass(own, QStringLiteral("TForm1"));
+    EXPECT_TRUE(windows.topLevelWindows().empty());
+    EXPECT_EQ(windows.findWindow(QStringLiteral("TForm1"), QStringLiteral("Pagello ")), 0u);
+    EXPECT_EQ(windows.foregroundWindow(), 0u);
+    // Our own widget still answers for itself.
+    EXPECT_EQ(windows.windowTitle(own), QStringLiteral("Pagello "));
+    EXPECT_EQ(windows.windowClass(own), QStringLiteral("TForm1"));
+
+    const WindowHandle stranger = 0x2a00007;
+    EXPECT_FALSE(windows.postMessage(stranger, WM_USER + 101, 0, 0));
+    EXPECT_EQ(windows.sendMessage(stranger, WM_SYSCOMMAND, SC_RESTORE, 0), 0);
+    EXPECT_FALSE(windows.setForegroundWindow(stranger));
+    windows.showWindow(stranger, IWindowManager::Show::Restore);
+    windows.bringToTop(stranger);
+    windows.setFocus(stranger);
+    EXPECT_FALSE(windows.isWindowVisible(stranger));
+    EXPECT_TRUE(windows.windowTitle(stranger).isEmpty());
+    EXPECT_EQ(windows.windowProcessId(stranger), 0);
+    EXPECT_FALSE(windows.windowProc(stranger));
+}
+
+TEST(XcbWindowManagerOffscreen, MessagesToOwnWindowsReachTheirProcedureInProcess)
+{
+    XcbWindowManager windows;
+    std::vector<Call> calls;
+    const WindowHandle utility =
+        windows.createUtilityWindow([&](WindowHandle window, unsigned message, std::uintptr_t w, std::intptr_t l) {
+            calls.push_back({window, message, w, l});
+            return std::intptr_t(42);
+        });
+    ASSERT_NE(utility, 0u);
+
+    // Sent: handled at once, with the procedure's result.
+    EXPECT_EQ(windows.sendMessage(utility, WM_USER + 1, 0x123456789ABCull, -5), 42);
+    EXPECT_EQ(calls, (std::vector<Call>{{utility, WM_USER + 1, 0x123456789ABCull, -5}}));
+
+    // Posted: handled only when the event loop gets to it.
+    calls.clear();
+    EXPECT_TRUE(windows.postMessage(utility, WM_USER + 2, 7, 8));
+    EXPECT_TRUE(calls.empty());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls, (std::vector<Call>{{utility, WM_USER + 2, 7, 8}}));
+
+    // A procedure put in front passes on what it does not handle to the one it replaced.
+    calls.clear();
+    IWindowManager::WindowProc previous;
+    previous = windows.setWindowProc(
+        utility, [&](WindowHandle window, unsigned message, std::uintptr_t w, std::intptr_t l) -> std::intptr_t {
+            return message == WM_USER + 3 ? 3 : previous(window, message, w, l);
+        });
+    EXPECT_EQ(windows.sendMessage(utility, WM_USER + 3, 0, 0), 3);
+    EXPECT_EQ(windows.sendMessage(utility, WM_USER + 4, 0, 0), 42);
+    EXPECT_EQ(calls, (std::vector<Call>{{utility, WM_USER + 4, 0, 0}}));
+
+    // A message posted to a window destroyed before it arrives is dropped.
+    calls.clear();
+    EXPECT_TRUE(windows.postMessage(utility, WM_USER + 5, 0, 0));
+    windows.destroyUtilityWindow(utility);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(calls.empty());
+    EXPECT_FALSE(windows.postMessage(utility, WM_USER + 6, 0, 0));
+}
+
+TEST(XcbWindowManagerOffscreen, DefaultProcedurePostsProgramMessagesAsEventsRestoresAndCloses)
+{
+    XcbWindowManager windows;
+    EventRecorder widget;
+    const WindowHandle window = windows.handleOf(widget);
+    ASSERT_TRUE(windows.windowProc(window));
+
+    windows.sendMessage(window, WM_USER + 101, 0, 0);
+    EXPECT_TRUE(windows.postMessage(window, WM_USER, 0, 0));
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(widget.events, (std::vector<int>{QEvent::User + 101, QEvent::User}));
+
+    widget.showMinimized();
+    EXPECT_FALSE(windows.isWindowVisible(window));
+    windows.sendMessage(window, WM_SYSCOMMAND, SC_RESTORE, 0);
+    EXPECT_FALSE(widget.isMinimized());
+    EXPECT_TRUE(windows.isWindowVisible(window));
+
+    // A procedure of its own sees the message first; without one the default closes.
+    int seen = 0;
+    const auto previous = windows.setWindowProc(
+        window, [&](WindowHandle, unsigned message, std::uintptr_t, std::intptr_t) -> std::intptr_t {
+            seen = static_cast<int>(message);
+            return 0;
+        });
+    windows.sendMessage(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(seen, static_cast<int>(WM_CLOSE));
+    EXPECT_TRUE(widget.isVisible());
+    windows.setWindowProc(window, previous);
+    windows.sendMessage(window, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(widget.isVisible());
+}
