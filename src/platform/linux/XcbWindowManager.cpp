@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <memory>
+#include <string_view>
 #include <cstring>
 #include <exception>
 
@@ -219,17 +221,26 @@ public:
         std::vector<xcb_get_property_cookie_t> cookies;
         cookies.reserve(windows.size());
         for (const xcb_window_t window : windows)
-            cookies.push_back(xcb_icccm_get_wm_class(c, window));
+            cookies.push_back(xcb_get_property(c, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 1024));
         std::vector<QString> result;
         result.reserve(windows.size());
         for (const auto& cookie : cookies) {
-            xcb_icccm_get_wm_class_reply_t wmClass;
-            if (xcb_icccm_get_wm_class_reply(c, cookie, &wmClass, nullptr)) {
-                result.push_back(QString::fromLocal8Bit(wmClass.class_name));
-                xcb_icccm_get_wm_class_reply_wipe(&wmClass);
-            } else {
-                result.emplace_back();
+            // "instance\0class\0", read within the property's own length: another program
+            // may leave out the last zero, and the reply holds no more than the value.
+            std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> reply(
+                xcb_get_property_reply(c, cookie, nullptr), &std::free);
+            QString className;
+            if (reply && reply->format == 8) {
+                const auto* value = static_cast<const char*>(xcb_get_property_value(reply.get()));
+                const std::string_view bytes(value, std::size_t(xcb_get_property_value_length(reply.get())));
+                const std::size_t instanceEnd = bytes.find('\0');
+                if (instanceEnd != std::string_view::npos) {
+                    std::string_view rest = bytes.substr(instanceEnd + 1);
+                    rest = rest.substr(0, rest.find('\0'));
+                    className = QString::fromLocal8Bit(rest.data(), qsizetype(rest.size()));
+                }
             }
+            result.push_back(className);
         }
         return result;
     }
