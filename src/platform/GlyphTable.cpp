@@ -32,12 +32,12 @@ bool sameFace(const QRawFont& a, const QRawFont& b)
 
 } // namespace
 
-GlyphTable::GlyphTable(const FontSpec& spec, const GlyphAdvances& advances, const QString& characters)
-    : m_pixelSize(std::max(1, spec.pixelSize))
-    , m_horizontalPixelSize(std::max(1, spec.horizontalPixelSize()))
-    , m_horizontalScale(spec.horizontalScale())
+GlyphTable::GlyphTable(const FontSpec& desc, const GlyphAdvances& advances, const QString& characters)
+    : m_pixelSize(std::max(1, desc.pixelSize))
+    , m_horizontalPixelSize(std::max(1, desc.horizontalPixelSize()))
+    , m_horizontalScale(desc.horizontalScale())
 {
-    const QFont font = unhintedFont(spec);
+    const QFont font = unhintedFont(desc);
     const QRawFont own = QRawFont::fromFont(font);
     m_faces.push_back(own);
     m_ascent = own.ascent();

@@ -641,17 +641,14 @@ std::intptr_t XcbWindowManager::dispatch(WindowHandle window, unsigned message, 
     return call(window, message, wParam, lParam);
 }
 
-std::intptr_t XcbWindowManager::sendMessage(WindowHandle window, unsigned message, std::uintptr_t wParam,
-                                            std::intptr_t lParam)
+bool XcbWindowManager::deliverOnX(WindowHandle window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam)
 {
-    if (ownWidget(window))
-        return dispatch(window, message, wParam, lParam);
     if (!m_x || !window)
-        return 0;
+        return false;
     const auto id = static_cast<xcb_window_t>(window);
     switch (m_x->kind(id)) {
     case Connection::Kind::None:
-        return 0;
+        return false;
     case Connection::Kind::Ours:
         m_x->post(id, message, wParam, lParam);
         break;
@@ -659,7 +656,16 @@ std::intptr_t XcbWindowManager::sendMessage(WindowHandle window, unsigned messag
         systemAction(window, message, wParam);
         break;
     }
-    m_x->sync();
+    return true;
+}
+
+std::intptr_t XcbWindowManager::sendMessage(WindowHandle window, unsigned message, std::uintptr_t wParam,
+                                            std::intptr_t lParam)
+{
+    if (ownWidget(window))
+        return dispatch(window, message, wParam, lParam);
+    if (deliverOnX(window, message, wParam, lParam))
+        m_x->sync();
     return 0;
 }
 
@@ -680,20 +686,7 @@ bool XcbWindowManager::postMessage(WindowHandle window, unsigned message, std::u
             Qt::QueuedConnection);
         return true;
     }
-    if (!m_x || !window)
-        return false;
-    const auto id = static_cast<xcb_window_t>(window);
-    switch (m_x->kind(id)) {
-    case Connection::Kind::None:
-        return false;
-    case Connection::Kind::Ours:
-        m_x->post(id, message, wParam, lParam);
-        break;
-    case Connection::Kind::Foreign:
-        systemAction(window, message, wParam);
-        break;
-    }
-    return true;
+    return deliverOnX(window, message, wParam, lParam);
 }
 
 void XcbWindowManager::systemAction(WindowHandle window, unsigned message, std::uintptr_t wParam)

@@ -86,6 +86,10 @@ private:
     std::intptr_t dispatch(WindowHandle window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
     // What the window system can do with a message to another program's window.
     void systemAction(WindowHandle window, unsigned message, std::uintptr_t wParam);
+    // Hands a message to a window on the X server: as a client message to one of this
+    // program's, as what the window system can do to another program's; false when there
+    // is no such window.
+    bool deliverOnX(WindowHandle window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
 
     std::unique_ptr<Connection> m_x;
     bool m_ownOnX = false; // our widgets are windows of m_x's display

@@ -341,7 +341,7 @@ void PdfDocument::drawPage(const TMetafile& page, QPoint origin)
 void PdfDocument::text(const TMetafile& page, const MetaRecord& r, const GlyphTable& table)
 {
     const std::string_view bytes = page.bytes(r);
-    const FontSpec& spec = page.font(r);
+    const FontSpec& desc = page.font(r);
     const double baseLine = r.y + table.ascent();
     double x = r.x;
     std::size_t i = 0;
@@ -361,7 +361,7 @@ void PdfDocument::text(const TMetafile& page, const MetaRecord& r, const GlyphTa
         }
         const std::string_view run = bytes.substr(i, j - i);
         if (pdfFont.object == 0) {
-            fillColor(spec.color);
+            fillColor(desc.color);
             outlines(table, faceIndex, run, start, baseLine);
         } else {
             if (!m_inText) {
@@ -371,7 +371,7 @@ void PdfDocument::text(const TMetafile& page, const MetaRecord& r, const GlyphTa
                 m_textFont = -1;
                 m_line = QPointF(0, 0);
             }
-            fillColor(spec.color);
+            fillColor(desc.color);
             if (m_textFont != pdfFont.number) {
                 m_textFont = pdfFont.number;
                 m_content += "/F";
@@ -397,11 +397,11 @@ void PdfDocument::text(const TMetafile& page, const MetaRecord& r, const GlyphTa
         }
         i = j;
     }
-    if (spec.underline() || spec.strikeOut()) {
+    if (desc.underline() || desc.strikeOut()) {
         endText();
-        fillColor(spec.color);
+        fillColor(desc.color);
         for (const bool under : {true, false}) {
-            if (under ? !spec.underline() : !spec.strikeOut())
+            if (under ? !desc.underline() : !desc.strikeOut())
                 continue;
             const QRectF bar = under ? table.underline(r.x, r.y, x - r.x) : table.strikeOut(r.x, r.y, x - r.x);
             appendNumbers(m_content, {bar.x(), bar.y(), bar.width(), bar.height()});
