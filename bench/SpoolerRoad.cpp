@@ -69,6 +69,7 @@ struct Spooler
                                                         notifications ? static_cast<IFileAccess&>(files) : fake.files,
                                                         fake.environment,
                                                         fake.windows,
+                                                        fake.notifyArea,
                                                         {}},
                                         QStringList());
     }

@@ -66,3 +66,28 @@ class EDocumentError : public PagelloError
 public:
     using PagelloError::PagelloError;
 };
+
+// A picture that cannot be read: bytes that are not an image of the kind expected.
+class EInvalidGraphic : public PagelloError
+{
+public:
+    using PagelloError::PagelloError;
+};
+
+// A class cast that does not hold (an owner of the wrong kind).
+class EInvalidCast : public PagelloError
+{
+public:
+    EInvalidCast()
+        : PagelloError("Invalid class typecast")
+    {}
+};
+
+// A stream that ends before all that was to be read from it.
+class EReadError : public PagelloError
+{
+public:
+    EReadError()
+        : PagelloError("Stream read error")
+    {}
+};

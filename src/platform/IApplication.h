@@ -1,5 +1,7 @@
 #pragma once
 
+#include "IWindowManager.h"
+
 #include <QString>
 
 #include <exception>
@@ -32,6 +34,13 @@ public:
     // The window that stands for the application: minimising it minimises the
     // application. None until the program sets one.
     virtual void setMainWindow(QWidget* window) = 0;
+    virtual QWidget* mainWindow() const = 0;
+    // The application's own window, titled with its title. It is never shown itself: it
+    // stands for the application in the task bar. Hiding it (IWindowManager::showWindow)
+    // takes the main window's button out of the task bar, a minimised main window being
+    // unmapped; showing or restoring it brings the button back. WM_SYSCOMMAND SC_RESTORE
+    // sent to it restores the application. 0 where there are no windows.
+    virtual WindowHandle handle() = 0;
     virtual void minimize() = 0;
     virtual void restore() = 0;
     // Raised after the application was minimised or restored, however it happened.

@@ -17,8 +17,19 @@ using WindowHandle = std::uint64_t;
 // own; between two processes of the program they travel as X11 client messages.
 namespace WindowMessages {
 constexpr unsigned WM_CLOSE = 0x0010;
+constexpr unsigned WM_SHOWWINDOW = 0x0018;
 constexpr unsigned WM_ACTIVATEAPP = 0x001C;
 constexpr unsigned WM_SYSCOMMAND = 0x0112;
+constexpr unsigned WM_MOUSEMOVE = 0x0200;
+constexpr unsigned WM_LBUTTONDOWN = 0x0201;
+constexpr unsigned WM_LBUTTONUP = 0x0202;
+constexpr unsigned WM_LBUTTONDBLCLK = 0x0203;
+constexpr unsigned WM_RBUTTONDOWN = 0x0204;
+constexpr unsigned WM_RBUTTONUP = 0x0205;
+constexpr unsigned WM_RBUTTONDBLCLK = 0x0206;
+constexpr unsigned WM_MBUTTONDOWN = 0x0207;
+constexpr unsigned WM_MBUTTONUP = 0x0208;
+constexpr unsigned WM_MBUTTONDBLCLK = 0x0209;
 constexpr unsigned WM_USER = 0x0400;
 constexpr std::uintptr_t SC_RESTORE = 0xF120;
 constexpr std::uintptr_t SC_HOTKEY = 0xF150;
@@ -93,7 +104,9 @@ public:
     virtual void destroyUtilityWindow(WindowHandle window) = 0;
     // The window procedure of a window of this program: read, replaced (the previous one
     // is returned, to be called for what the new one does not handle), and the default
-    // one, which handles what no procedure does.
+    // one, which handles what no procedure does. A widget whose procedure was replaced
+    // also gets WM_SHOWWINDOW through it: wParam 1 just before it is shown (before the
+    // widget's own show handling runs), 0 when it is hidden.
     virtual WindowProc windowProc(WindowHandle window) = 0;
     virtual WindowProc setWindowProc(WindowHandle window, WindowProc proc) = 0;
     virtual std::intptr_t defWindowProc(WindowHandle window, unsigned message, std::uintptr_t wParam,

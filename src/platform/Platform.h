@@ -13,6 +13,7 @@ class IChangeNotifications;
 class IFileAccess;
 class IProcessEnvironment;
 class IWindowManager;
+class INotifyArea;
 
 // The desktop services the engine draws on; the executable owns the real ones, a test
 // the fakes.
@@ -35,6 +36,7 @@ struct SpoolerPlatform
     IFileAccess& files;
     IProcessEnvironment& environment;
     IWindowManager& windows;
+    INotifyArea& notifyArea;
     // The journal of the batches the printer accepted, beside the registry file; empty:
     // kept in memory only.
     QString journalPath;

@@ -146,9 +146,15 @@ struct RealSpooler : SpoolerFixture
     ~RealSpooler() { form.reset(); }
     TForm1& startReal()
     {
-        form = std::make_unique<TForm1>(
-            SpoolerPlatform{fake.platform(), fake.registry, notifications, files, fake.environment, fake.windows, {}},
-            QStringList());
+        form = std::make_unique<TForm1>(SpoolerPlatform{fake.platform(),
+                                                        fake.registry,
+                                                        notifications,
+                                                        files,
+                                                        fake.environment,
+                                                        fake.windows,
+                                                        fake.notifyArea,
+                                                        {}},
+                                        QStringList());
         return *form;
     }
     InotifyNotifications notifications;
@@ -213,9 +219,15 @@ TEST(FileWatch, ShareIsRescannedEveryFourSeconds)
 {
     RealSpooler s;
     RemoteDirectory remote;
-    s.form = std::make_unique<TForm1>(
-        SpoolerPlatform{s.fake.platform(), s.fake.registry, remote, s.files, s.fake.environment, s.fake.windows, {}},
-        QStringList());
+    s.form = std::make_unique<TForm1>(SpoolerPlatform{s.fake.platform(),
+                                                      s.fake.registry,
+                                                      remote,
+                                                      s.files,
+                                                      s.fake.environment,
+                                                      s.fake.windows,
+                                                      s.fake.notifyArea,
+                                                      {}},
+                                      QStringList());
     TForm1& form = *s.form;
     ASSERT_TRUE(form.Watcher->Polling);
     // The first poll comes at once; a file written after it waits for the next one, as no

@@ -72,6 +72,31 @@ void FakeApplication::setHint(const QString& hint)
         m_onHint();
 }
 
+void FakeApplication::setTitle(const QString& title)
+{
+    m_title = title;
+    if (m_handle && windows)
+        windows->window(m_handle).title = title;
+}
+
+WindowHandle FakeApplication::handle()
+{
+    if (m_handle || !windows)
+        return m_handle;
+    m_handle = windows->addWindow(QStringLiteral("TApplication"), m_title, QCoreApplication::applicationPid());
+    windows->window(m_handle).visible = false;
+    windows->setWindowProc(
+        m_handle,
+        [this](WindowHandle window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam) -> std::intptr_t {
+            if (message == WindowMessages::WM_SYSCOMMAND && (wParam & 0xFFF0) == WindowMessages::SC_RESTORE) {
+                restore();
+                return 0;
+            }
+            return windows->defWindowProc(window, message, wParam, lParam);
+        });
+    return m_handle;
+}
+
 void FakeApplication::minimize()
 {
     m_minimized = true;

@@ -7,6 +7,7 @@
 #include "../IScreen.h"
 #include "../Platform.h"
 #include "FakeFiles.h"
+#include "FakeNotifyArea.h"
 #include "FakePrinters.h"
 #include "FakeRegistry.h"
 #include "FakeWindowManager.h"
@@ -89,8 +90,14 @@ class FakeApplication : public IApplication
 {
 public:
     QString title() const override { return m_title; }
-    void setTitle(const QString& title) override { m_title = title; }
+    void setTitle(const QString& title) override;
     void setMainWindow(QWidget* window) override { m_mainWindow = window; }
+    QWidget* mainWindow() const override { return m_mainWindow; }
+    // A window of `windows` titled with the title, class "TApplication", made on first use;
+    // SC_RESTORE sent to it restores the application.
+    WindowHandle handle() override;
+    // Where the application's window lives; without one there is none.
+    FakeWindowManager* windows = nullptr;
     void minimize() override;
     void restore() override;
     void processMessages() override;
@@ -108,7 +115,6 @@ public:
     std::function<int(QDialog&)> answerModal;
     // Runs inside every processMessages, after Qt's pending events.
     std::function<void()> onProcessMessages;
-    QWidget* mainWindow() const { return m_mainWindow; }
     bool minimized() const { return m_minimized; }
     int processed() const { return m_processed; }
     const std::vector<QString>& errors() const { return m_errors; }
@@ -120,6 +126,7 @@ public:
 private:
     QString m_title;
     QWidget* m_mainWindow = nullptr;
+    WindowHandle m_handle = 0;
     bool m_minimized = false;
     int m_processed = 0;
     QString m_hint;
@@ -149,9 +156,12 @@ struct FakeSpoolerPlatform : FakePlatform
     FakeFileAccess files;
     FakeProcessEnvironment environment;
     FakeWindowManager windows;
+    FakeNotifyArea notifyArea{windows};
     QString journalPath; // empty: the journal lives in memory
+    FakeSpoolerPlatform() { application.windows = &windows; }
     SpoolerPlatform spooler()
     {
-        return SpoolerPlatform{platform(), registry, notifications, files, environment, windows, journalPath};
+        return SpoolerPlatform{platform(),  registry, notifications, files,
+                               environment, windows,  notifyArea,    journalPath};
     }
 };

@@ -5,6 +5,46 @@
 
 #include <algorithm>
 
+// Tells a widget's procedure that the widget is shown or hidden, before the widget itself
+// handles it.
+class FakeWindowManager::ShowFilter : public QObject
+{
+public:
+    explicit ShowFilter(FakeWindowManager& owner)
+        : m_owner(owner)
+    {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if ((event->type() == QEvent::Show || event->type() == QEvent::Hide) && !event->spontaneous()) {
+            for (const auto& [handle, w] : m_owner.m_windows) {
+                if (w.widget == watched && w.proc) {
+                    const WindowProc proc = w.proc;
+                    proc(handle, WindowMessages::WM_SHOWWINDOW, event->type() == QEvent::Show ? 1 : 0, 0);
+                    break;
+                }
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    FakeWindowManager& m_owner;
+};
+
+FakeWindowManager::FakeWindowManager()
+    : m_showFilter(std::make_unique<ShowFilter>(*this))
+{}
+
+FakeWindowManager::~FakeWindowManager()
+{
+    for (const auto& [handle, w] : m_windows) {
+        if (w.widget)
+            w.widget->removeEventFilter(m_showFilter.get());
+    }
+}
+
 FakeWindowManager::Window* FakeWindowManager::find(WindowHandle handle)
 {
     const auto it = m_windows.find(handle);
@@ -147,6 +187,7 @@ WindowHandle FakeWindowManager::handleOf(QWidget& widget)
     w.title = widget.windowTitle();
     w.processId = QCoreApplication::applicationPid();
     w.widget = &widget;
+    widget.installEventFilter(m_showFilter.get());
     return add(std::move(w));
 }
 
@@ -174,16 +215,21 @@ void FakeWindowManager::destroyUtilityWindow(WindowHandle window)
 IWindowManager::WindowProc FakeWindowManager::windowProc(WindowHandle window)
 {
     const Window* w = find(window);
-    return w ? w->proc : WindowProc();
+    if (!w)
+        return {};
+    if (w->proc)
+        return w->proc;
+    return [this](WindowHandle target, unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
+        return defWindowProc(target, message, wParam, lParam);
+    };
 }
 
 IWindowManager::WindowProc FakeWindowManager::setWindowProc(WindowHandle window, WindowProc proc)
 {
-    Window* w = find(window);
-    if (!w)
-        return {};
-    std::swap(w->proc, proc);
-    return proc;
+    WindowProc previous = windowProc(window);
+    if (Window* w = find(window))
+        w->proc = std::move(proc);
+    return previous;
 }
 
 std::intptr_t FakeWindowManager::defWindowProc(WindowHandle window, unsigned message, std::uintptr_t, std::intptr_t)

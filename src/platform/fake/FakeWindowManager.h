@@ -6,6 +6,7 @@
 #include <QWidget>
 
 #include <map>
+#include <memory>
 #include <vector>
 
 // An in-memory desktop of top-level windows (class, title, process, enabled, visible,
@@ -13,7 +14,7 @@
 // and change of state in order, so that call sequences can be asserted. Messages of
 // WM_USER and above posted to a widget of this program reach it as events of type
 // QEvent::User + (message - WM_USER), as on the desktop; a window's procedure gets what is
-// sent or posted to it.
+// sent or posted to it, and a widget's procedure WM_SHOWWINDOW when it is shown or hidden.
 class FakeWindowManager : public IWindowManager
 {
 public:
@@ -76,10 +77,14 @@ public:
     std::intptr_t defWindowProc(WindowHandle window, unsigned message, std::uintptr_t wParam,
                                 std::intptr_t lParam) override;
 
+    FakeWindowManager();
+    ~FakeWindowManager() override;
+
     QPoint cursor;
     std::map<Key, bool> keysDown;
 
 private:
+    class ShowFilter;
     Window* find(WindowHandle handle);
     WindowHandle add(Window window);
     std::intptr_t deliver(WindowHandle window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
@@ -90,4 +95,5 @@ private:
     WindowHandle m_next = 0x1000;
     WindowHandle m_foreground = 0;
     int m_finds = 0;
+    std::unique_ptr<ShowFilter> m_showFilter;
 };

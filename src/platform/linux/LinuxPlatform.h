@@ -8,6 +8,7 @@
 #include "../IScreen.h"
 #include "../Platform.h"
 #include "LinuxFiles.h"
+#include "QtNotifyArea.h"
 #include "RegistryFile.h"
 #include "XcbWindowManager.h"
 
@@ -15,6 +16,7 @@
 #include <QPointer>
 #include <QSizeF>
 #include <QString>
+#include <QWidget>
 
 #include <memory>
 #include <unordered_map>
@@ -161,6 +163,8 @@ public:
     QString title() const override { return m_title; }
     void setTitle(const QString& title) override { m_title = title; }
     void setMainWindow(QWidget* window) override;
+    QWidget* mainWindow() const override { return m_mainWindow; }
+    WindowHandle handle() override { return 0; }
     void minimize() override;
     void restore() override;
     void processMessages() override;
@@ -233,4 +237,5 @@ private:
     LeaseFileAccess m_files;
     ProcessEnvironment m_environment;
     XcbWindowManager m_windows;
+    QtNotifyArea m_notifyArea{m_windows};
 };

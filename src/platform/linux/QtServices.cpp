@@ -223,5 +223,6 @@ Platform LinuxPlatform::platform()
 SpoolerPlatform LinuxPlatform::spooler()
 {
     const QString journal = QFileInfo(m_registry.path()).dir().filePath(QStringLiteral("printed.journal"));
-    return SpoolerPlatform{platform(), m_registry, m_notifications, m_files, m_environment, m_windows, journal};
+    return SpoolerPlatform{platform(),    m_registry, m_notifications, m_files,
+                           m_environment, m_windows,  m_notifyArea,    journal};
 }

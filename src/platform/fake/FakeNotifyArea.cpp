@@ -1,0 +1,64 @@
+#include "FakeNotifyArea.h"
+
+#include "../IWindowManager.h"
+
+bool FakeNotifyArea::shellNotifyIcon(unsigned message, const NotifyIconData& data)
+{
+    using namespace NotifyIcon;
+    m_requests.push_back(Request{message, data});
+    const std::pair key(data.hWnd, data.uID);
+    const auto it = m_icons.find(key);
+    switch (message) {
+    case NIM_ADD:
+        if (refuseAdd || it != m_icons.end() || !data.hWnd)
+            return false;
+        m_icons.emplace(key, Icon{data, IconHandles::image(data.hIcon)});
+        return true;
+    case NIM_MODIFY:
+        if (it == m_icons.end())
+            return false;
+        it->second.data = data;
+        it->second.image = IconHandles::image(data.hIcon);
+        return true;
+    case NIM_DELETE:
+        if (it == m_icons.end())
+            return false;
+        m_icons.erase(it);
+        return true;
+    }
+    return false;
+}
+
+std::vector<unsigned> FakeNotifyArea::messages() const
+{
+    std::vector<unsigned> messages;
+    for (const Request& r : m_requests)
+        messages.push_back(r.message);
+    return messages;
+}
+
+const FakeNotifyArea::Icon* FakeNotifyArea::icon(WindowHandle window, std::uint32_t id) const
+{
+    const auto it = m_icons.find({window, id});
+    return it == m_icons.end() ? nullptr : &it->second;
+}
+
+const FakeNotifyArea::Icon* FakeNotifyArea::only() const
+{
+    return m_icons.size() == 1 ? &m_icons.begin()->second : nullptr;
+}
+
+std::intptr_t FakeNotifyArea::deliver(WindowHandle window, std::uint32_t id, std::intptr_t mouseMessage)
+{
+    const Icon* target = icon(window, id);
+    if (!target)
+        return 0;
+    const NotifyIconData data = target->data;
+    return m_windows.sendMessage(data.hWnd, data.uCallbackMessage, data.uID, mouseMessage);
+}
+
+std::intptr_t FakeNotifyArea::mouse(std::intptr_t mouseMessage)
+{
+    const Icon* target = only();
+    return target ? deliver(target->data.hWnd, target->data.uID, mouseMessage) : 0;
+}
