@@ -113,7 +113,7 @@ public:
     TTrayIcon(QObject* owner, const TrayPlatform& platform, bool designing = false);
     ~TTrayIcon() override;
 
-    WindowHandle WindowHandle() const { return m_window; }
+    ::WindowHandle WindowHandle() const { return m_window; }
     bool Active() const { return m_active; }
     void setActive(bool active);
     bool Added() const { return m_added; }
