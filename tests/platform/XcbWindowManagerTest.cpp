@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <vector>
 
 using namespace WindowMessages;
@@ -29,6 +30,22 @@ public:
 
 protected:
     void customEvent(QEvent* event) override { events.push_back(event->type()); }
+};
+
+// Writes what its own show and hide handling sees into a log shared with its procedure.
+class ShowRecorder : public QWidget
+{
+public:
+    explicit ShowRecorder(std::vector<QString>& log)
+        : m_log(log)
+    {}
+
+protected:
+    void showEvent(QShowEvent*) override { m_log.push_back(QStringLiteral("showEvent")); }
+    void hideEvent(QHideEvent*) override { m_log.push_back(QStringLiteral("hideEvent")); }
+
+private:
+    std::vector<QString>& m_log;
 };
 
 } // namespace
@@ -135,4 +152,28 @@ TEST(XcbWindowManagerOffscreen, DefaultProcedurePostsProgramMessagesAsEventsRest
     windows.setWindowProc(window, previous);
     windows.sendMessage(window, WM_CLOSE, 0, 0);
     EXPECT_FALSE(widget.isVisible());
+}
+
+TEST(XcbWindowManagerOffscreen, ReplacedProcedureHearsOfShowAndHideBeforeTheWidget)
+{
+    XcbWindowManager windows;
+    std::vector<QString> log;
+    ShowRecorder widget(log);
+    const WindowHandle window = windows.handleOf(widget);
+    windows.setWindowProc(window, [&](WindowHandle, unsigned message, std::uintptr_t wParam, std::intptr_t) {
+        if (message == WM_SHOWWINDOW)
+            log.push_back(QStringLiteral("WM_SHOWWINDOW %1").arg(wParam));
+        return std::intptr_t(0);
+    });
+    widget.show();
+    widget.hide();
+    EXPECT_EQ(log, (std::vector<QString>{QStringLiteral("WM_SHOWWINDOW 1"), QStringLiteral("showEvent"),
+                                         QStringLiteral("WM_SHOWWINDOW 0"), QStringLiteral("hideEvent")}));
+
+    // A procedure that fails keeps nothing from happening, and its failure goes no further.
+    windows.setWindowProc(window, [](WindowHandle, unsigned, std::uintptr_t, std::intptr_t) -> std::intptr_t {
+        throw std::runtime_error("hook failed");
+    });
+    EXPECT_NO_THROW(widget.show());
+    EXPECT_TRUE(widget.isVisible());
 }

@@ -514,9 +514,43 @@ private:
     xcb_atom_t m_atom;
 };
 
+// Tells a widget's procedure that the program shows or hides the widget, before the widget
+// itself handles it.
+class XcbWindowManager::ShowFilter : public QObject
+{
+public:
+    explicit ShowFilter(XcbWindowManager& manager)
+        : m_manager(manager)
+    {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        // Spontaneous ones are the window system's, after the fact.
+        if ((event->type() != QEvent::Show && event->type() != QEvent::Hide) || event->spontaneous())
+            return false;
+        auto* widget = static_cast<QWidget*>(watched);
+        const auto proc = m_manager.m_procs.constFind(widget);
+        if (proc == m_manager.m_procs.constEnd())
+            return false;
+        const WindowProc call = *proc;
+        const std::uintptr_t shown = event->type() == QEvent::Show ? 1 : 0;
+        try {
+            call(widget->internalWinId(), WM_SHOWWINDOW, shown, 0);
+        } catch (const std::exception& error) {
+            qCritical("window message %u: %s", WM_SHOWWINDOW, error.what());
+        }
+        return false;
+    }
+
+private:
+    XcbWindowManager& m_manager;
+};
+
 XcbWindowManager::XcbWindowManager()
     : m_x(Connection::open())
     , m_ownOnX(m_x && qtConnection())
+    , m_showFilter(std::make_unique<ShowFilter>(*this))
 {
     if (m_ownOnX) {
         m_filter = std::make_unique<MessageFilter>(*this, m_x->message);
@@ -529,6 +563,8 @@ XcbWindowManager::~XcbWindowManager()
     if (m_filter && QCoreApplication::instance())
         QCoreApplication::instance()->removeNativeEventFilter(m_filter.get());
     m_utilityWindows.clear();
+    for (QWidget* widget : std::as_const(m_watched))
+        widget->removeEventFilter(m_showFilter.get());
 }
 
 bool XcbWindowManager::connected() const
@@ -557,6 +593,7 @@ void XcbWindowManager::watch(QWidget& widget)
     if (m_watched.contains(&widget))
         return;
     m_watched.insert(&widget);
+    widget.installEventFilter(m_showFilter.get());
     QObject::connect(&widget, &QObject::destroyed, &m_context, [this, key = &widget] {
         m_watched.remove(key);
         m_procs.remove(key);

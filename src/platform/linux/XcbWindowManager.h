@@ -73,9 +73,11 @@ public:
 private:
     class Connection;
     class MessageFilter;
+    class ShowFilter;
 
     QWidget* ownWidget(WindowHandle window) const;
-    // Forgets the widget's procedure and class when it is destroyed.
+    // Tells the widget's procedure when the widget is shown or hidden; forgets its
+    // procedure and class when it is destroyed.
     void watch(QWidget& widget);
     // Gives our widget's X window its class and the property that marks it as ours.
     void label(QWidget& widget);
@@ -94,6 +96,7 @@ private:
     std::unique_ptr<Connection> m_x;
     bool m_ownOnX = false; // our widgets are windows of m_x's display
     std::unique_ptr<MessageFilter> m_filter;
+    std::unique_ptr<ShowFilter> m_showFilter;
     // Context of the queued calls and widget connections, which end with this object.
     QObject m_context;
     QHash<QWidget*, WindowProc> m_procs;
