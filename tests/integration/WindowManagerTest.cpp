@@ -1,12 +1,16 @@
 // The window manager against real X11 windows: a private Xvfb display managed by openbox,
 // windows of another program (xclock) and a second process of this test, which finds
-// windows and posts messages as a second start of the spooler does.
+// windows and posts messages as a second start of the spooler does. On the same display
+// with trayer as the notification area: tray icons that dock and are clicked.
 #include "PrivateDisplay.h"
+#include "platform/linux/QtNotifyArea.h"
 #include "platform/linux/XcbWindowManager.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QThread>
 #include <QWidget>
 #include <QWindow>
@@ -57,6 +61,31 @@ std::ptrdiff_t indexOf(const std::vector<WindowHandle>& windows, WindowHandle wi
 {
     const auto it = std::find(windows.begin(), windows.end(), window);
     return it == windows.end() ? -1 : it - windows.begin();
+}
+
+// A window of this program docked in trayer's panel, 0 when none is: `xwininfo -tree`
+// lists the panel's descendants indented below it.
+WindowHandle dockedIcon()
+{
+    QProcess xwininfo;
+    xwininfo.start(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")});
+    if (!xwininfo.waitForFinished(5000))
+        return 0;
+    const QString ours = QStringLiteral("\"%1\")").arg(QCoreApplication::applicationName());
+    const auto indent = [](const QString& line) { return line.indexOf(QRegularExpression(QStringLiteral("\\S"))); };
+    int panel = -1;
+    for (const QString& line : QString::fromLocal8Bit(xwininfo.readAllStandardOutput()).split(QLatin1Char('\n'))) {
+        if (panel < 0) {
+            if (line.contains(QLatin1String("(\"panel\" \"trayer\")")))
+                panel = indent(line);
+            continue;
+        }
+        if (indent(line) <= panel)
+            break;
+        if (line.contains(ours))
+            return line.trimmed().section(QLatin1Char(' '), 0, 0).toULongLong(nullptr, 0);
+    }
+    return 0;
 }
 
 // A widget that keeps the program's own events it receives.
@@ -118,6 +147,20 @@ protected:
             program->waitForFinished(5000);
         }
         m_windows.reset();
+    }
+
+    // Starts trayer as the desktop's notification area and waits until Qt sees it; false
+    // when it is not installed.
+    bool startTray()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("trayer")).isEmpty())
+            return false;
+        auto& process = m_programs.emplace_back(std::make_unique<QProcess>());
+        process->start(QStringLiteral("trayer"),
+                       {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
+                        QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("pixel"),
+                        QStringLiteral("--width"), QStringLiteral("120")});
+        return waitFor([] { return QtNotifyArea::available(); }, 15000);
     }
 
     // Starts xclock titled `title` and waits for its managed window.
@@ -333,6 +376,64 @@ TEST_F(WindowManagerTest, SecondStartFindsTheHiddenMainWindowAndItsQuitRequestAr
     EXPECT_EQ(found, QString::number(window));
     ASSERT_TRUE(waitFor([&] { return !mainWindow.events.empty(); }));
     EXPECT_EQ(mainWindow.events, std::vector<int>{QEvent::User + 101});
+}
+
+TEST_F(WindowManagerTest, TrayIconDocksInTheNotificationAreaAndItsClicksReachTheWindow)
+{
+    if (!startTray())
+        GTEST_SKIP() << "trayer is not installed (package trayer)";
+    QtNotifyArea area(*m_windows);
+    std::vector<std::intptr_t> mouse;
+    const WindowHandle window = m_windows->createUtilityWindow(
+        [&](WindowHandle, unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
+            if (message == 0xB040 && wParam == 0)
+                mouse.push_back(lParam);
+            return std::intptr_t(0);
+        });
+    QImage picture(16, 16, QImage::Format_ARGB32);
+    picture.fill(Qt::red);
+    const IconHandle icon = IconHandles::make(picture);
+    using namespace NotifyIcon;
+    const NotifyIconData data{
+        kRecordSize, window, 0, NIF_MESSAGE | NIF_ICON | NIF_TIP, 0xB040, icon, QStringLiteral("Pagello")};
+    ASSERT_TRUE(area.shellNotifyIcon(NIM_ADD, data));
+    IconHandles::release(icon);
+
+    // Qt docks its icon anew when it hears of the tray only after the first docking: the
+    // window to click is the one that stays.
+    WindowHandle docked = 0;
+    QElapsedTimer unchanged;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const WindowHandle now = dockedIcon();
+            if (now != docked) {
+                docked = now;
+                unchanged.start();
+            }
+            return docked && unchanged.hasExpired(300);
+        },
+        10000));
+    const struct
+    {
+        QString how;
+        std::vector<std::intptr_t> mouse;
+    } clicks[] = {
+        {QStringLiteral("1"), {WM_LBUTTONDOWN, WM_LBUTTONUP}},
+        {QStringLiteral("3"), {WM_RBUTTONDOWN, WM_RBUTTONUP}},
+        {QStringLiteral("2"), {WM_MBUTTONDOWN, WM_MBUTTONUP}},
+        {QStringLiteral("--repeat 2 --delay 60 1"), {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP}},
+    };
+    for (const auto& c : clicks) {
+        SCOPED_TRACE(c.how.toStdString());
+        mouse.clear();
+        xdotool(QStringLiteral("mousemove --window %1 8 8 click %2").arg(docked).arg(c.how).split(QLatin1Char(' ')));
+        EXPECT_TRUE(waitFor([&] { return mouse.size() >= c.mouse.size(); }));
+        EXPECT_EQ(mouse, c.mouse);
+    }
+
+    EXPECT_TRUE(area.shellNotifyIcon(NIM_DELETE, data));
+    EXPECT_TRUE(waitFor([] { return dockedIcon() == 0; }));
+    m_windows->destroyUtilityWindow(window);
 }
 
 namespace {
