@@ -1,9 +1,10 @@
 // The window manager against real X11 windows: a private Xvfb display managed by openbox,
 // windows of another program (xclock) and a second process of this test, which finds
 // windows and posts messages as a second start of the spooler does. On the same display
-// with trayer as the notification area: tray icons that dock and are clicked.
+// with trayer as the notification area: the application's own window taking the main
+// window out of the task bar, and tray icons that dock and are clicked.
 #include "PrivateDisplay.h"
-#include "platform/linux/QtNotifyArea.h"
+#include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/XcbWindowManager.h"
 
 #include <QApplication>
@@ -147,6 +148,28 @@ protected:
             program->waitForFinished(5000);
         }
         m_windows.reset();
+    }
+
+    // What a program of the desktop reads of a window: whether it is mapped, the ICCCM
+    // state its window manager gave it ("Normal", "Iconic"; empty for none), and whether
+    // _NET_CLIENT_LIST, where task bars find their buttons, lists it.
+    static bool mapped(WindowHandle window)
+    {
+        return !s_display->run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), QString::number(window)})
+                    .contains(QLatin1String("IsUnMapped"));
+    }
+    static std::string wmState(WindowHandle window)
+    {
+        return s_display
+            ->run(QStringLiteral("xprop"), {QStringLiteral("-id"), QString::number(window), QStringLiteral("WM_STATE")})
+            .section(QLatin1String("window state: "), 1)
+            .section(QLatin1Char('\n'), 0, 0)
+            .toStdString();
+    }
+    static bool inTaskBar(WindowHandle window)
+    {
+        return s_display->run(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_CLIENT_LIST")})
+            .contains(QRegularExpression(QStringLiteral("\\b0x%1\\b").arg(window, 0, 16)));
     }
 
     // Starts trayer as the desktop's notification area and waits until Qt sees it; false
@@ -376,6 +399,82 @@ TEST_F(WindowManagerTest, SecondStartFindsTheHiddenMainWindowAndItsQuitRequestAr
     EXPECT_EQ(found, QString::number(window));
     ASSERT_TRUE(waitFor([&] { return !mainWindow.events.empty(); }));
     EXPECT_EQ(mainWindow.events, std::vector<int>{QEvent::User + 101});
+}
+
+TEST_F(WindowManagerTest, HiddenApplicationWindowLeavesOnlyTheTrayIconUntilTheApplicationIsRestored)
+{
+    if (!startTray())
+        GTEST_SKIP() << "trayer is not installed (package trayer)";
+    QtApplication application(m_windows.get());
+    const WindowHandle proxy = application.handle();
+    // Titled as the program: the name Qt gives our windows without a title, such as the
+    // tray icon's hidden one made after it.
+    application.setTitle(QCoreApplication::applicationName());
+    const WindowHandle utility = m_windows->createUtilityWindow({});
+    ASSERT_EQ(m_windows->findWindow(std::nullopt, application.title()), proxy);
+    QWidget mainWindow;
+    const WindowHandle form = m_windows->handleOf(mainWindow);
+    application.setMainWindow(&mainWindow);
+
+    // The spooler's tray icon as it binds itself: the application's window hidden while
+    // minimised, restored with the application, and that applied again whenever the main
+    // window is about to be shown.
+    bool hideForm = true;
+    int restored = 0;
+    const auto apply = [&] {
+        m_windows->showWindow(m_windows->findWindow(std::nullopt, application.title()),
+                              hideForm ? IWindowManager::Show::Hide : IWindowManager::Show::Restore);
+    };
+    const auto setHideForm = [&](bool hide) {
+        if (hide != hideForm) {
+            hideForm = hide;
+            apply();
+        }
+    };
+    application.OnMinimize = [&] { setHideForm(true); };
+    application.OnRestore = [&] {
+        ++restored;
+        setHideForm(false);
+    };
+    IWindowManager::WindowProc previous;
+    previous = m_windows->setWindowProc(
+        form, [&](WindowHandle window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
+            if (message == WM_SHOWWINDOW && wParam)
+                apply();
+            return previous(window, message, wParam, lParam);
+        });
+
+    // The start-up: minimised, restored and minimised again before it is shown, without
+    // reaching the screen; then shown, it is mapped minimised (the window manager says so
+    // before the event loop runs) and leaves for the tray at once.
+    application.minimize();
+    application.restore();
+    application.minimize();
+    EXPECT_FALSE(waitFor([&] { return mapped(form) || inTaskBar(form); }, 500));
+    mainWindow.show();
+    QElapsedTimer managed;
+    managed.start();
+    while (wmState(form).empty() && !managed.hasExpired(5000))
+        QThread::msleep(20);
+    EXPECT_EQ(wmState(form), "Iconic");
+    EXPECT_TRUE(waitFor([&] { return mainWindow.isHidden() && !inTaskBar(form); }));
+
+    // A click on the tray icon: the application's window raised, restored, activated.
+    m_windows->bringToTop(proxy);
+    m_windows->sendMessage(proxy, WM_SYSCOMMAND, SC_RESTORE, 0);
+    m_windows->setForegroundWindow(proxy);
+    EXPECT_TRUE(waitFor([&] { return wmState(form) == "Normal" && xdotoolActiveWindow() == form; }));
+
+    // Minimised by the user, it leaves for the tray; its button back while it stays
+    // minimised, it is there minimised. The application's window is never seen.
+    m_windows->showWindow(form, IWindowManager::Show::Minimize);
+    EXPECT_TRUE(waitFor([&] { return mainWindow.isHidden() && !inTaskBar(form); }));
+    setHideForm(false);
+    EXPECT_TRUE(waitFor([&] { return inTaskBar(form) && wmState(form) == "Iconic"; }));
+    EXPECT_EQ(restored, 2);
+    EXPECT_FALSE(mapped(proxy));
+    EXPECT_EQ(wmState(proxy), "");
+    m_windows->destroyUtilityWindow(utility);
 }
 
 TEST_F(WindowManagerTest, TrayIconDocksInTheNotificationAreaAndItsClicksReachTheWindow)

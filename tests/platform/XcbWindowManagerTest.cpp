@@ -1,5 +1,7 @@
 // The window manager without an X display (the offscreen platform): nothing of the desktop
-// is found, while this program's own windows still get their messages in-process.
+// is found, while this program's own windows still get their messages in-process; and the
+// application's own window on top of it.
+#include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/XcbWindowManager.h"
 
 #include <QCoreApplication>
@@ -176,4 +178,28 @@ TEST(XcbWindowManagerOffscreen, ReplacedProcedureHearsOfShowAndHideBeforeTheWidg
     });
     EXPECT_NO_THROW(widget.show());
     EXPECT_TRUE(widget.isVisible());
+}
+
+TEST(XcbWindowManagerOffscreen, ApplicationWindowRestoresTheApplicationAndWithoutATrayHidesNothing)
+{
+    XcbWindowManager windows;
+    QtApplication application(&windows);
+    const WindowHandle proxy = application.handle();
+    EXPECT_EQ(windows.windowClass(proxy), QStringLiteral("TApplication"));
+    QWidget mainWindow;
+    application.setMainWindow(&mainWindow);
+    mainWindow.show();
+    application.minimize();
+
+    // No notification area here: the minimised main window keeps its button.
+    windows.showWindow(proxy, IWindowManager::Show::Hide);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(mainWindow.isVisible());
+    // What a click on the tray icon sends restores the application; closing it closes the
+    // main window. The application's window itself is never shown.
+    windows.sendMessage(proxy, WM_SYSCOMMAND, SC_RESTORE, 0);
+    EXPECT_TRUE(windows.isWindowVisible(windows.handleOf(mainWindow)));
+    windows.sendMessage(proxy, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(mainWindow.isVisible());
+    EXPECT_FALSE(windows.isWindowVisible(proxy));
 }

@@ -155,16 +155,25 @@ private:
 // window, errors show in a critical message box titled with the application's title,
 // and dialogs run their own modal loop. Needs the QApplication to exist for its whole
 // life.
+//
+// With a window manager it has a window of its own: a top-level widget of class
+// "TApplication", titled with the application's title, that is never mapped. Hiding it
+// unmaps a minimised main window, which takes its button out of the task bar and leaves
+// the tray icon; not while the desktop has no notification area, which would leave no way
+// back to the program. Showing or restoring it maps such a window minimised again.
+// A main window never shown yet stays unshown: minimising and restoring only change its
+// state, which it takes along when it is shown.
 class QtApplication : public IApplication
 {
 public:
-    QtApplication();
+    // Without a window manager (or a QApplication) there is no window of its own.
+    explicit QtApplication(IWindowManager* windows = nullptr);
     ~QtApplication() override;
     QString title() const override { return m_title; }
-    void setTitle(const QString& title) override { m_title = title; }
+    void setTitle(const QString& title) override;
     void setMainWindow(QWidget* window) override;
     QWidget* mainWindow() const override { return m_mainWindow; }
-    WindowHandle handle() override { return 0; }
+    WindowHandle handle() override { return m_handle; }
     void minimize() override;
     void restore() override;
     void processMessages() override;
@@ -177,8 +186,15 @@ public:
 
 private:
     class EventFilter;
+    class Window;
     void setHint(const QString& hint);
     void windowStateChanged(bool minimized);
+    // The main window's state as the program sees it; one never shown yet keeps its X
+    // window as it is (Qt maps a window that leaves the minimised state).
+    void setMainWindowState(Qt::WindowStates state);
+    std::intptr_t windowProc(WindowHandle window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
+    void setButtonHidden(bool hidden);
+    void placeButton();
 
     QString m_title;
     QString m_hint;
@@ -187,6 +203,11 @@ private:
     QPointer<QWidget> m_mainWindow;
     bool m_minimized = false;
     QStringList m_openErrors; // messages whose box is open now
+    IWindowManager* m_windows;
+    std::unique_ptr<Window> m_window; // the application's own
+    WindowHandle m_handle = 0;
+    bool m_buttonHidden = false;
+    bool m_unmapped = false; // the main window, hidden while minimised
 };
 
 // Fonts through Qt and fontconfig ("Courier New" resolves to its metric twin
@@ -231,11 +252,11 @@ private:
     std::unique_ptr<QtPrintDialog> m_printDialog;
     QtScreen m_screen;
     QtBitmaps m_bitmaps;
-    QtApplication m_application;
+    XcbWindowManager m_windows; // before the application, whose window it handles
+    QtApplication m_application{&m_windows};
     RegistryFile m_registry;
     InotifyNotifications m_notifications;
     LeaseFileAccess m_files;
     ProcessEnvironment m_environment;
-    XcbWindowManager m_windows;
     QtNotifyArea m_notifyArea{m_windows};
 };

@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QStatusTipEvent>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -105,46 +106,156 @@ protected:
     {
         // A status tip travels from the widget under the mouse up to its window; each step
         // carries the same text, so only a change is passed on.
-        if (event->type() == QEvent::StatusTip)
+        if (event->type() == QEvent::StatusTip) {
             m_owner.setHint(static_cast<QStatusTipEvent*>(event)->tip());
-        else if (event->type() == QEvent::WindowStateChange && watched == m_owner.m_mainWindow)
-            m_owner.windowStateChanged(m_owner.m_mainWindow->isMinimized());
+        } else if (watched == m_owner.m_mainWindow) {
+            QWidget* window = m_owner.m_mainWindow;
+            if (event->type() != QEvent::WindowStateChange) {
+                if (event->type() == QEvent::Show && !event->spontaneous())
+                    takeStateAlong(*window);
+            } else if (event->spontaneous() && m_owner.m_unmapped && window->isHidden()) {
+                // Withdrawn, the window has no state on the X server, which Qt reports as
+                // restored; it is still minimised.
+                window->overrideWindowState(window->windowState() | Qt::WindowMinimized);
+            } else {
+                m_owner.windowStateChanged(window->isMinimized());
+            }
+        }
         return QObject::eventFilter(watched, event);
     }
+
+private:
+    // A window minimised or restored before it was ever shown, or while it was withdrawn,
+    // changed its state alone; its X window takes it along now, before it is mapped.
+    static void takeStateAlong(QWidget& window)
+    {
+        QWindow* native = window.windowHandle();
+        const Qt::WindowStates state = window.windowState() & ~Qt::WindowActive;
+        if (native && native->windowStates() != state)
+            native->setWindowStates(state);
+    }
+
+    QtApplication& m_owner;
+};
+
+// Never mapped: showing and hiding it show and hide the main window's task-bar button.
+class QtApplication::Window : public QWidget
+{
+public:
+    explicit Window(QtApplication& owner)
+        : m_owner(owner)
+    {}
+    void setVisible(bool visible) override { m_owner.setButtonHidden(!visible); }
 
 private:
     QtApplication& m_owner;
 };
 
-QtApplication::QtApplication()
+QtApplication::QtApplication(IWindowManager* windows)
     : m_filter(std::make_unique<EventFilter>(*this))
+    , m_windows(windows)
 {
     if (QCoreApplication* app = QCoreApplication::instance())
         app->installEventFilter(m_filter.get());
+    if (!m_windows || !qobject_cast<QApplication*>(QCoreApplication::instance()))
+        return;
+    m_window = std::make_unique<Window>(*this);
+    m_handle = m_windows->handleOf(*m_window);
+    m_windows->setWindowClass(m_handle, QStringLiteral("TApplication"));
+    m_windows->setWindowProc(m_handle,
+                             [this](WindowHandle window, unsigned message, std::uintptr_t wParam,
+                                    std::intptr_t lParam) { return windowProc(window, message, wParam, lParam); });
 }
 
 QtApplication::~QtApplication() = default;
+
+void QtApplication::setTitle(const QString& title)
+{
+    m_title = title;
+    if (m_window)
+        m_window->setWindowTitle(title);
+}
+
+std::intptr_t QtApplication::windowProc(WindowHandle window, unsigned message, std::uintptr_t wParam,
+                                        std::intptr_t lParam)
+{
+    using namespace WindowMessages;
+    // The low four bits of a system command are the system's own.
+    if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_RESTORE) {
+        restore();
+        return 0;
+    }
+    // Closing the application closes its main window.
+    if (message == WM_CLOSE) {
+        if (m_mainWindow)
+            m_mainWindow->close();
+        return 0;
+    }
+    return m_windows->defWindowProc(window, message, wParam, lParam);
+}
 
 void QtApplication::setMainWindow(QWidget* window)
 {
     m_mainWindow = window;
     m_minimized = window && window->isMinimized();
+    m_unmapped = false;
+}
+
+void QtApplication::setMainWindowState(Qt::WindowStates state)
+{
+    if (m_mainWindow->testAttribute(Qt::WA_WState_ExplicitShowHide))
+        m_mainWindow->setWindowState(state);
+    else
+        m_mainWindow->overrideWindowState(state);
 }
 
 void QtApplication::minimize()
 {
     if (m_mainWindow)
-        m_mainWindow->setWindowState(m_mainWindow->windowState() | Qt::WindowMinimized);
+        setMainWindowState(m_mainWindow->windowState() | Qt::WindowMinimized);
 }
 
 void QtApplication::restore()
 {
     if (!m_mainWindow)
         return;
-    m_mainWindow->setWindowState(m_mainWindow->windowState() & ~Qt::WindowMinimized);
+    if (!m_mainWindow->testAttribute(Qt::WA_WState_ExplicitShowHide)) {
+        setMainWindowState(m_mainWindow->windowState() & ~Qt::WindowMinimized);
+        return;
+    }
+    // Mapped before it leaves the minimised state: a hidden window's X window would be
+    // mapped by the state change alone, behind Qt's back.
     m_mainWindow->show();
+    m_mainWindow->setWindowState(m_mainWindow->windowState() & ~Qt::WindowMinimized);
     m_mainWindow->raise();
     m_mainWindow->activateWindow();
+}
+
+void QtApplication::setButtonHidden(bool hidden)
+{
+    m_buttonHidden = hidden;
+    // From the event loop: the main window may be in the middle of being shown (its
+    // procedure hears of it before it is mapped), and would be mapped all the same.
+    QMetaObject::invokeMethod(
+        m_window.get(), [this] { placeButton(); }, Qt::QueuedConnection);
+}
+
+void QtApplication::placeButton()
+{
+    QWidget* window = m_mainWindow;
+    if (!window)
+        return;
+    if (m_buttonHidden) {
+        // Without a notification area the task bar is the only way back to the program.
+        if (window->isMinimized() && window->isVisible() && QtNotifyArea::available()) {
+            window->hide();
+            m_unmapped = true;
+        }
+    } else if (m_unmapped) {
+        m_unmapped = false;
+        if (window->isMinimized() && window->isHidden())
+            window->showMinimized();
+    }
 }
 
 void QtApplication::windowStateChanged(bool minimized)

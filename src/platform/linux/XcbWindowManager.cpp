@@ -260,6 +260,16 @@ public:
         flush();
     }
 
+    // Qt names a window without a title after the program, which is also the title of the
+    // application's own window: such a window goes without a name, as its widget does.
+    // Done when this returns, so that a title Qt gives it later is not deleted.
+    void clearTitle(xcb_window_t window)
+    {
+        xcb_delete_property(c, window, ewmh._NET_WM_NAME);
+        xcb_delete_property(c, window, XCB_ATOM_WM_NAME);
+        sync();
+    }
+
     // Marks a window as one that understands our client messages.
     void mark(xcb_window_t window)
     {
@@ -610,6 +620,8 @@ void XcbWindowManager::label(QWidget& widget)
     const auto className = m_classes.constFind(&widget);
     if (className != m_classes.constEnd())
         m_x->setClass(window, *className);
+    if (widget.windowTitle().isEmpty())
+        m_x->clearTitle(window);
     m_x->mark(window);
 }
 

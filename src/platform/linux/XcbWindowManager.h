@@ -79,7 +79,8 @@ private:
     // Tells the widget's procedure when the widget is shown or hidden; forgets its
     // procedure and class when it is destroyed.
     void watch(QWidget& widget);
-    // Gives our widget's X window its class and the property that marks it as ours.
+    // Gives our widget's X window its class, no name while it has no title, and the
+    // property that marks it as ours.
     void label(QWidget& widget);
     // Lets the X server see what Qt's own connection has asked of it so far.
     void syncQt() const;
