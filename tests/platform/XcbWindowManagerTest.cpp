@@ -188,17 +188,23 @@ TEST(XcbWindowManagerOffscreen, ApplicationWindowRestoresTheApplicationAndWithou
     EXPECT_EQ(windows.windowClass(proxy), QStringLiteral("TApplication"));
     QWidget mainWindow;
     application.setMainWindow(&mainWindow);
-    mainWindow.show();
+    const WindowHandle form = windows.handleOf(mainWindow);
+
+    // Restored by the program, a main window never shown stays so; by what a click on the
+    // tray icon sends, it shows.
     application.minimize();
+    application.restore();
+    EXPECT_FALSE(mainWindow.isVisible());
+    application.minimize();
+    windows.sendMessage(proxy, WM_SYSCOMMAND, SC_RESTORE, 0);
+    EXPECT_TRUE(windows.isWindowVisible(form));
 
     // No notification area here: the minimised main window keeps its button.
+    application.minimize();
     windows.showWindow(proxy, IWindowManager::Show::Hide);
     QCoreApplication::processEvents();
     EXPECT_TRUE(mainWindow.isVisible());
-    // What a click on the tray icon sends restores the application; closing it closes the
-    // main window. The application's window itself is never shown.
-    windows.sendMessage(proxy, WM_SYSCOMMAND, SC_RESTORE, 0);
-    EXPECT_TRUE(windows.isWindowVisible(windows.handleOf(mainWindow)));
+    // Closing the application closes the main window. Its own window is never shown.
     windows.sendMessage(proxy, WM_CLOSE, 0, 0);
     EXPECT_FALSE(mainWindow.isVisible());
     EXPECT_FALSE(windows.isWindowVisible(proxy));

@@ -162,7 +162,8 @@ private:
 // the tray icon; not while the desktop has no notification area, which would leave no way
 // back to the program. Showing or restoring it maps such a window minimised again.
 // A main window never shown yet stays unshown: minimising and restoring only change its
-// state, which it takes along when it is shown.
+// state, which it takes along when it is shown; SC_RESTORE sent to the application's
+// window shows it.
 class QtApplication : public IApplication
 {
 public:
@@ -192,6 +193,9 @@ private:
     // The main window's state as the program sees it; one never shown yet keeps its X
     // window as it is (Qt maps a window that leaves the minimised state).
     void setMainWindowState(Qt::WindowStates state);
+    // Un-minimises, shows, raises and activates the main window; one never shown yet only
+    // leaves the minimised state unless showNew.
+    void restoreMainWindow(bool showNew);
     std::intptr_t windowProc(WindowHandle window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
     void setButtonHidden(bool hidden);
     void placeButton();

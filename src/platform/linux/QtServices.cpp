@@ -180,9 +180,10 @@ std::intptr_t QtApplication::windowProc(WindowHandle window, unsigned message, s
                                         std::intptr_t lParam)
 {
     using namespace WindowMessages;
-    // The low four bits of a system command are the system's own.
+    // The low four bits of a system command are the system's own. Asked from the desktop
+    // (a click on the tray icon), the application shows a main window never shown yet too.
     if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_RESTORE) {
-        restore();
+        restoreMainWindow(true);
         return 0;
     }
     // Closing the application closes its main window.
@@ -217,16 +218,23 @@ void QtApplication::minimize()
 
 void QtApplication::restore()
 {
+    restoreMainWindow(false);
+}
+
+void QtApplication::restoreMainWindow(bool showNew)
+{
     if (!m_mainWindow)
         return;
+    const Qt::WindowStates state = m_mainWindow->windowState() & ~Qt::WindowMinimized;
     if (!m_mainWindow->testAttribute(Qt::WA_WState_ExplicitShowHide)) {
-        setMainWindowState(m_mainWindow->windowState() & ~Qt::WindowMinimized);
-        return;
+        setMainWindowState(state);
+        if (!showNew)
+            return;
     }
     // Mapped before it leaves the minimised state: a hidden window's X window would be
     // mapped by the state change alone, behind Qt's back.
     m_mainWindow->show();
-    m_mainWindow->setWindowState(m_mainWindow->windowState() & ~Qt::WindowMinimized);
+    m_mainWindow->setWindowState(state);
     m_mainWindow->raise();
     m_mainWindow->activateWindow();
 }
