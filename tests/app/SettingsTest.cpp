@@ -122,7 +122,7 @@ TEST(Spooler, SecondStartEndsSilentlyAndTheQuitSwitchClosesTheRunningOneAfterIts
 
     // Started again: nothing is created, shown or activated.
     EXPECT_EQ(runSpooler(f.fake.spooler(), {}), 0);
-    EXPECT_EQ(f.fake.application.mainWindow(), nullptr);
+    EXPECT_EQ(f.fake.application.mainWindow(), f.form.get());
     EXPECT_TRUE(f.fake.windows.calls().empty());
     EXPECT_TRUE(f.fake.application.messages().empty());
 
@@ -150,14 +150,14 @@ TEST(Spooler, QuitSwitchOrAHeldLockStartsNothing)
     SpoolerFixture f;
     // "/u" with no spooler running.
     EXPECT_EQ(runSpooler(f.fake.spooler(), {QStringLiteral("/u")}), 0);
-    EXPECT_EQ(f.fake.application.mainWindow(), nullptr);
+    EXPECT_EQ(f.fake.application.mainWindow(), f.form.get());
     EXPECT_TRUE(f.fake.windows.calls().empty());
     EXPECT_TRUE(f.fake.environment.lockDirectory.isNull()) << "a quit request takes no lock";
 
     // Another start at the same moment holds the lock: this one ends without a word.
     f.fake.environment.lockedElsewhere = true;
     EXPECT_EQ(runSpooler(f.fake.spooler(), {}), 0);
-    EXPECT_EQ(f.fake.application.mainWindow(), nullptr);
+    EXPECT_EQ(f.fake.application.mainWindow(), f.form.get());
     EXPECT_TRUE(f.fake.application.messages().empty());
     // Where there is no runtime directory, the lock lives beside the spool directory.
     EXPECT_EQ(f.fake.environment.lockDirectory, f.dir.path());
