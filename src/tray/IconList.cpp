@@ -72,7 +72,14 @@ void TIconList::EndUpdate()
     if (--m_updateCount == 0)
         Changed();
 }
-void TIconList::Assign(const TIconList*) {}
+void TIconList::Assign(const TIconList* source)
+{
+    BeginUpdate();
+    Clear();
+    for (int i = 0; source && i < source->Count(); ++i)
+        Add(source->Items(i));
+    EndUpdate();
+}
 void TIconList::Assign(const TIcon*) {}
 bool TIconList::ShouldWrite(const TIconList*) const
 {
