@@ -3,6 +3,7 @@
 
     fuzz/make-seeds.py render DIR      spool bytes for fuzz_render
     fuzz/make-seeds.py registry DIR    registry files for fuzz_registry
+    fuzz/make-seeds.py icons DIR       icon list streams for fuzz_icon_list
 
 fuzz_render reads the first byte of its input as settings: bits 0-2 the batch size (0 =
 none, and then the text is also laid out read in pieces), bit 3 a logo, bits 4-7 the
@@ -11,7 +12,9 @@ than measured. Both bytes are part of the text too.
 """
 
 import os
+import struct
 import sys
+import zlib
 
 COMMANDS = [b"\r", b"\n", b"\f", b"\xb3", b"\xff", b"\x0f", b"\x12", b"\x1bM", b"\x1bP", b"\x1bE",
             b"\x1bG", b"\x1bF", b"\x1bH", b"\x1b-\x01", b"\x1b-\xff", b"\x1b(s17H", b"\x1b(s12H",
@@ -72,10 +75,74 @@ def registry_seeds():
     return seeds
 
 
+def bitmap(width, height, bits, rows, mask_rows, colors=b"", colors_used=None, header_size=40):
+    """A bitmap entry of an .ico file; rows top-down, padded here to whole words."""
+    def pad(row):
+        return row + b"\0" * (-len(row) % 4)
+    used = len(colors) // 4 if colors_used is None else colors_used
+    header = struct.pack("<IiiHHIIiiII", header_size, width, 2 * height, 1, bits, 0, 0, 0, 0, used, 0)
+    header += b"\0" * (header_size - 40)
+    return header + colors + b"".join(pad(r) for r in reversed(rows)) + b"".join(pad(r) for r in reversed(mask_rows))
+
+
+def png(width, height):
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+    raw = b"".join(b"\0" + b"".join(bytes((x * 40 % 256, y * 40 % 256, 90, 255 if x != y else 0))
+                                      for x in range(width)) for y in range(height))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+
+
+def ico(entries):
+    """entries: (directory width, height, bit count, bytes)."""
+    out = struct.pack("<HHH", 0, 1, len(entries))
+    offset = 6 + 16 * len(entries)
+    for width, height, bits, data in entries:
+        out += struct.pack("<BBBBHHII", width % 256, height % 256, 0, 0, 1, bits, len(data), offset)
+        offset += len(data)
+    return out + b"".join(e[3] for e in entries)
+
+
+def icon_seeds():
+    mask16 = [b"\x80\x01"] * 16
+    argb = bitmap(16, 16, 32, [b"".join(bytes((x * 16, y * 16, 0x80, 0 if x == y else 200)) for x in range(16))
+                               for y in range(16)], mask16)
+    legacy = bitmap(16, 16, 32, [bytes((x, y, 0, 0)) * 16 for x, y in zip(range(16), range(16))], mask16)
+    palette = b"".join(bytes((i, 255 - i, i // 2, 0)) for i in range(256))
+    files = {
+        "argb": ico([(16, 16, 32, argb)]),
+        "legacy": ico([(16, 16, 32, legacy)]),
+        "mono": ico([(16, 16, 1, bitmap(16, 16, 1, [b"\xaa\x55"] * 16, mask16, b"\0\0\0\0\xff\xff\xff\0"))]),
+        "nibbles": ico([(5, 3, 4, bitmap(5, 3, 4, [b"\x01\x23\x40"] * 3, [b"\x08"] * 3, palette[:64]))]),
+        "short-table": ico([(3, 2, 8, bitmap(3, 2, 8, [b"\x00\x05\xff"] * 2, [b"\0"] * 2, palette[:8]))]),
+        "rgb": ico([(3, 3, 24, bitmap(3, 3, 24, [b"\x10\x20\x30" * 3] * 3, [b"\x40"] * 3))]),
+        "big-header": ico([(2, 2, 32, bitmap(2, 2, 32, [b"\1\2\3\4" * 2] * 2, [b"\0"] * 2, header_size=124))]),
+        "png": ico([(16, 16, 32, png(16, 16))]),
+        "png-256": ico([(0, 0, 32, png(256, 256))]),
+        "several": ico([(16, 16, 32, argb), (0, 0, 32, png(256, 2)),
+                         (3, 2, 8, bitmap(3, 2, 8, [b"abc"] * 2, [b"\0"] * 2, palette))]),
+    }
+
+    def stream(*entries):
+        return struct.pack("<i", len(entries)) + b"".join(struct.pack("<i", len(e)) + e for e in entries)
+
+    seeds = {"list-" + name: stream(data) for name, data in files.items()}
+    seeds["list-all"] = stream(*files.values())
+    seeds["nulls"] = stream(b"", files["argb"], b"", b"")
+    seeds["negative-size"] = struct.pack("<ii", 2, -5) + stream(files["png"])[4:]
+    seeds["count-huge"] = struct.pack("<i", 0x7fffffff) + stream(files["rgb"])[4:]
+    seeds["size-huge"] = struct.pack("<ii", 1, 0x7fffffff) + files["argb"]
+    seeds["cut"] = stream(files["argb"], files["png"])[:-7]
+    seeds["offset-wraps"] = stream(files["rgb"][:14] + struct.pack("<II", 0x100, 0xffffff00) + files["rgb"][22:])
+    return seeds
+
+
 def main():
-    if len(sys.argv) != 3 or sys.argv[1] not in ("render", "registry"):
-        sys.exit("usage: make-seeds.py render|registry DIR")
-    seeds = render_seeds() if sys.argv[1] == "render" else registry_seeds()
+    kinds = {"render": render_seeds, "registry": registry_seeds, "icons": icon_seeds}
+    if len(sys.argv) != 3 or sys.argv[1] not in kinds:
+        sys.exit("usage: make-seeds.py render|registry|icons DIR")
+    seeds = kinds[sys.argv[1]]()
     os.makedirs(sys.argv[2], exist_ok=True)
     for name, data in seeds.items():
         with open(os.path.join(sys.argv[2], "seed-" + name), "wb") as f:

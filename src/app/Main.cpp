@@ -13,9 +13,11 @@
 #include "platform/IPrinters.h"
 #include "platform/IProcessEnvironment.h"
 #include "platform/IWindowManager.h"
+#include "tray/ASTrayIcon.h"
 #include "tray/WindowHelpers.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -98,6 +100,12 @@ TForm1::TForm1(const SpoolerPlatform& platform, const QStringList& arguments, QW
     Timer2 = new QTimer(this);
     Timer2->setObjectName(QStringLiteral("Timer2"));
     Timer2->setInterval(500);
+    // The first window made is the one that stands for the application; the application's
+    // own window exists from the start.
+    IApplication& application = m_platform.engine.application;
+    if (!application.mainWindow())
+        application.setMainWindow(this);
+    application.handle();
     // A second start finds the running spooler by its window, from now on, minimised or
     // hidden in the tray as well.
     IWindowManager& windows = m_platform.windows;
@@ -115,7 +123,14 @@ TForm1::~TForm1()
     // The controls outlive the form's own members: their events must not reach it.
     ui->ListView1->viewport()->removeEventFilter(this);
     ui->ListView1->removeEventFilter(this);
+    IApplication& application = m_platform.engine.application;
+    application.OnMinimize = nullptr;
+    application.OnRestore = nullptr;
     guardedEntry([this] { FormDestroy(); });
+    // The tray icon gives the window its own procedure back while the window is whole.
+    delete TrayIcon;
+    if (application.mainWindow() == this)
+        application.setMainWindow(nullptr);
 }
 
 void TForm1::bindHandlers()
@@ -207,12 +222,61 @@ void TForm1::FormCreate()
     LoadSettings();
     ui->PausePrinting->setChecked(AutoStart);
     PausePrintingClick();
+    // The tray icon shows the picture of Image1.
+    IApplication& application = m_platform.engine.application;
+    TrayIcon = new TASTrayIcon(this, TrayPlatform{m_platform.windows, m_platform.notifyArea, application});
+    const TIcon picture(ui->Image1->pixmap().toImage());
+    TrayIcon->setIcon(&picture);
+    application.OnMinimize = [this] { guardedEntry([this] { FormHide(); }); };
+    application.OnRestore = [this] { guardedEntry([this] { FormShow(); }); };
+    TrayIcon->OnClick = [this](QObject&, TMouseButton, TShiftState, int, int) { FormRestore(); };
+    // The program starts minimised, out of the task bar: only the tray icon shows. The
+    // task-bar button is hidden by the last minimise, the one before having shown it.
+    application.minimize();
+    setWindowState(windowState() | Qt::WindowMinimized);
+    application.restore();
+    application.minimize();
     const bool handBack = !m_arguments.isEmpty() && m_arguments.first().toLower() == QLatin1String("/a");
     Timer2->setInterval(500);
     if (handBack)
         Timer2->start();
     else
         Timer2->stop();
+}
+
+void TForm1::FormHide()
+{
+    TrayIcon->setHideForm(true);
+}
+
+void TForm1::FormShow()
+{
+    if (TrayIcon)
+        TrayIcon->setHideForm(false);
+}
+
+void TForm1::FormRestore()
+{
+    // The application restores and shows the window; FormShow brings its task-bar button
+    // back.
+    IWindowManager& windows = m_platform.windows;
+    const WindowHandle application = m_platform.engine.application.handle();
+    windows.bringToTop(application);
+    windows.sendMessage(application, WindowMessages::WM_SYSCOMMAND, WindowMessages::SC_RESTORE, 0);
+    windows.setForegroundWindow(application);
+}
+
+void TForm1::showEvent(QShowEvent* event)
+{
+    guardedEntry([this] { FormShow(); });
+    QMainWindow::showEvent(event);
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    QMainWindow::closeEvent(event);
+    if (event->isAccepted())
+        QCoreApplication::quit();
 }
 
 void TForm1::FormDestroy()
@@ -561,10 +625,9 @@ int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments)
                        IApplication::MessageIcon::Error);
         return 0;
     }
+    // The window lives hidden in the tray, and error boxes come and go while it does: the
+    // program ends when its window is closed, not when the last window shown is.
+    QApplication::setQuitOnLastWindowClosed(false);
     TForm1 form(platform, arguments);
-    app.setMainWindow(&form);
-    form.show();
-    const int code = QApplication::exec();
-    app.setMainWindow(nullptr);
-    return code;
+    return QApplication::exec();
 }

@@ -25,6 +25,7 @@ class TPreviewPrinter;
 class SpoolFileText;
 class TQueueModel;
 class TPrintJournal;
+class TASTrayIcon;
 
 // The program's own window messages (WM_USER + 100 and + 101), as events posted to the
 // main window.
@@ -68,6 +69,8 @@ public:
     bool AutoStart = true;
     int PrinterIndex = -1;
     int PagesSpool = 3;
+    // The icon in the notification area; the window's child.
+    TASTrayIcon* TrayIcon = nullptr;
     // Milliseconds of a steady clock; a test may set its own.
     std::function<qint64()> Now;
 
@@ -97,6 +100,12 @@ public:
     void FormResize();
     void ListView1MouseDown(Qt::MouseButton button, QPoint globalPosition);
     void FormKeyDown(int key, Qt::KeyboardModifiers modifiers);
+    // The tray: minimising the application leaves only the tray icon (FormHide); restoring
+    // it or showing the window brings the task-bar button back (FormShow); a click on the
+    // tray icon restores the window (FormRestore).
+    void FormHide();
+    void FormShow();
+    void FormRestore();
 
     // Paths are the bytes of the file's name, as the directory gave them.
     bool PrintFile(const QByteArray& path);
@@ -110,6 +119,9 @@ public:
 
 protected:
     void customEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    // Closing the window ends the program.
+    void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:

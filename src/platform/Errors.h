@@ -91,3 +91,12 @@ public:
         : PagelloError("Stream read error")
     {}
 };
+
+// A stream that does not take all that is written to it.
+class EWriteError : public PagelloError
+{
+public:
+    EWriteError()
+        : PagelloError("Stream write error")
+    {}
+};

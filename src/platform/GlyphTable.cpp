@@ -57,8 +57,10 @@ GlyphTable::GlyphTable(const FontSpec& desc, const GlyphAdvances& advances, cons
         if (e.glyph == 0 && c.category() != QChar::Other_Control) {
             auto [face, glyph] = fallbackGlyph(font, c);
             if (face.isValid() && !sameFace(face, own)) {
-                auto it =
-                    std::find_if(m_faces.begin(), m_faces.end(), [&](const QRawFont& f) { return sameFace(f, face); });
+                // A structured binding is captured through a name of its own: clang before 16
+                // cannot capture one.
+                auto it = std::find_if(m_faces.begin(), m_faces.end(),
+                                       [&fallback = face](const QRawFont& f) { return sameFace(f, fallback); });
                 if (it == m_faces.end() && m_faces.size() < 255)
                     it = m_faces.insert(m_faces.end(), face);
                 if (it != m_faces.end()) {

@@ -39,7 +39,7 @@ private:
     std::intptr_t HookedWndProc(::WindowHandle window, unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
 
     bool m_hideForm = true;
-    QWidget* m_form = nullptr;
+    QPointer<QWidget> m_form;
     ::WindowHandle m_formWindow = 0;
     IWindowManager::WindowProc OldWndProc;
     bool m_hooked = false; // NewWndProc is installed

@@ -63,8 +63,8 @@ public:
     bool ShouldWrite(const TIconList* ancestor) const;
     void WriteData(QIODevice& stream) const;
     // Reads what WriteData wrote, in one batch; raises EReadError on a stream that ends
-    // early and EInvalidGraphic on an icon that cannot be read, keeping what was read
-    // before it.
+    // early (or a count or size that the stream cannot hold) and EInvalidGraphic on an
+    // icon that cannot be read, keeping what was read before it.
     void ReadData(QIODevice& stream);
 
 protected:

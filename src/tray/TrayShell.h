@@ -189,7 +189,6 @@ private:
     bool m_destroying = false;
     QString m_hint;
     bool m_showDesign = false;
-    QPointer<TPopupMenu> m_popupMenu;
-    QMetaObject::Connection m_popupMenuGone;
+    QPointer<TPopupMenu> m_popupMenu; // null once the menu is gone
     bool m_designing = false;
 };

@@ -122,7 +122,7 @@ TEST(Spooler, SecondStartEndsSilentlyAndTheQuitSwitchClosesTheRunningOneAfterIts
 
     // Started again: nothing is created, shown or activated.
     EXPECT_EQ(runSpooler(f.fake.spooler(), {}), 0);
-    EXPECT_EQ(f.fake.application.mainWindow(), nullptr);
+    EXPECT_EQ(f.fake.application.mainWindow(), f.form.get());
     EXPECT_TRUE(f.fake.windows.calls().empty());
     EXPECT_TRUE(f.fake.application.messages().empty());
 
@@ -150,14 +150,14 @@ TEST(Spooler, QuitSwitchOrAHeldLockStartsNothing)
     SpoolerFixture f;
     // "/u" with no spooler running.
     EXPECT_EQ(runSpooler(f.fake.spooler(), {QStringLiteral("/u")}), 0);
-    EXPECT_EQ(f.fake.application.mainWindow(), nullptr);
+    EXPECT_EQ(f.fake.application.mainWindow(), f.form.get());
     EXPECT_TRUE(f.fake.windows.calls().empty());
     EXPECT_TRUE(f.fake.environment.lockDirectory.isNull()) << "a quit request takes no lock";
 
     // Another start at the same moment holds the lock: this one ends without a word.
     f.fake.environment.lockedElsewhere = true;
     EXPECT_EQ(runSpooler(f.fake.spooler(), {}), 0);
-    EXPECT_EQ(f.fake.application.mainWindow(), nullptr);
+    EXPECT_EQ(f.fake.application.mainWindow(), f.form.get());
     EXPECT_TRUE(f.fake.application.messages().empty());
     // Where there is no runtime directory, the lock lives beside the spool directory.
     EXPECT_EQ(f.fake.environment.lockDirectory, f.dir.path());
@@ -214,6 +214,59 @@ TEST(Spooler, HandBackActivatesTheFirstWindowWhoseTitleHoldsTheTextOnce)
         EXPECT_EQ(f.fake.windows.foregroundWindow(), target);
         EXPECT_FALSE(f.start({QStringLiteral("/b"), QStringLiteral("EDIT")}).timer2().isActive());
     }
+}
+
+TEST(Spooler, StartsInTheTrayAndAClickOnTheIconRestoresTheWindowAndItsButton)
+{
+    using Call = FakeWindowManager::Call;
+    using Show = IWindowManager::Show;
+    using namespace WindowMessages;
+    SpoolerFixture f;
+    const WindowHandle application = f.fake.application.handle();
+    const auto applicationCalls = [&] {
+        std::vector<Call> calls;
+        for (const Call& call : f.fake.windows.calls())
+            if (call.window == application)
+                calls.push_back(call);
+        f.fake.windows.clearCalls();
+        return calls;
+    };
+    const Call hidden{QStringLiteral("show"), application, unsigned(Show::Hide)};
+    const Call shown{QStringLiteral("show"), application, unsigned(Show::Restore)};
+
+    // Only the tray icon shows, with the picture of Image1: the application is minimised
+    // and out of the task bar, the minimise before the last having brought it back.
+    TForm1& form = f.start();
+    const FakeNotifyArea::Icon* icon = f.fake.notifyArea.only();
+    ASSERT_NE(icon, nullptr);
+    EXPECT_EQ(icon->image.convertToFormat(QImage::Format_ARGB32),
+              f.ui().Image1->pixmap().toImage().convertToFormat(QImage::Format_ARGB32));
+    EXPECT_TRUE(f.fake.application.minimized());
+    EXPECT_TRUE(form.isMinimized());
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_EQ(applicationCalls(), (std::vector<Call>{shown, hidden}));
+
+    // A left click, and then a right one, restores the application and its button.
+    for (const auto& [press, release] :
+         {std::pair(WM_LBUTTONDOWN, WM_LBUTTONUP), std::pair(WM_RBUTTONDOWN, WM_RBUTTONUP)}) {
+        f.fake.notifyArea.mouse(press);
+        f.fake.notifyArea.mouse(release);
+        EXPECT_FALSE(f.fake.application.minimized());
+        EXPECT_EQ(applicationCalls(),
+                  (std::vector<Call>{Call{QStringLiteral("top"), application},
+                                     Call{QStringLiteral("send"), application, WM_SYSCOMMAND, SC_RESTORE, 0}, shown,
+                                     Call{QStringLiteral("foreground"), application}}));
+        // Minimised again, it leaves the task bar.
+        f.fake.application.minimize();
+        EXPECT_EQ(applicationCalls(), std::vector<Call>{hidden});
+    }
+
+    // Shown, the window applies the hiding first and then brings its button back; the tray
+    // icon goes with the window.
+    form.show();
+    EXPECT_EQ(applicationCalls(), (std::vector<Call>{hidden, shown}));
+    f.form.reset();
+    EXPECT_EQ(f.fake.notifyArea.only(), nullptr);
 }
 
 } // namespace

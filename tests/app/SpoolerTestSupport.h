@@ -33,6 +33,7 @@ struct SpoolerFixture
         fake.environment.startupDir = dir.path();
         fake.printers.addPrinter(QStringLiteral("Laser"), laser600());
         fake.printers.setKeepRecords(false);
+        fake.application.setTitle(QStringLiteral("Pagello"));
     }
 
     QString spoolDir() const { return dir.filePath(QStringLiteral("tisk")); }

@@ -2,7 +2,8 @@
 // ended with SIGKILL in the middle of a long document and started again, it sends every
 // batch of pages to the printer exactly once, through the journal beside its registry file.
 // On an X display of the test's own with a window manager: one spooler at a time, the quit
-// switch, and the focus handed back to another program's window.
+// switch, the focus handed back to another program's window, and the spooler living in the
+// tray of a panel.
 
 #include "PrivateCups.h"
 #include "PrivateDisplay.h"
@@ -12,6 +13,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
@@ -20,6 +22,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <functional>
 
 #include <sys/prctl.h>
 
@@ -315,6 +318,92 @@ TEST(SpoolerProgram, HandBackActivatesTheWindowOfAnotherProgramOnce)
         process->kill();
         process->waitForFinished(5000);
     }
+}
+
+// Whether the window is mapped and shown (not withdrawn, not minimised).
+bool shown(const PrivateDisplay& display, const QString& window)
+{
+    return display.run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), window}).contains(QLatin1String("IsViewable")) &&
+           !display.run(QStringLiteral("xprop"), {QStringLiteral("-id"), window, QStringLiteral("_NET_WM_STATE")})
+                .contains(QLatin1String("_NET_WM_STATE_HIDDEN"));
+}
+
+// Whether the window has a button in the task bar: the window manager lists it among its
+// clients.
+bool inTaskBar(const PrivateDisplay& display, const QString& window)
+{
+    const QString hex = QStringLiteral("0x") + QString::number(window.toULongLong(), 16);
+    const QString clients = display.run(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_CLIENT_LIST")});
+    return clients.split(QRegularExpression(QStringLiteral("[ ,#]+"))).contains(hex);
+}
+
+bool waitUntil(const std::function<bool()>& condition, int ms = 20000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.hasExpired(ms))
+            return false;
+        QThread::msleep(100);
+    }
+    return true;
+}
+
+TEST(SpoolerProgram, StartsInTheTrayAndAClickOnTheIconBringsTheWindowBack)
+{
+    QString missing = missingDesktop();
+    if (missing.isEmpty() && QStandardPaths::findExecutable(QStringLiteral("trayer")).isEmpty())
+        missing = QStringLiteral("trayer is not installed");
+    if (!missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString();
+    Desktop desktop;
+    ASSERT_TRUE(desktop.start()) << desktop.error.toStdString();
+
+    // A panel with a notification area.
+    QProcess tray;
+    QProcessEnvironment x = QProcessEnvironment::systemEnvironment();
+    x.insert(QStringLiteral("DISPLAY"), desktop.display.name());
+    tray.setProcessEnvironment(x);
+    tray.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    tray.start(QStringLiteral("trayer"), {QStringLiteral("--edge"), QStringLiteral("bottom"), QStringLiteral("--align"),
+                                          QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("pixel"),
+                                          QStringLiteral("--width"), QStringLiteral("96"), QStringLiteral("--height"),
+                                          QStringLiteral("24"), QStringLiteral("--transparent"), QStringLiteral("false")});
+    const QString panel = desktop.display.waitForWindow({QStringLiteral("--name"), QStringLiteral("^panel$")});
+    ASSERT_FALSE(panel.isEmpty()) << "the panel did not start";
+
+    // The spooler starts with its icon docked in the panel and no window on the screen.
+    SpoolerRun spooler(desktop.environment, desktop.log());
+    const QString window = desktop.display.waitForWindow({QStringLiteral("--class"), QStringLiteral("^TForm1$")});
+    ASSERT_FALSE(window.isEmpty()) << desktop.logText();
+    QString icon;
+    ASSERT_TRUE(waitUntil([&] {
+        const QString tree = desktop.display.run(QStringLiteral("xwininfo"), {QStringLiteral("-children"), QStringLiteral("-id"), panel});
+        const qsizetype child = tree.indexOf(QLatin1String("child:"));
+        if (child < 0)
+            return false;
+        icon = tree.mid(tree.indexOf(QLatin1String("0x"), child)).section(QLatin1Char(' '), 0, 0);
+        return true;
+    })) << "no icon docked in the panel\n" << desktop.logText();
+    QThread::msleep(1000);
+    EXPECT_FALSE(shown(desktop.display, window)) << "the window shows at start";
+    EXPECT_FALSE(inTaskBar(desktop.display, window)) << "the window is in the task bar at start";
+
+    // A click on the icon brings the window back; minimised, it goes into the tray again.
+    for (int round = 0; round < 2; ++round) {
+        desktop.display.run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("--window"), icon,
+                                                        QStringLiteral("6"), QStringLiteral("6"), QStringLiteral("click"),
+                                                        QString::number(round == 0 ? 1 : 3)});
+        EXPECT_TRUE(waitUntil([&] { return shown(desktop.display, window) && inTaskBar(desktop.display, window); }))
+            << "the click did not bring the window back\n" << desktop.logText();
+        desktop.display.run(QStringLiteral("xdotool"), {QStringLiteral("windowminimize"), window});
+        EXPECT_TRUE(waitUntil([&] { return !shown(desktop.display, window) && !inTaskBar(desktop.display, window); }))
+            << "minimised, the window did not go into the tray\n" << desktop.logText();
+    }
+    EXPECT_TRUE(spooler.running());
+    SpoolerRun quit(desktop.environment, desktop.log(), {QStringLiteral("/u")});
+    EXPECT_TRUE(quit.endsWell(10000));
+    EXPECT_TRUE(spooler.endsWell(20000)) << desktop.logText();
 }
 
 } // namespace
