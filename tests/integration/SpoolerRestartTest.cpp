@@ -323,7 +323,8 @@ TEST(SpoolerProgram, HandBackActivatesTheWindowOfAnotherProgramOnce)
 // Whether the window is mapped and shown (not withdrawn, not minimised).
 bool shown(const PrivateDisplay& display, const QString& window)
 {
-    return display.run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), window}).contains(QLatin1String("IsViewable")) &&
+    return display.run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), window})
+               .contains(QLatin1String("IsViewable")) &&
            !display.run(QStringLiteral("xprop"), {QStringLiteral("-id"), window, QStringLiteral("_NET_WM_STATE")})
                 .contains(QLatin1String("_NET_WM_STATE_HIDDEN"));
 }
@@ -333,7 +334,8 @@ bool shown(const PrivateDisplay& display, const QString& window)
 bool inTaskBar(const PrivateDisplay& display, const QString& window)
 {
     const QString hex = QStringLiteral("0x") + QString::number(window.toULongLong(), 16);
-    const QString clients = display.run(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_CLIENT_LIST")});
+    const QString clients =
+        display.run(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_CLIENT_LIST")});
     return clients.split(QRegularExpression(QStringLiteral("[ ,#]+"))).contains(hex);
 }
 
@@ -365,10 +367,11 @@ TEST(SpoolerProgram, StartsInTheTrayAndAClickOnTheIconBringsTheWindowBack)
     x.insert(QStringLiteral("DISPLAY"), desktop.display.name());
     tray.setProcessEnvironment(x);
     tray.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    tray.start(QStringLiteral("trayer"), {QStringLiteral("--edge"), QStringLiteral("bottom"), QStringLiteral("--align"),
-                                          QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("pixel"),
-                                          QStringLiteral("--width"), QStringLiteral("96"), QStringLiteral("--height"),
-                                          QStringLiteral("24"), QStringLiteral("--transparent"), QStringLiteral("false")});
+    tray.start(QStringLiteral("trayer"),
+               {QStringLiteral("--edge"), QStringLiteral("bottom"), QStringLiteral("--align"), QStringLiteral("right"),
+                QStringLiteral("--widthtype"), QStringLiteral("pixel"), QStringLiteral("--width"), QStringLiteral("96"),
+                QStringLiteral("--height"), QStringLiteral("24"), QStringLiteral("--transparent"),
+                QStringLiteral("false")});
     const QString panel = desktop.display.waitForWindow({QStringLiteral("--name"), QStringLiteral("^panel$")});
     ASSERT_FALSE(panel.isEmpty()) << "the panel did not start";
 
@@ -378,27 +381,31 @@ TEST(SpoolerProgram, StartsInTheTrayAndAClickOnTheIconBringsTheWindowBack)
     ASSERT_FALSE(window.isEmpty()) << desktop.logText();
     QString icon;
     ASSERT_TRUE(waitUntil([&] {
-        const QString tree = desktop.display.run(QStringLiteral("xwininfo"), {QStringLiteral("-children"), QStringLiteral("-id"), panel});
-        const qsizetype child = tree.indexOf(QLatin1String("child:"));
+        const QString tree =
+            desktop.display.run(QStringLiteral("xwininfo"), {QStringLiteral("-tree"), QStringLiteral("-id"), panel});
+        const qsizetype child = tree.indexOf(QLatin1String("(\"pagello\" \"Pagello\")"));
         if (child < 0)
             return false;
-        icon = tree.mid(tree.indexOf(QLatin1String("0x"), child)).section(QLatin1Char(' '), 0, 0);
+        icon = tree.left(child).section(QLatin1Char('\n'), -1).trimmed().section(QLatin1Char(' '), 0, 0);
         return true;
-    })) << "no icon docked in the panel\n" << desktop.logText();
+    })) << "no icon docked in the panel\n"
+        << desktop.logText();
     QThread::msleep(1000);
     EXPECT_FALSE(shown(desktop.display, window)) << "the window shows at start";
     EXPECT_FALSE(inTaskBar(desktop.display, window)) << "the window is in the task bar at start";
 
     // A click on the icon brings the window back; minimised, it goes into the tray again.
     for (int round = 0; round < 2; ++round) {
-        desktop.display.run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("--window"), icon,
-                                                        QStringLiteral("6"), QStringLiteral("6"), QStringLiteral("click"),
-                                                        QString::number(round == 0 ? 1 : 3)});
+        desktop.display.run(QStringLiteral("xdotool"),
+                            {QStringLiteral("mousemove"), QStringLiteral("--window"), icon, QStringLiteral("6"),
+                             QStringLiteral("6"), QStringLiteral("click"), QString::number(round == 0 ? 1 : 3)});
         EXPECT_TRUE(waitUntil([&] { return shown(desktop.display, window) && inTaskBar(desktop.display, window); }))
-            << "the click did not bring the window back\n" << desktop.logText();
+            << "the click did not bring the window back\n"
+            << desktop.logText();
         desktop.display.run(QStringLiteral("xdotool"), {QStringLiteral("windowminimize"), window});
         EXPECT_TRUE(waitUntil([&] { return !shown(desktop.display, window) && !inTaskBar(desktop.display, window); }))
-            << "minimised, the window did not go into the tray\n" << desktop.logText();
+            << "minimised, the window did not go into the tray\n"
+            << desktop.logText();
     }
     EXPECT_TRUE(spooler.running());
     SpoolerRun quit(desktop.environment, desktop.log(), {QStringLiteral("/u")});
