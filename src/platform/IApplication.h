@@ -11,6 +11,9 @@
 class QDialog;
 class QWidget;
 
+// The window class of the application's own window (IApplication::handle).
+constexpr char kApplicationWindowClass[] = "TApplication";
+
 // The application object: its title, its main window's minimising and restoring with
 // their events, the processing of pending window messages, its hint (the help text of
 // the control under the mouse, with one handler told of every change), its standard

@@ -39,9 +39,12 @@ void TASTrayIcon::Loaded()
 
 void TASTrayIcon::ApplyHideForm()
 {
-    // Looked up anew every time: the window may have been made again.
+    // Looked up anew every time: the window may have been made again. Its class is part of
+    // the search: an error box of the program bears the application's title too, and
+    // hiding it would leave its question unanswerable.
     IWindowManager& windows = m_platform.windows;
-    const ::WindowHandle application = windows.findWindow(std::nullopt, m_platform.application.title().left(255));
+    const ::WindowHandle application =
+        windows.findWindow(QString::fromLatin1(kApplicationWindowClass), m_platform.application.title().left(255));
     if (application)
         windows.showWindow(application, m_hideForm ? IWindowManager::Show::Hide : IWindowManager::Show::Restore);
 }

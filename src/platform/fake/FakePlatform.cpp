@@ -83,7 +83,8 @@ WindowHandle FakeApplication::handle()
 {
     if (m_handle || !windows)
         return m_handle;
-    m_handle = windows->addWindow(QStringLiteral("TApplication"), m_title, QCoreApplication::applicationPid());
+    m_handle =
+        windows->addWindow(QString::fromLatin1(kApplicationWindowClass), m_title, QCoreApplication::applicationPid());
     windows->window(m_handle).visible = false;
     windows->setWindowProc(
         m_handle,

@@ -161,7 +161,7 @@ QtApplication::QtApplication(IWindowManager* windows)
         return;
     m_window = std::make_unique<Window>(*this);
     m_handle = m_windows->handleOf(*m_window);
-    m_windows->setWindowClass(m_handle, QStringLiteral("TApplication"));
+    m_windows->setWindowClass(m_handle, QString::fromLatin1(kApplicationWindowClass));
     m_windows->setWindowProc(m_handle,
                              [this](WindowHandle window, unsigned message, std::uintptr_t wParam,
                                     std::intptr_t lParam) { return windowProc(window, message, wParam, lParam); });
