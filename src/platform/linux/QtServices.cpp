@@ -316,7 +316,12 @@ void QtApplication::showException(const std::exception& error)
         return;
     }
     m_openErrors.append(message);
-    QMessageBox::critical(QApplication::activeWindow(), caption, message);
+    // A box over a window that is minimised or hidden in the tray would go with it, out of
+    // reach: there it stands on its own.
+    QWidget* owner = QApplication::activeWindow();
+    if (owner && (!owner->isVisible() || owner->isMinimized()))
+        owner = nullptr;
+    QMessageBox::critical(owner, caption, message);
     m_openErrors.removeOne(message);
 }
 
