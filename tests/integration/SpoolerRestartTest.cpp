@@ -375,7 +375,10 @@ TEST(SpoolerProgram, StartsInTheTrayAndAClickOnTheIconBringsTheWindowBack)
     const QString panel = desktop.display.waitForWindow({QStringLiteral("--name"), QStringLiteral("^panel$")});
     ASSERT_FALSE(panel.isEmpty()) << "the panel did not start";
 
-    // The spooler starts with its icon docked in the panel and no window on the screen.
+    // The spooler starts with its icon docked in the panel and no window on the screen. A
+    // document it refuses waits for its first pass.
+    ASSERT_TRUE(
+        writeFile(desktop.dir.filePath(QStringLiteral("tisk/BAD.PRN")), "A\f" + QByteArray(70000, '\xb3') + "B"));
     SpoolerRun spooler(desktop.environment, desktop.log());
     const QString window = desktop.display.waitForWindow({QStringLiteral("--class"), QStringLiteral("^TForm1$")});
     ASSERT_FALSE(window.isEmpty()) << desktop.logText();
@@ -394,18 +397,41 @@ TEST(SpoolerProgram, StartsInTheTrayAndAClickOnTheIconBringsTheWindowBack)
     EXPECT_FALSE(shown(desktop.display, window)) << "the window shows at start";
     EXPECT_FALSE(inTaskBar(desktop.display, window)) << "the window is in the task bar at start";
 
-    // A click on the icon brings the window back; minimised, it goes into the tray again.
-    for (int round = 0; round < 2; ++round) {
+    // A click on the icon brings the window back, with its task-bar button.
+    const auto click = [&](int button) {
         desktop.display.run(QStringLiteral("xdotool"),
                             {QStringLiteral("mousemove"), QStringLiteral("--window"), icon, QStringLiteral("6"),
-                             QStringLiteral("6"), QStringLiteral("click"), QString::number(round == 0 ? 1 : 3)});
+                             QStringLiteral("6"), QStringLiteral("click"), QString::number(button)});
         EXPECT_TRUE(waitUntil([&] { return shown(desktop.display, window) && inTaskBar(desktop.display, window); }))
             << "the click did not bring the window back\n"
             << desktop.logText();
+    };
+    // Minimised, the window goes into the tray again.
+    const auto minimise = [&] {
         desktop.display.run(QStringLiteral("xdotool"), {QStringLiteral("windowminimize"), window});
         EXPECT_TRUE(waitUntil([&] { return !shown(desktop.display, window) && !inTaskBar(desktop.display, window); }))
             << "minimised, the window did not go into the tray\n"
             << desktop.logText();
+    };
+    click(1);
+
+    // The refusal's box comes up over the window and stays on the screen when the window
+    // goes into the tray; closing it does not end the spooler.
+    const QString box = desktop.display.waitForWindow(
+        {QStringLiteral("--onlyvisible"), QStringLiteral("--name"), QStringLiteral("^Pagello$")}, kWaitMs);
+    ASSERT_FALSE(box.isEmpty()) << "no error box on the screen\n" << desktop.logText();
+    minimise();
+    QThread::msleep(500);
+    EXPECT_TRUE(shown(desktop.display, box)) << "the error box went into the tray with the window";
+    desktop.display.run(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), QStringLiteral("--sync"), box,
+                                                    QStringLiteral("key"), QStringLiteral("Return")});
+    EXPECT_TRUE(waitUntil([&] { return !shown(desktop.display, box); })) << "the box did not close";
+    QThread::msleep(500);
+    ASSERT_TRUE(spooler.running()) << "the spooler ended with its error box\n" << desktop.logText();
+
+    for (const int button : {1, 3}) {
+        click(button);
+        minimise();
     }
     EXPECT_TRUE(spooler.running());
     SpoolerRun quit(desktop.environment, desktop.log(), {QStringLiteral("/u")});

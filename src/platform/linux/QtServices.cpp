@@ -316,12 +316,9 @@ void QtApplication::showException(const std::exception& error)
         return;
     }
     m_openErrors.append(message);
-    // A box over a window that is minimised or hidden in the tray would go with it, out of
-    // reach: there it stands on its own.
-    QWidget* owner = QApplication::activeWindow();
-    if (owner && (!owner->isVisible() || owner->isMinimized()))
-        owner = nullptr;
-    QMessageBox::critical(owner, caption, message);
+    // The box stands on its own: over a window it would go with it when the window is
+    // minimised into the tray, and be out of reach there.
+    QMessageBox::critical(nullptr, caption, message);
     m_openErrors.removeOne(message);
 }
 
