@@ -5,6 +5,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QCoreApplication>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include <iterator>
 #include <optional>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -209,14 +212,115 @@ TEST(RegistryFile, FailedWriteReportsTheValueAndLeavesTheOldFile)
     QFile::setPermissions(locked + "/pagello", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
-TEST(RegistryFile, EnvironmentOverridesTheDefaultPath)
+TEST(RegistryFile, SettingsLiveInTheChosenFileTheMachineWideOneOrTheUsersOwn)
 {
-    const QByteArray saved = qgetenv("PAGELLO_REGISTRY");
+    QTemporaryDir dir;
+    const QByteArray savedRegistry = qgetenv("PAGELLO_REGISTRY");
+    const QByteArray savedData = qgetenv("XDG_DATA_HOME");
+    const QString machine = dir.filePath(QStringLiteral("var/lib/pagello/system.reg"));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dir.filePath(QStringLiteral("data"))));
+
     qputenv("PAGELLO_REGISTRY", "/tmp/elsewhere.reg");
-    EXPECT_EQ(RegistryFile::defaultPath(), QStringLiteral("/tmp/elsewhere.reg"));
+    EXPECT_EQ(RegistryFile::locate(machine).path, QStringLiteral("/tmp/elsewhere.reg"));
     qputenv("PAGELLO_REGISTRY", "");
-    EXPECT_EQ(RegistryFile::defaultPath(), QStringLiteral("/var/lib/pagello/system.reg"));
-    qputenv("PAGELLO_REGISTRY", saved);
+    const RegistryFile::Location own = RegistryFile::locate(machine);
+    EXPECT_EQ(own.path, machine) << "a directory that can be made";
+    EXPECT_TRUE(own.defaults.isEmpty());
+    if (geteuid() != 0) {
+        QDir().mkpath(dir.filePath(QStringLiteral("var/lib/pagello")));
+        QFile::setPermissions(dir.filePath(QStringLiteral("var/lib/pagello")), QFile::ReadOwner | QFile::ExeOwner);
+        const RegistryFile::Location user = RegistryFile::locate(machine);
+        EXPECT_EQ(user.path, dir.filePath(QStringLiteral("data/pagello/system.reg")));
+        EXPECT_EQ(user.defaults, machine);
+        QFile::setPermissions(dir.filePath(QStringLiteral("var/lib/pagello")),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    qputenv("PAGELLO_REGISTRY", savedRegistry);
+    qputenv("XDG_DATA_HOME", savedData);
+}
+
+TEST(RegistryFile, UsersOwnFileReadsTheMachineWideOneForWhatItLacksAndNeverWritesIt)
+{
+    QTemporaryDir dir;
+    const QString machine = dir.filePath(QStringLiteral("machine.reg"));
+    const QByteArray machineText =
+        "REGEDIT4\n\n" + kSection + "\"PagesSpool\"=dword:00000005\n\"AutoStart\"=dword:00000001\n";
+    writeFile(machine, machineText);
+    const QString user = dir.filePath(QStringLiteral("user/pagello/system.reg"));
+    {
+        RegistryFile registry(user, machine);
+        ASSERT_TRUE(registry.openKey(kKey, false)) << "the key of the machine-wide file";
+        EXPECT_EQ(registry.readInteger(QStringLiteral("PagesSpool")), 5);
+        registry.writeInteger(QStringLiteral("AutoStart"), 0);
+        EXPECT_EQ(registry.readInteger(QStringLiteral("AutoStart")), 0);
+        EXPECT_EQ(registry.readInteger(QStringLiteral("PagesSpool")), 5) << "still read after a write";
+    }
+    EXPECT_EQ(readBytes(machine), machineText.toStdString());
+    EXPECT_EQ(readBytes(user), ("REGEDIT4\n\n" + kSection + "\"AutoStart\"=dword:00000000\n").toStdString());
+
+    // A damaged machine-wide file gives no defaults and no error to this user.
+    writeFile(machine, "not a registry");
+    RegistryFile registry(user, machine);
+    ASSERT_TRUE(registry.openKey(kKey, false));
+    EXPECT_FALSE(registry.valueExists(QStringLiteral("PagesSpool")));
+    EXPECT_EQ(registry.readInteger(QStringLiteral("AutoStart")), 0);
+}
+
+// Run as a user who is not root (root itself runs it again as "nobody"): the machine-wide
+// file that cannot be written leaves the settings in the user's own file, without an error.
+TEST(RegistryFile, UserWhoIsNotRootKeepsTheSettingsInTheirOwnFile)
+{
+    const QString inner = qEnvironmentVariable("PAGELLO_TEST_AS_USER");
+    if (inner.isEmpty() && geteuid() == 0) {
+        QTemporaryDir dir;
+        ASSERT_TRUE(QDir().mkpath(dir.filePath(QStringLiteral("machine"))));
+        ASSERT_TRUE(QDir().mkpath(dir.filePath(QStringLiteral("data"))));
+        writeFile(dir.filePath(QStringLiteral("machine/system.reg")),
+                  "REGEDIT4\n\n" + kSection + "\"PagesSpool\"=dword:00000005\n");
+        // The user needs a way to the program and a home of their own.
+        const QString program = dir.filePath(QStringLiteral("tests"));
+        ASSERT_TRUE(QFile::copy(QCoreApplication::applicationFilePath(), program));
+        ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+        ASSERT_EQ(::chown(QFile::encodeName(dir.filePath(QStringLiteral("data"))).constData(), 65534, 65534), 0);
+        QProcess run;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("PAGELLO_TEST_AS_USER"), dir.path());
+        environment.insert(QStringLiteral("HOME"), dir.filePath(QStringLiteral("data")));
+        environment.remove(QStringLiteral("XDG_DATA_HOME"));
+        environment.remove(QStringLiteral("PAGELLO_REGISTRY"));
+        run.setProcessEnvironment(environment);
+        run.setProcessChannelMode(QProcess::MergedChannels);
+        run.start(QStringLiteral("setpriv"),
+                  {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
+                   program, QStringLiteral("--gtest_filter=RegistryFile.UserWhoIsNotRoot*")});
+        ASSERT_TRUE(run.waitForFinished(60000));
+        const QString output = QString::fromUtf8(run.readAll());
+        EXPECT_EQ(run.exitCode(), 0) << output.toStdString();
+        EXPECT_TRUE(output.contains(QLatin1String("[  PASSED  ] 1 test"))) << output.toStdString();
+        return;
+    }
+    QTemporaryDir scratch;
+    const QString base = inner.isEmpty() ? scratch.path() : inner;
+    const QString machine = base + QStringLiteral("/machine/system.reg");
+    if (inner.isEmpty()) {
+        QDir().mkpath(base + QStringLiteral("/machine"));
+        writeFile(machine, "REGEDIT4\n\n" + kSection + "\"PagesSpool\"=dword:00000005\n");
+        QFile::setPermissions(base + QStringLiteral("/machine"), QFile::ReadOwner | QFile::ExeOwner);
+        qputenv("HOME", QFile::encodeName(base + QStringLiteral("/data")));
+        qunsetenv("XDG_DATA_HOME");
+        qunsetenv("PAGELLO_REGISTRY");
+    }
+    const RegistryFile::Location where = RegistryFile::locate(machine);
+    EXPECT_EQ(where.path, base + QStringLiteral("/data/.local/share/pagello/system.reg"));
+    RegistryFile registry(where);
+    ASSERT_TRUE(registry.openKey(kKey, true));
+    EXPECT_EQ(registry.readInteger(QStringLiteral("PagesSpool")), 5);
+    EXPECT_NO_THROW(registry.writeInteger(QStringLiteral("AutoStart"), 1));
+    EXPECT_TRUE(readBytes(where.path).find("\"AutoStart\"=dword:00000001") != std::string::npos);
+    EXPECT_EQ(readBytes(machine).find("AutoStart"), std::string::npos);
+    if (inner.isEmpty())
+        QFile::setPermissions(base + QStringLiteral("/machine"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 // The file comes from outside: cut short or with any byte replaced it must still open or be

@@ -331,7 +331,7 @@ LinuxPlatform::LinuxPlatform()
     : m_fonts(std::make_unique<QtFonts>(OemCodePage::system()))
     , m_printers(std::make_unique<QtPrinters>(*m_fonts))
     , m_printDialog(std::make_unique<QtPrintDialog>(*m_printers))
-    , m_registry(RegistryFile::defaultPath())
+    , m_registry(RegistryFile::locate())
 {}
 
 LinuxPlatform::~LinuxPlatform() = default;

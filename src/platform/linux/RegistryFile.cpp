@@ -16,6 +16,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -110,16 +111,42 @@ bool keepAside(const QByteArray& path)
     return false;
 }
 
+// Whether this user may write the file, or make it: the nearest directory that exists
+// must let them.
+bool canWrite(const QString& path)
+{
+    const QByteArray file = QFile::encodeName(path);
+    if (::access(file.constData(), F_OK) == 0)
+        return ::access(file.constData(), W_OK) == 0 &&
+               ::access(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), W_OK | X_OK) == 0;
+    QString dir = QFileInfo(path).absolutePath();
+    while (!QFileInfo::exists(dir) && dir != QLatin1String("/"))
+        dir = QFileInfo(dir).absolutePath();
+    return ::access(QFile::encodeName(dir).constData(), W_OK | X_OK) == 0;
+}
+
 } // namespace
 
-RegistryFile::RegistryFile(QString path)
+RegistryFile::RegistryFile(QString path, const QString& defaults)
     : m_path(std::move(path))
-{}
-
-QString RegistryFile::defaultPath()
 {
-    const QString path = qEnvironmentVariable("PAGELLO_REGISTRY");
-    return path.isEmpty() ? QStringLiteral("/var/lib/pagello/system.reg") : path;
+    if (!defaults.isEmpty())
+        m_defaults = std::make_unique<RegistryFile>(defaults);
+}
+
+RegistryFile::~RegistryFile() = default;
+
+RegistryFile::Location RegistryFile::locate(const QString& machinePath)
+{
+    const QString chosen = qEnvironmentVariable("PAGELLO_REGISTRY");
+    if (!chosen.isEmpty())
+        return {chosen, {}};
+    if (canWrite(machinePath))
+        return {machinePath, {}};
+    QString data = qEnvironmentVariable("XDG_DATA_HOME");
+    if (!QDir::isAbsolutePath(data))
+        data = QDir::homePath() + QStringLiteral("/.local/share");
+    return {data + QStringLiteral("/pagello/system.reg"), machinePath};
 }
 
 RegistryFile::Scan RegistryFile::scan(const std::vector<QByteArray>& lines, const QString& key)
@@ -248,16 +275,42 @@ bool RegistryFile::openKey(const QString& key, bool canCreate)
 
     load();
     Scan s = scan(m_lines, path);
-    if (!s.keyExists && !canCreate)
+    // The machine-wide file is only read: what it holds cannot be fixed by this user, so a
+    // damaged one gives no defaults and no error.
+    bool inDefaults = false;
+    if (m_defaults) {
+        try {
+            inDefaults = m_defaults->openKey(key, false);
+        } catch (const ERegistryError&) {
+            inDefaults = false;
+        }
+    }
+    if (!s.keyExists && !inDefaults && !canCreate)
         return false;
     m_key = path;
     m_values = std::move(s.values);
     m_open = true;
+    mergeDefaults();
     return true;
+}
+
+void RegistryFile::mergeDefaults()
+{
+    if (!m_defaults || !m_defaults->m_open)
+        return;
+    for (auto it = m_defaults->m_values.cbegin(); it != m_defaults->m_values.cend(); ++it) {
+        if (m_values.contains(it.key()))
+            continue;
+        Value value = it.value();
+        value.lines.clear(); // none of them in this file
+        m_values.insert(it.key(), value);
+    }
 }
 
 void RegistryFile::closeKey()
 {
+    if (m_defaults)
+        m_defaults->closeKey();
     m_open = false;
     m_key.clear();
     m_values.clear();
@@ -303,6 +356,7 @@ void RegistryFile::writeInteger(const QString& name, int value)
     save(lines, name);
     m_lines = std::move(lines);
     m_values = scan(m_lines, m_key).values;
+    mergeDefaults();
 }
 
 void RegistryFile::save(const std::vector<QByteArray>& lines, const QString& name)

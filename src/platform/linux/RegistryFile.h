@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QString>
 
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -15,14 +16,31 @@
 // keys, values of other types and comments stay byte for byte. A file that cannot be read is
 // reported once, then treated as empty and kept as "<path>.damaged" when first replaced (a
 // later one as "<path>.damaged.1", ".2", ...: no kept copy is overwritten).
-// Main thread only.
+//
+// A user who may not write the machine-wide file keeps their own (see locate): it is read
+// first, and a value it does not hold is read from the machine-wide file, which is never
+// written then. Main thread only.
 class RegistryFile : public IRegistry
 {
 public:
-    explicit RegistryFile(QString path);
+    // With `defaults`, the file whose values stand where the file at `path` has none.
+    explicit RegistryFile(QString path, const QString& defaults = QString());
+    ~RegistryFile() override;
 
-    // PAGELLO_REGISTRY when set and non-empty, else /var/lib/pagello/system.reg.
-    static QString defaultPath();
+    static constexpr char kMachinePath[] = "/var/lib/pagello/system.reg";
+    struct Location
+    {
+        QString path;
+        QString defaults; // empty: none
+    };
+    // Where the settings are kept: the file PAGELLO_REGISTRY names; else the machine-wide
+    // file when this user may write it (or make it); else the user's own file
+    // $XDG_DATA_HOME/pagello/system.reg (~/.local/share/... by default), with the
+    // machine-wide file for defaults.
+    static Location locate(const QString& machinePath = QString::fromLatin1(kMachinePath));
+    explicit RegistryFile(const Location& where)
+        : RegistryFile(where.path, where.defaults)
+    {}
     QString path() const { return m_path; }
 
     bool openKey(const QString& key, bool canCreate) override;
@@ -52,6 +70,8 @@ private:
     void load();
     void damaged(const QString& reason);
     void save(const std::vector<QByteArray>& lines, const QString& name);
+    // Adds the values of the defaults' key that the open key lacks.
+    void mergeDefaults();
 
     QString m_path;
     std::vector<QByteArray> m_lines; // without line ends; empty for a missing or damaged file
@@ -59,4 +79,5 @@ private:
     bool m_open = false;
     QString m_key;                  // "HKEY_LOCAL_MACHINE\..." as the caller spelled it
     QHash<QString, Value> m_values; // the open key's values by case-folded name
+    std::unique_ptr<RegistryFile> m_defaults;
 };
