@@ -7,6 +7,7 @@
 
 #include "PrivateCups.h"
 #include "PrivateDisplay.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -22,6 +23,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <iostream>
 #include <functional>
 
 #include <sys/prctl.h>
@@ -61,13 +63,14 @@ int journalledPage(const QString& journal)
 class SpoolerRun
 {
 public:
-    SpoolerRun(const QProcessEnvironment& environment, const QString& log, const QStringList& arguments = {})
+    SpoolerRun(const QProcessEnvironment& environment, const QString& log, const QStringList& arguments = {},
+               const QString& program = QStringLiteral(PAGELLO_PROGRAM))
     {
         m_process.setProcessEnvironment(environment);
         m_process.setProcessChannelMode(QProcess::MergedChannels);
         m_process.setStandardOutputFile(log, QIODevice::Append);
         m_process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        m_process.start(QStringLiteral(PAGELLO_PROGRAM), arguments);
+        m_process.start(program, arguments);
         m_process.waitForStarted(10000);
     }
     ~SpoolerRun() { kill(); }
@@ -351,29 +354,72 @@ bool waitUntil(const std::function<bool()>& condition, int ms = 20000)
     return true;
 }
 
+// A panel with a notification area on the display, ended with the test.
+struct Panel
+{
+    explicit Panel(const PrivateDisplay& display)
+        : display(display)
+    {
+        QProcessEnvironment x = QProcessEnvironment::systemEnvironment();
+        x.insert(QStringLiteral("DISPLAY"), display.name());
+        process.setProcessEnvironment(x);
+        process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        process.start(QStringLiteral("trayer"),
+                      {QStringLiteral("--edge"), QStringLiteral("bottom"), QStringLiteral("--align"),
+                       QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("pixel"),
+                       QStringLiteral("--width"), QStringLiteral("96"), QStringLiteral("--height"),
+                       QStringLiteral("24"), QStringLiteral("--transparent"), QStringLiteral("false")});
+        window = display.waitForWindow({QStringLiteral("--name"), QStringLiteral("^panel$")});
+    }
+    ~Panel()
+    {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    // The spooler's icon once it is docked in the panel (waiting for it); empty when it never is.
+    QString dockedIcon() const
+    {
+        QString icon;
+        waitUntil([&] {
+            const QString tree =
+                display.run(QStringLiteral("xwininfo"), {QStringLiteral("-tree"), QStringLiteral("-id"), window});
+            const qsizetype child = tree.indexOf(QLatin1String("(\"pagello\" \"Pagello\")"));
+            if (child >= 0)
+                icon = tree.left(child).section(QLatin1Char('\n'), -1).trimmed().section(QLatin1Char(' '), 0, 0);
+            return child >= 0;
+        });
+        return icon;
+    }
+    // Clicks the icon with the button.
+    void click(const QString& icon, int button) const
+    {
+        display.run(QStringLiteral("xdotool"),
+                    {QStringLiteral("mousemove"), QStringLiteral("--window"), icon, QStringLiteral("6"),
+                     QStringLiteral("6"), QStringLiteral("click"), QString::number(button)});
+    }
+
+    const PrivateDisplay& display;
+    QProcess process;
+    QString window;
+};
+
+QString missingPanel()
+{
+    const QString missing = missingDesktop();
+    if (missing.isEmpty() && QStandardPaths::findExecutable(QStringLiteral("trayer")).isEmpty())
+        return QStringLiteral("trayer is not installed");
+    return missing;
+}
+
 TEST(SpoolerProgram, StartsInTheTrayAndAClickOnTheIconBringsTheWindowBack)
 {
-    QString missing = missingDesktop();
-    if (missing.isEmpty() && QStandardPaths::findExecutable(QStringLiteral("trayer")).isEmpty())
-        missing = QStringLiteral("trayer is not installed");
+    const QString missing = missingPanel();
     if (!missing.isEmpty())
         GTEST_SKIP() << missing.toStdString();
     Desktop desktop;
     ASSERT_TRUE(desktop.start()) << desktop.error.toStdString();
-
-    // A panel with a notification area.
-    QProcess tray;
-    QProcessEnvironment x = QProcessEnvironment::systemEnvironment();
-    x.insert(QStringLiteral("DISPLAY"), desktop.display.name());
-    tray.setProcessEnvironment(x);
-    tray.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    tray.start(QStringLiteral("trayer"),
-               {QStringLiteral("--edge"), QStringLiteral("bottom"), QStringLiteral("--align"), QStringLiteral("right"),
-                QStringLiteral("--widthtype"), QStringLiteral("pixel"), QStringLiteral("--width"), QStringLiteral("96"),
-                QStringLiteral("--height"), QStringLiteral("24"), QStringLiteral("--transparent"),
-                QStringLiteral("false")});
-    const QString panel = desktop.display.waitForWindow({QStringLiteral("--name"), QStringLiteral("^panel$")});
-    ASSERT_FALSE(panel.isEmpty()) << "the panel did not start";
+    Panel panel(desktop.display);
+    ASSERT_FALSE(panel.window.isEmpty()) << "the panel did not start";
 
     // The spooler starts with its icon docked in the panel and no window on the screen. A
     // document it refuses waits for its first pass.
@@ -382,26 +428,15 @@ TEST(SpoolerProgram, StartsInTheTrayAndAClickOnTheIconBringsTheWindowBack)
     SpoolerRun spooler(desktop.environment, desktop.log());
     const QString window = desktop.display.waitForWindow({QStringLiteral("--class"), QStringLiteral("^TForm1$")});
     ASSERT_FALSE(window.isEmpty()) << desktop.logText();
-    QString icon;
-    ASSERT_TRUE(waitUntil([&] {
-        const QString tree =
-            desktop.display.run(QStringLiteral("xwininfo"), {QStringLiteral("-tree"), QStringLiteral("-id"), panel});
-        const qsizetype child = tree.indexOf(QLatin1String("(\"pagello\" \"Pagello\")"));
-        if (child < 0)
-            return false;
-        icon = tree.left(child).section(QLatin1Char('\n'), -1).trimmed().section(QLatin1Char(' '), 0, 0);
-        return true;
-    })) << "no icon docked in the panel\n"
-        << desktop.logText();
+    const QString icon = panel.dockedIcon();
+    ASSERT_FALSE(icon.isEmpty()) << "no icon docked in the panel\n" << desktop.logText();
     QThread::msleep(1000);
     EXPECT_FALSE(shown(desktop.display, window)) << "the window shows at start";
     EXPECT_FALSE(inTaskBar(desktop.display, window)) << "the window is in the task bar at start";
 
     // A click on the icon brings the window back, with its task-bar button.
     const auto click = [&](int button) {
-        desktop.display.run(QStringLiteral("xdotool"),
-                            {QStringLiteral("mousemove"), QStringLiteral("--window"), icon, QStringLiteral("6"),
-                             QStringLiteral("6"), QStringLiteral("click"), QString::number(button)});
+        panel.click(icon, button);
         EXPECT_TRUE(waitUntil([&] { return shown(desktop.display, window) && inTaskBar(desktop.display, window); }))
             << "the click did not bring the window back\n"
             << desktop.logText();
@@ -437,6 +472,112 @@ TEST(SpoolerProgram, StartsInTheTrayAndAClickOnTheIconBringsTheWindowBack)
     SpoolerRun quit(desktop.environment, desktop.log(), {QStringLiteral("/u")});
     EXPECT_TRUE(quit.endsWell(10000));
     EXPECT_TRUE(spooler.endsWell(20000)) << desktop.logText();
+}
+
+// The road of one file on a desktop: the program, with the watcher's switch beside it,
+// sits in the tray; a DOS program writes a report slowly and holds it open past the first
+// print pass; once it lets go the report goes to the printer in jobs of three pages and the
+// file is deleted; a click on the icon shows the queue, and "/u" ends the program, which
+// writes its settings.
+TEST(SpoolerProgram, RoadOfOneFileFromItsWriterThroughTheTrayToThePrinter)
+{
+    QString missing = missingPanel();
+    if (missing.isEmpty() && QStandardPaths::findExecutable(QStringLiteral("pdftotext")).isEmpty())
+        missing = QStringLiteral("pdftotext is not installed");
+    if (!missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString();
+    Desktop desktop;
+    ASSERT_TRUE(desktop.start()) << desktop.error.toStdString();
+    Panel panel(desktop.display);
+    ASSERT_FALSE(panel.window.isEmpty()) << "the panel did not start";
+    const QString program = desktop.dir.filePath(QStringLiteral("program/pagello"));
+    ASSERT_TRUE(QDir().mkpath(desktop.dir.filePath(QStringLiteral("program"))));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(PAGELLO_PROGRAM), program));
+    ASSERT_TRUE(writeFile(desktop.dir.filePath(QStringLiteral("program/kavrin.fxp")), {}));
+
+    // Seven pages in the DOS code page, each with its number and a Czech sentence.
+    const QString sentence = QStringLiteral("Příliš žluťoučký kůň úpěl ďábelské ódy");
+    QStringList pages;
+    for (int page = 1; page <= 7; ++page)
+        pages << QStringLiteral("PŘEHLED SKLADU  strana %1/7\r\n%2\r\n").arg(page).arg(sentence);
+    QProcess iconv;
+    iconv.start(QStringLiteral("iconv"),
+                {QStringLiteral("-f"), QStringLiteral("UTF-8"), QStringLiteral("-t"), QStringLiteral("CP852")});
+    iconv.write(pages.join(QLatin1Char('\f')).toUtf8());
+    iconv.closeWriteChannel();
+    ASSERT_TRUE(iconv.waitForFinished(10000));
+    const QList<QByteArray> encoded = iconv.readAllStandardOutput().split('\f');
+    ASSERT_EQ(encoded.size(), 7);
+    for (int page = 0; page < 7; ++page)
+        ASSERT_TRUE(writeFile(desktop.dir.filePath(QStringLiteral("page%1").arg(page + 1)),
+                              encoded[page] + (page < 6 ? QByteArray("\f") : QByteArray())));
+
+    SpoolerRun spooler(desktop.environment, desktop.log(), {}, program);
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    const QString window = desktop.display.waitForWindow({QStringLiteral("--class"), QStringLiteral("^TForm1$")});
+    ASSERT_FALSE(window.isEmpty()) << desktop.logText();
+    const QString icon = panel.dockedIcon();
+    ASSERT_FALSE(icon.isEmpty()) << "no icon docked in the panel\n" << desktop.logText();
+    EXPECT_FALSE(shown(desktop.display, window)) << "the window shows at start";
+
+    // The writer: a page a second, then it holds the file until well past the first pass.
+    const QString document = desktop.dir.filePath(QStringLiteral("tisk/X.PRN"));
+    QProcess writer;
+    writer.setWorkingDirectory(desktop.dir.path());
+    writer.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    writer.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"),
+                                             QStringLiteral("exec 3>\"$1\"; for p in 1 2 3 4 5 6 7; do cat page$p >&3; "
+                                                            "sleep 1; done; sleep $2; exec 3>&-; echo closed"),
+                                             QStringLiteral("writer"), document,
+                                             QString::number(std::max<qint64>(1, 14 - sinceStart.elapsed() / 1000))});
+    ASSERT_TRUE(writer.waitForStarted());
+    // Past the first pass (10 s after the start), the held file is still waiting.
+    while (sinceStart.elapsed() < 12000 && writer.state() == QProcess::Running)
+        QThread::msleep(100);
+    ASSERT_EQ(writer.state(), QProcess::Running) << "the writer let go before the first pass";
+    EXPECT_TRUE(desktop.cups.capturedJobs(kQueue).empty()) << "printed while its writer held it";
+    EXPECT_TRUE(QFile::exists(document));
+    ASSERT_TRUE(writer.waitForFinished(20000));
+    ASSERT_EQ(writer.readAllStandardOutput().trimmed(), "closed");
+
+    // Within a few seconds: three jobs, their titles as the scheduler has them, the pages
+    // and the Czech text of the report; the file is gone.
+    QElapsedTimer sinceClose;
+    sinceClose.start();
+    ASSERT_TRUE(waitUntil([&] { return desktop.cups.capturedJobs(kQueue).size() >= 3 && !QFile::exists(document); }))
+        << desktop.logText();
+    std::cout << "the road from the writer's close to the third job and the file's deletion: " << sinceClose.elapsed()
+              << " ms\n";
+    const std::vector<PrivateCups::CapturedJob> jobs = desktop.cups.capturedJobs(kQueue);
+    ASSERT_EQ(jobs.size(), 3u);
+    const QStringList titles = {QStringLiteral("Pagello : X.PRN  1-3"), QStringLiteral("Pagello : X.PRN  4-6"),
+                                QStringLiteral("Pagello : X.PRN  7-7")};
+    const int counts[] = {3, 3, 1};
+    int page = 1;
+    for (std::size_t j = 0; j < jobs.size(); ++j) {
+        SCOPED_TRACE(j);
+        EXPECT_EQ(jobs[j].title, titles[int(j)]);
+        const QString info = desktop.display.run(QStringLiteral("pdfinfo"), {jobs[j].document});
+        EXPECT_TRUE(info.contains(QRegularExpression(QStringLiteral("Pages:\\s+%1\\n").arg(counts[j]))))
+            << info.toStdString();
+        const QString text = desktop.display.run(QStringLiteral("pdftotext"), {jobs[j].document, QStringLiteral("-")});
+        for (int n = 0; n < counts[j]; ++n, ++page)
+            EXPECT_TRUE(text.contains(QRegularExpression(QStringLiteral("PŘEHLED SKLADU\\s+strana %1/7").arg(page))))
+                << text.toStdString();
+        EXPECT_EQ(text.count(sentence), counts[j]) << text.toStdString();
+    }
+
+    // A click on the icon shows the queue window; "/u" ends the program with its settings.
+    panel.click(icon, 1);
+    EXPECT_TRUE(waitUntil([&] { return shown(desktop.display, window); })) << desktop.logText();
+    SpoolerRun quit(desktop.environment, desktop.log(), {QStringLiteral("/u")}, program);
+    EXPECT_TRUE(quit.endsWell(10000));
+    EXPECT_TRUE(spooler.endsWell(20000)) << desktop.logText();
+    const std::string settings = readBytes(desktop.registry());
+    for (const char* value :
+         {"\"AutoStart\"=dword:00000001", "\"PrinterIndex\"=dword:", "\"PagesSpool\"=dword:00000003"})
+        EXPECT_NE(settings.find(value), std::string::npos) << value << "\n" << settings;
 }
 
 } // namespace
