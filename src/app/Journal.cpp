@@ -1,6 +1,8 @@
 #include "Journal.h"
 
 #include <QFile>
+#include <QDir>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <algorithm>
@@ -107,7 +109,9 @@ void TPrintJournal::save()
                 QByteArray::number(e.file.size) + ' ' + QByteArray::number(e.file.modifiedNs) + ' ' +
                 QByteArray::number(e.lastPage) + ' ' + (e.finished ? '1' : '0') + '\n';
     }
-    // Written whole beside the old one and renamed over it: a crash leaves either.
+    // Written whole beside the old one and renamed over it: a crash leaves either. Its
+    // directory (the user's own settings directory) may not be made yet.
+    QDir().mkpath(QFileInfo(m_path).absolutePath());
     QSaveFile file(m_path);
     if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size())
         file.commit();

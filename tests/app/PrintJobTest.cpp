@@ -207,11 +207,12 @@ TEST(PrintJob, PreviewShowsEveryPageWithoutPrinting)
 
 // A printer that fails on the third batch and then works: the pages it accepted are not
 // sent again, neither when the pass tries the file again nor after the program was
-// ended and started anew; the journal lives beside the registry file.
+// ended and started anew; the journal lives beside the registry file, in a directory made
+// when it is first needed.
 TEST(PrintJob, BatchesThePrinterAcceptedAreNeverSentAgain)
 {
     SpoolerFixture f;
-    f.fake.journalPath = f.dir.filePath(QStringLiteral("printed.journal"));
+    f.fake.journalPath = f.dir.filePath(QStringLiteral("settings/pagello/printed.journal"));
     f.writeDocument(QStringLiteral("A.PRN"), 10);
     f.fake.printers.failOn(FakePrinters::Failure::EndDoc, false, 2);
     TForm1& form = f.start();
