@@ -2,6 +2,7 @@
 """Seeds for the fuzz targets: adversarial sizes and shapes a fuzzer would take long to find.
 
     fuzz/make-seeds.py render DIR      spool bytes for fuzz_render
+    fuzz/make-seeds.py spool DIR       spool files for fuzz_spool
     fuzz/make-seeds.py registry DIR    registry files for fuzz_registry
     fuzz/make-seeds.py icons DIR       icon list streams for fuzz_icon_list
 
@@ -9,6 +10,9 @@ fuzz_render reads the first byte of its input as settings: bits 0-2 the batch si
 none, and then the text is also laid out read in pieces), bit 3 a logo, bits 4-7 the
 largest piece (1 + value bytes; 15 = 4096). The second byte's glyph is drawn otherwise
 than measured. Both bytes are part of the text too.
+
+fuzz_spool reads its first byte as settings too: bits 0-2 PagesSpool less one, bits 3-7
+the reader's piece size (1 + value; 31 = 4096).
 """
 
 import os
@@ -55,6 +59,42 @@ def render_seeds():
     # Empty pages one after another, printed in batches, with a logo.
     seeds["form-feeds"] = knobs(batch=2, logo=True) + b"\f" * 5000 + b"end"
     seeds["line-spacing"] = knobs(piece=6) + (b"\x1b&l12D" + b"l\n" * 100 + b"\x1b&l8D\f") * 20
+    return seeds
+
+
+def spool_knobs(pages_spool=3, piece=0):
+    return bytes([(pages_spool - 1) | (piece << 3)])
+
+
+def spool_seeds():
+    seeds = {}
+    pages = lambda n, body=b"line": b"\f".join(b"%s %d\r\n" % (body, p) for p in range(1, n + 1))
+    # The end marker (CR then NUL or 255) straddling every piece size, at the very start,
+    # at the very end, and a CR alone at the end of the file.
+    for piece in range(8):
+        seeds["marker-%d" % piece] = spool_knobs(piece=piece) + b"x" * piece + b"ab\r\0after the end"
+    seeds["marker-255"] = spool_knobs(piece=2) + b"text\r\xffmore\r\0"
+    seeds["marker-first"] = b"\r\0" + b"never printed"
+    seeds["cr-at-end"] = spool_knobs(piece=3) + b"text\r"
+    seeds["cr-cr-nul"] = spool_knobs(piece=1) + b"a\r\r\r\0b"
+    seeds["nuls"] = spool_knobs(piece=4) + b"\0" * 300 + b"\r\n\0x\0"
+    seeds["cr-marker-only"] = b"\r\0"
+    seeds["only-knob"] = spool_knobs(pages_spool=1)
+    # Documents of many pages in batches of every size, ending on a batch's edge or not,
+    # with empty pages and form feeds at the ends.
+    for batch in range(1, 9):
+        seeds["pages-%d" % batch] = spool_knobs(batch, piece=31) + pages(2 * batch + 1) + b"\r\0"
+    seeds["exact-batches"] = spool_knobs(4, piece=31) + pages(8) + b"\r\0"
+    seeds["form-feeds"] = spool_knobs(2, piece=5) + b"\f" * 40 + b"end\f"
+    seeds["trailing-ff"] = spool_knobs(3, piece=6) + pages(6) + b"\f\r\0"
+    # A page refused after batches were printed: the batches before it stay printed.
+    seeds["refused-late"] = spool_knobs(2, piece=31) + pages(5) + b"\f" + b"\xb3" * 70000 + b"\fafter"
+    seeds["refused-first"] = spool_knobs(1, piece=31) + b"\x1b" * 3 + b"\xb3" * 70000
+    # Long lines wrapping past the page, commands cut by the marker, code-page bytes.
+    seeds["long-lines"] = spool_knobs(3, piece=31) + (b"y" * 500 + b"\r\n") * 200
+    seeds["command-cut"] = spool_knobs(2, piece=2) + b"Hello\x1b(s1\r\0" + b"7H"
+    seeds["czech"] = spool_knobs(5, piece=9) + "P\u0159\u00edli\u0161 \u017elu\u0165ou\u010dk\u00fd k\u016f\u0148\r\n".encode("cp852") * 300
+    seeds["line-spacing"] = spool_knobs(3, piece=7) + (b"\x1b&l12D" + b"l\n" * 100 + b"\x1b&l6D\f") * 10
     return seeds
 
 
@@ -139,9 +179,9 @@ def icon_seeds():
 
 
 def main():
-    kinds = {"render": render_seeds, "registry": registry_seeds, "icons": icon_seeds}
+    kinds = {"render": render_seeds, "spool": spool_seeds, "registry": registry_seeds, "icons": icon_seeds}
     if len(sys.argv) != 3 or sys.argv[1] not in kinds:
-        sys.exit("usage: make-seeds.py render|registry|icons DIR")
+        sys.exit("usage: make-seeds.py render|spool|registry|icons DIR")
     seeds = kinds[sys.argv[1]]()
     os.makedirs(sys.argv[2], exist_ok=True)
     for name, data in seeds.items():
