@@ -181,6 +181,14 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event)
 
 void TForm1::customEvent(QEvent* event)
 {
+    // The window is served between the batches of a long document. A change of the queue
+    // or a request to end waits until the document is done: the job keeps to the entry it
+    // began with, and ending waits for the job.
+    if (Busy && (event->type() == WM_QUEUECHANGED || event->type() == WM_QUEUEQUIT)) {
+        if (!m_afterDocument.contains(event->type()))
+            m_afterDocument << event->type();
+        return;
+    }
     if (event->type() == WM_QUEUECHANGED)
         guardedEntry([this] { WMQueueChanged(); });
     else if (event->type() == WM_QUEUEQUIT)
@@ -448,6 +456,12 @@ void TForm1::printPass()
             m_queue->setState(i, kRefused);
             ++i;
             m_refusals << QStringLiteral("%1: %2").arg(DocName, QString::fromStdString(e.what()));
+            continue;
+        } catch (const EFileChanged&) {
+            // Its writer rewrote it while it was read: it stays in the queue and is
+            // printed whole as the new document once the writer is done with it.
+            m_queue->setState(i, QString());
+            ++i;
             continue;
         }
         if (!done) {

@@ -169,6 +169,7 @@ private:
     QHash<QByteArray, Look> m_looks;           // on a share: each file as last seen, and since when
     QHash<QByteArray, FileIdentity> m_refused; // documents that cannot be laid out, as they were
     QStringList m_refusals;                    // their errors, shown once the pass is over
+    QList<QEvent::Type> m_afterDocument;       // queue changes and quit requests met during a job
     bool m_inPass = false;
     int m_errorBoxes = 0;
 };

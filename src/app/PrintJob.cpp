@@ -9,9 +9,11 @@
 #include "platform/Errors.h"
 #include "platform/IProcessEnvironment.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -52,6 +54,8 @@ bool TForm1::PrintFile(const QByteArray& path)
     const auto reset = [this] {
         Busy = false;
         PreviewPrinter->OnNewPage = nullptr;
+        for (const QEvent::Type type : std::exchange(m_afterDocument, {}))
+            QCoreApplication::postEvent(this, new QEvent(type));
     };
     try {
         PrepareJob(path);
@@ -119,6 +123,7 @@ void TForm1::LoadText(const QByteArray& path)
     // NUL bytes become 255; the document ends after the first carriage return followed
     // by 255, and a file without that mark is taken whole.
     DocText = std::make_unique<SpoolFileText>(m_document.fd(), name);
+    DocText->requireUnchanged(m_document.identity());
 }
 
 void TForm1::PreviewPrinterNewPage(TPreviewPrinter& Sender, int Page)
@@ -134,4 +139,6 @@ void TForm1::PreviewPrinterNewPage(TPreviewPrinter& Sender, int Page)
     FirstPage = Page;
     printBatch(Sender, Page - Sender.PageCount());
     Sender.Clear();
+    // A long document takes a while: its window still paints and answers meanwhile.
+    m_platform.engine.application.processSystemMessages();
 }

@@ -50,6 +50,12 @@ void SpoolFileText::readPiece()
         filled += static_cast<std::size_t>(n);
     }
     m_piece.resize(filled);
+    if (m_opened) {
+        const std::optional<FileIdentity> now = descriptorIdentity(m_fd);
+        if (now && (now->size != m_opened->size || now->modifiedNs != m_opened->modifiedNs))
+            throw EFileChanged(
+                QStringLiteral("The file \"%1\" was changed while it was being read").arg(m_name).toStdString());
+    }
     std::replace(m_piece.begin(), m_piece.end(), '\0', '\xff');
     // The end marker, a carriage return followed by 255, may straddle two pieces.
     if (m_endsWithReturn && !m_piece.empty() && static_cast<unsigned char>(m_piece[0]) == 0xff) {

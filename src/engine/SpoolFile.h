@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,10 @@ class SpoolFileText : public TTextSource
 {
 public:
     SpoolFileText(int fd, const QString& name, std::size_t pieceSize = 1 << 20);
+    // From now on every piece is checked against the size and time the file had when it
+    // was opened: a file rewritten since then raises EFileChanged, so a document is never
+    // laid out from pieces of two writings.
+    void requireUnchanged(const FileIdentity& opened) { m_opened = opened; }
     // Whether the document holds any byte; reads its first piece to know.
     bool hasText();
     std::string_view next() override;
@@ -33,6 +38,7 @@ private:
     int m_fd;
     QString m_name;
     std::size_t m_pieceSize;
+    std::optional<FileIdentity> m_opened;
     std::string m_piece;
     bool m_peeked = false; // m_piece holds the next piece, already read
     bool m_done = false;

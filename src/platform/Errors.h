@@ -51,6 +51,14 @@ public:
     using PagelloError::PagelloError;
 };
 
+// A file that was rewritten while it was being read: what was read of it is not one
+// document, and it is read again whole once its writer is done.
+class EFileChanged : public EFileError
+{
+public:
+    using EFileError::EFileError;
+};
+
 // The registry: a value of the wrong type, a value that cannot be stored, a registry file
 // that cannot be read.
 class ERegistryError : public PagelloError

@@ -51,6 +51,10 @@ public:
     Event OnRestore;
     // Handles the window messages (events) that are waiting, then returns.
     virtual void processMessages() = 0;
+    // Handles what the window system asks of the windows (painting, being asked whether
+    // the program still answers) and the messages posted to them, but not the user's
+    // input: a long job calls it between its batches.
+    virtual void processSystemMessages() = 0;
     // A message box with an OK button, owned by no window.
     virtual void messageBox(const QString& text, const QString& caption, MessageIcon icon) = 0;
 

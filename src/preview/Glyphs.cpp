@@ -103,6 +103,17 @@ Draw pageStep(bool bar, bool mirrored)
     };
 }
 
+// A printed page: a blue heading and a few grey lines of text.
+void drawWindowIcon(QPainter& p)
+{
+    drawPage(p, QRectF(2.5, 0.5, 13, 17), 4);
+    p.setPen(QPen(kArrowFill, 1));
+    p.drawLine(QPointF(4.5, 3.5), QPointF(9.5, 3.5));
+    p.setPen(QPen(kText, 1));
+    for (int y = 7; y <= 15; y += 2)
+        p.drawLine(QPointF(4.5, y + 0.5), QPointF(y == 15 ? 9.5 : 13.5, y + 0.5));
+}
+
 } // namespace
 
 namespace Glyphs {
@@ -193,16 +204,18 @@ QIcon pageNumber()
 
 QIcon windowIcon()
 {
-    return makeIcon(
-        [](QPainter& p) {
-            drawPage(p, QRectF(2.5, 0.5, 13, 17), 4);
-            p.setPen(QPen(kArrowFill, 1));
-            p.drawLine(QPointF(4.5, 3.5), QPointF(9.5, 3.5));
-            p.setPen(QPen(kText, 1));
-            for (int y = 7; y <= 15; y += 2)
-                p.drawLine(QPointF(4.5, y + 0.5), QPointF(y == 15 ? 9.5 : 13.5, y + 0.5));
-        },
-        true);
+    return makeIcon(drawWindowIcon, true);
+}
+
+QImage windowIconImage(int size)
+{
+    QImage image(std::max(size, 1), std::max(size, 1), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(qreal(image.width()) / kSize, qreal(image.height()) / kSize);
+    drawWindowIcon(p);
+    return image;
 }
 
 QCursor zoomCursor()

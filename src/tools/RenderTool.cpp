@@ -9,6 +9,8 @@
 #include "platform/linux/LinuxPlatform.h"
 #include "preview/PrevForm.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -20,9 +22,11 @@
 #include <algorithm>
 #include <charconv>
 #include <functional>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -44,6 +48,7 @@ Options:
   --logo FILE             the logo bitmap of the pages
   --cp CODEPAGE           DOS code page of the file (default 852, or PAGELLO_CP)
   -h, --help              show this help
+  --version               show the version
 
 Exit status: 0 done, 1 the layout or the output failed, 2 bad arguments or unreadable input.
 )";
@@ -76,11 +81,95 @@ struct Options
     std::optional<int> codePage;
 };
 
+// The options as the parser knows them. Each is spelt only as listed, a single letter
+// after one dash, a word after two; a value follows as the next argument or, after a long
+// name, as "=VALUE".
+struct CommandLine
+{
+    QCommandLineOption output{{QStringLiteral("o"), QStringLiteral("output")}, QString(), QStringLiteral("OUT.pdf")};
+    QCommandLineOption png{QStringLiteral("png"), QString(), QStringLiteral("DIR")};
+    QCommandLineOption json{QStringLiteral("json"), QString()};
+    QCommandLineOption preview{QStringLiteral("preview"), QString()};
+    QCommandLineOption device{QStringLiteral("device"), QString(), QStringLiteral("DPI:WxH:OX,OY")};
+    QCommandLineOption logo{QStringLiteral("logo"), QString(), QStringLiteral("FILE")};
+    QCommandLineOption codePage{QStringLiteral("cp"), QString(), QStringLiteral("CODEPAGE")};
+    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QString()};
+    QCommandLineOption version{QStringLiteral("version"), QString()};
+
+    std::vector<const QCommandLineOption*> all() const
+    {
+        return {&output, &png, &json, &preview, &device, &logo, &codePage, &help, &version};
+    }
+    // The option of a name without its dashes, or null.
+    const QCommandLineOption* find(const QString& name) const
+    {
+        for (const QCommandLineOption* option : all()) {
+            if (option->names().contains(name))
+                return option;
+        }
+        return nullptr;
+    }
+};
+
+bool looksLikeOption(const QString& arg)
+{
+    return arg.size() > 1 && arg.startsWith(QLatin1Char('-'));
+}
+
+// What the parser would let through but the tool refuses, in the order of the words: a
+// spelling it would stretch ("-output", "-o=OUT", "--o"), a value after an option that
+// takes none, and a forgotten value. The parser takes whatever follows an option as its
+// value; a word that looks like an option means the value was forgotten ("--device
+// --json"), and an unusual value can still be given as --option=VALUE.
+void checkSpelling(const CommandLine& commandLine, const QStringList& args)
+{
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        QString arg = args[i];
+        if (arg == QLatin1String("--"))
+            return;
+        if (!looksLikeOption(arg))
+            continue;
+        std::optional<QString> inlineValue;
+        QString name;
+        if (arg.startsWith(QLatin1String("--"))) {
+            const qsizetype eq = arg.indexOf(QLatin1Char('='));
+            if (eq > 0) {
+                inlineValue = arg.mid(eq + 1);
+                arg.truncate(eq);
+            }
+            name = arg.mid(2);
+            if (name.size() < 2)
+                name.clear();
+        } else if (arg.size() == 2) {
+            name = arg.mid(1);
+        }
+        const QCommandLineOption* option = name.isEmpty() ? nullptr : commandLine.find(name);
+        if (!option)
+            throw UsageError(QStringLiteral("unknown option %1").arg(arg));
+        if (option->valueName().isEmpty()) {
+            if (inlineValue)
+                throw UsageError(QStringLiteral("option %1 takes no value").arg(arg));
+        } else if (!inlineValue) {
+            if (i + 1 >= args.size() || looksLikeOption(args[i + 1]))
+                throw UsageError(QStringLiteral("option %1 needs a value").arg(arg));
+            ++i;
+        }
+    }
+}
+
 Options parseArguments(const QStringList& args)
 {
+    const CommandLine commandLine;
+    checkSpelling(commandLine, args);
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    for (const QCommandLineOption* option : commandLine.all())
+        parser.addOption(*option);
+    // The parser wants the program's name first.
+    if (!parser.parse(QStringList{QStringLiteral("pagello-render")} + args))
+        throw UsageError(parser.errorText());
+
     Options o;
-    QStringList positional;
-    bool optionsEnded = false;
     const auto setOutput = [&](Output output, const QString& option, const QString& target) {
         if (o.output != Output::None)
             throw UsageError(
@@ -90,67 +179,40 @@ Options parseArguments(const QStringList& args)
         o.output = output;
         o.target = target;
     };
-
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        QString arg = args[i];
-        if (optionsEnded || arg == QLatin1String("-") || !arg.startsWith(QLatin1Char('-'))) {
-            positional << arg;
+    // The options in the order given, each value in turn: the first wrong one is reported.
+    std::map<const QCommandLineOption*, qsizetype> taken;
+    for (const QString& name : parser.optionNames()) {
+        const QCommandLineOption* option = commandLine.find(name);
+        if (!option)
             continue;
-        }
-        if (arg == QLatin1String("--")) {
-            optionsEnded = true;
-            continue;
-        }
-        std::optional<QString> inlineValue;
-        if (arg.startsWith(QLatin1String("--"))) {
-            const qsizetype eq = arg.indexOf(QLatin1Char('='));
-            if (eq > 0) {
-                inlineValue = arg.mid(eq + 1);
-                arg.truncate(eq);
-            }
-        }
-        // A following word that looks like an option means the value was forgotten
-        // ("--device --json"); an unusual value can still be given as --option=VALUE.
-        const auto value = [&]() -> QString {
-            if (inlineValue)
-                return *inlineValue;
-            if (i + 1 >= args.size() || (args[i + 1].startsWith(QLatin1Char('-')) && args[i + 1].size() > 1))
-                throw UsageError(QStringLiteral("option %1 needs a value").arg(arg));
-            return args[++i];
-        };
+        const QString spelt = (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+        const QString value = option->valueName().isEmpty() ? QString() : parser.values(*option).value(taken[option]++);
 
-        if (arg == QLatin1String("-o") || arg == QLatin1String("--output")) {
-            setOutput(Output::Pdf, arg, value());
-        } else if (arg == QLatin1String("--png")) {
-            setOutput(Output::Png, arg, value());
-        } else if (arg == QLatin1String("--json")) {
-            if (inlineValue)
-                throw UsageError(QStringLiteral("option --json takes no value"));
-            setOutput(Output::Json, arg, QString());
-        } else if (arg == QLatin1String("--preview")) {
-            if (inlineValue)
-                throw UsageError(QStringLiteral("option --preview takes no value"));
-            setOutput(Output::Preview, arg, QString());
-        } else if (arg == QLatin1String("--device")) {
-            const QString text = value();
+        if (option == &commandLine.output) {
+            setOutput(Output::Pdf, spelt, value);
+        } else if (option == &commandLine.png) {
+            setOutput(Output::Png, spelt, value);
+        } else if (option == &commandLine.json) {
+            setOutput(Output::Json, spelt, QString());
+        } else if (option == &commandLine.preview) {
+            setOutput(Output::Preview, spelt, QString());
+        } else if (option == &commandLine.device) {
             QString why;
-            o.device = parseDevice(text, &why);
+            o.device = parseDevice(value, &why);
             if (!o.device)
-                throw UsageError(QStringLiteral("bad --device '%1': %2").arg(text, why));
-        } else if (arg == QLatin1String("--logo")) {
-            o.logo = value();
+                throw UsageError(QStringLiteral("bad --device '%1': %2").arg(value, why));
+        } else if (option == &commandLine.logo) {
+            o.logo = value;
             if (o.logo.isEmpty())
                 throw UsageError(QStringLiteral("--logo: the value is empty"));
-        } else if (arg == QLatin1String("--cp")) {
-            const QString text = value();
-            o.codePage = OemCodePage::parseNumber(text.toStdString());
+        } else if (option == &commandLine.codePage) {
+            o.codePage = OemCodePage::parseNumber(value.toStdString());
             if (!o.codePage)
-                throw UsageError(QStringLiteral("bad --cp '%1': expected a code page number such as 852").arg(text));
-        } else {
-            throw UsageError(QStringLiteral("unknown option %1").arg(arg));
+                throw UsageError(QStringLiteral("bad --cp '%1': expected a code page number such as 852").arg(value));
         }
     }
 
+    const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty())
         throw UsageError(QStringLiteral("no input file"));
     if (positional.size() > 1)
@@ -646,8 +708,13 @@ void PagesJson::flushBuffer()
 
 int runRenderTool(const QStringList& args, std::ostream& out, std::ostream& err)
 {
+    // Asked for anywhere, the help and the version are all that is done.
     if (args.contains(QLatin1String("-h")) || args.contains(QLatin1String("--help"))) {
         out << kUsage;
+        return kRenderOk;
+    }
+    if (args.contains(QLatin1String("--version"))) {
+        out << "pagello-render " << PAGELLO_VERSION << "\n";
         return kRenderOk;
     }
     QString input;

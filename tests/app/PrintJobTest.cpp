@@ -249,6 +249,41 @@ TEST(PrintJob, BatchesThePrinterAcceptedAreNeverSentAgain)
     EXPECT_EQ(after, (std::vector<QString>{title("C.PRN", 1, 3), title("C.PRN", 4, 4), title("C.PRN", 5, 5)}));
 }
 
+TEST(PrintJob, DocumentRewrittenWhileItIsReadIsPrintedLaterWholeAsTheNewOne)
+{
+    SpoolerFixture f;
+    // Long enough to be read in several pieces: the writer rewrites it as long again
+    // during the first batch, while most of the old writing is still unread.
+    const auto report = [](const char* mark) {
+        const QByteArray line = QByteArray(100, 'x') + '\n';
+        QByteArray text;
+        for (int p = 1; p <= 600; ++p)
+            text += (p > 1 ? "\f" : "") + QByteArray(mark) + QByteArray::number(p) + '\n' + line.repeated(40);
+        return text.toStdString();
+    };
+    f.writeBytes(QStringLiteral("A.PRN"), report("Old "));
+    TForm1& form = f.start();
+    bool rewritten = false;
+    f.fake.application.onProcessSystemMessages = [&] {
+        if (!std::exchange(rewritten, true))
+            f.writeBytes(QStringLiteral("A.PRN"), report("New "));
+    };
+    form.Timer1Timer();
+    EXPECT_TRUE(rewritten);
+    EXPECT_TRUE(f.fake.application.errors().empty());
+    EXPECT_EQ(f.states(), QStringList{QString()}) << "the new writing waits in the queue";
+    // Stopped where the old writing ends: no page of the new one went out under it.
+    const std::size_t oldJobs = f.printedTitles().size();
+    EXPECT_LT(oldJobs, 150u);
+
+    form.Timer1Timer();
+    const std::vector<QString> titles = f.printedTitles();
+    ASSERT_GT(titles.size(), oldJobs + 150);
+    EXPECT_EQ(titles[oldJobs], title("A.PRN", 1, 3));
+    EXPECT_EQ(titles.back(), title("A.PRN", 3 * int(titles.size() - oldJobs) - 2, 3 * int(titles.size() - oldJobs)));
+    EXPECT_TRUE(listSpoolFiles(f.spoolDir()).isEmpty());
+}
+
 TEST(PrintJob, JournalThatCannotBeReadIsStartedAfresh)
 {
     SpoolerFixture f;

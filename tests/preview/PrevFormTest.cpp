@@ -3,6 +3,7 @@
 #include "ui_PrevForm.h"
 
 #include "EngineTestSupport.h"
+#include "Glyphs.h"
 #include "Gopage.h"
 #include "platform/Errors.h"
 
@@ -315,6 +316,37 @@ TEST(PrevForm, PaintsThePageAndAnInchGrid)
         for (int x = margin; x < margin + inch / 2 && !text; ++x)
             text = image.pixelColor(x, y).lightness() < 100;
     EXPECT_TRUE(text);
+}
+
+// The program's icon for desktops and menus is the window icon drawn afresh at each size:
+// the same picture as the title bar's and the tray's, filling its square at any size.
+TEST(PrevForm, WindowIconImageIsTheWindowIconAtEverySize)
+{
+    const QImage small = Glyphs::windowIconImage(18).convertToFormat(QImage::Format_ARGB32);
+    const QImage shown = Glyphs::windowIcon().pixmap(18, 18).toImage().convertToFormat(QImage::Format_ARGB32);
+    EXPECT_EQ(small, shown);
+
+    for (const int size : {16, 22, 48, 256}) {
+        SCOPED_TRACE(size);
+        const QImage image = Glyphs::windowIconImage(size);
+        ASSERT_EQ(image.size(), QSize(size, size));
+        EXPECT_TRUE(image.hasAlphaChannel());
+        // The sheet, 13 of the 18 units wide from 2.5 in and as tall as the square; the
+        // mitre of its folded corner reaches a little further right.
+        QRect drawn;
+        for (int y = 0; y < size; ++y)
+            for (int x = 0; x < size; ++x)
+                if (qAlpha(image.pixel(x, y)) > 0)
+                    drawn |= QRect(x, y, 1, 1);
+        const double unit = size / 18.0;
+        EXPECT_NEAR(drawn.left(), 2 * unit, 1.5);
+        EXPECT_GE(drawn.right() + 1, 16 * unit - 1);
+        EXPECT_LE(drawn.right() + 1, 17 * unit + 1);
+        EXPECT_NEAR(drawn.top(), 0, 1.5);
+        EXPECT_NEAR(drawn.bottom() + 1, size, 1.5);
+        // White paper under the short last line, opaque.
+        EXPECT_EQ(image.pixelColor(qRound(12 * unit), qRound(15 * unit)), QColor(Qt::white));
+    }
 }
 
 } // namespace

@@ -869,6 +869,23 @@ TEST(RenderToolErrors, BadArgumentsAndInputExitWithUsage)
         {{input, QStringLiteral("--json"), QStringLiteral("--device")}, "--device needs a value"},
         {{input, QStringLiteral("--device"), QStringLiteral("--json")}, "--device needs a value"},
         {{input, QStringLiteral("-o")}, "-o needs a value"},
+        {{input, QStringLiteral("--json"), QStringLiteral("--logo")}, "--logo needs a value"},
+        {{input, QStringLiteral("--png"), QStringLiteral("--json")}, "--png needs a value"},
+        {{input, QStringLiteral("--json"), QStringLiteral("--cp"), QStringLiteral("--")}, "--cp needs a value"},
+        {{input, QStringLiteral("--json"), QStringLiteral("--logo"), QStringLiteral("-")}, "cannot read the logo '-'"},
+        {{input, QStringLiteral("--png=")}, "--png: the value is empty"},
+        {{input, QStringLiteral("--json"), QStringLiteral("--device=")}, "bad --device ''"},
+        {{input, QStringLiteral("--json=yes")}, "--json takes no value"},
+        {{input, QStringLiteral("--json"), QStringLiteral("--logo=-x.bmp")}, "cannot read the logo '-x.bmp'"},
+        // Only the spellings listed in the help: no long name after one dash, no value
+        // joined to a letter, no letter after two dashes.
+        {{input, QStringLiteral("--json"), QStringLiteral("-output"), pdf}, "unknown option -output"},
+        {{input, QStringLiteral("-o=") + pdf}, "unknown option -o="},
+        {{input, QStringLiteral("--o"), pdf}, "unknown option --o"},
+        {{input, QStringLiteral("--frob=1"), QStringLiteral("--json")}, "unknown option --frob\n"},
+        // "-" is a file name, and after "--" everything is.
+        {{input, QStringLiteral("-"), QStringLiteral("--json")}, "also got '-'"},
+        {{input, QStringLiteral("--json"), QStringLiteral("--"), QStringLiteral("--png")}, "also got '--png'"},
         {{input, QStringLiteral("--json"), QStringLiteral("--device"), QStringLiteral("600:4960x7016")}, "--device"},
         {{input, QStringLiteral("--json"), QStringLiteral("--device"), QStringLiteral("0:4960x7016:0,0")}, "--device"},
         {{input, QStringLiteral("--json"), QStringLiteral("--device"), QStringLiteral("600:4960x7016:5000,0")},
@@ -897,7 +914,7 @@ TEST(RenderToolErrors, BadArgumentsAndInputExitWithUsage)
     EXPECT_FALSE(QFile::exists(pdf));
 }
 
-TEST(RenderToolErrors, OutputFailureExitsWithOneAndHelpWithZero)
+TEST(RenderToolErrors, OutputFailureExitsWithOne)
 {
     const ToolRun failed = runTool({testDataPath(QStringLiteral("czech.prn")), QStringLiteral("--device"), kLaser,
                                     QStringLiteral("-o"), QStringLiteral("/nonexistent-dir/sub/out.pdf")});
@@ -913,11 +930,32 @@ TEST(RenderToolErrors, OutputFailureExitsWithOneAndHelpWithZero)
     EXPECT_EQ(nothing.exitCode, 1);
     EXPECT_TRUE(nothing.err.contains(QStringLiteral("no pages"))) << nothing.err.toStdString();
     EXPECT_FALSE(QFile::exists(pdf));
+}
 
-    const ToolRun help = runTool({QStringLiteral("--help")});
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_TRUE(help.out.startsWith(QStringLiteral("Usage: pagello-render"))) << help.out.toStdString();
-    EXPECT_TRUE(help.err.isEmpty());
+TEST(RenderToolErrors, HelpAndVersionAnswerWhateverElseIsGiven)
+{
+    for (const QStringList& args :
+         {QStringList{QStringLiteral("--help")}, QStringList{QStringLiteral("--frobnicate"), QStringLiteral("-h")},
+          QStringList{QStringLiteral("--version"), QStringLiteral("--help")}}) {
+        SCOPED_TRACE(args.join(' ').toStdString());
+        const ToolRun help = runTool(args);
+        EXPECT_EQ(help.exitCode, 0);
+        EXPECT_TRUE(help.out.startsWith(QStringLiteral("Usage: pagello-render"))) << help.out.toStdString();
+        for (const char* option :
+             {"--output", "--png", "--json", "--preview", "--device", "--logo", "--cp", "--help", "--version"})
+            EXPECT_TRUE(help.out.contains(QLatin1String(option))) << option;
+        EXPECT_TRUE(help.err.isEmpty());
+    }
+    for (const QStringList& args :
+         {QStringList{QStringLiteral("--version")},
+          QStringList{testDataPath(QStringLiteral("czech.prn")), QStringLiteral("--json"), QStringLiteral("--version")},
+          QStringList{QStringLiteral("--cp"), QStringLiteral("latin"), QStringLiteral("--version")}}) {
+        SCOPED_TRACE(args.join(' ').toStdString());
+        const ToolRun version = runTool(args);
+        EXPECT_EQ(version.exitCode, 0);
+        EXPECT_EQ(version.out, QStringLiteral("pagello-render " PAGELLO_VERSION "\n"));
+        EXPECT_TRUE(version.err.isEmpty()) << version.err.toStdString();
+    }
 }
 
 TEST(RenderToolErrors, PdfNotWrittenWholeFailsAndLeavesWhatWasThere)

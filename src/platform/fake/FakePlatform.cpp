@@ -120,6 +120,14 @@ void FakeApplication::processMessages()
         onProcessMessages();
 }
 
+void FakeApplication::processSystemMessages()
+{
+    ++m_systemProcessed;
+    if (onProcessSystemMessages)
+        onProcessSystemMessages();
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
 void FakeApplication::messageBox(const QString& text, const QString& caption, MessageIcon)
 {
     m_messages.push_back(caption + QStringLiteral(": ") + text);

@@ -101,6 +101,7 @@ public:
     void minimize() override;
     void restore() override;
     void processMessages() override;
+    void processSystemMessages() override;
     void messageBox(const QString& text, const QString& caption, MessageIcon icon) override;
     QString hint() const override { return m_hint; }
     HintHandler onHint() const override { return m_onHint; }
@@ -115,8 +116,11 @@ public:
     std::function<int(QDialog&)> answerModal;
     // Runs inside every processMessages, after Qt's pending events.
     std::function<void()> onProcessMessages;
+    // Runs inside every processSystemMessages, before Qt's pending events.
+    std::function<void()> onProcessSystemMessages;
     bool minimized() const { return m_minimized; }
     int processed() const { return m_processed; }
+    int systemProcessed() const { return m_systemProcessed; }
     const std::vector<QString>& errors() const { return m_errors; }
     // "caption: text" of each message box, in order.
     const std::vector<QString>& messages() const { return m_messages; }
@@ -129,6 +133,7 @@ private:
     WindowHandle m_handle = 0;
     bool m_minimized = false;
     int m_processed = 0;
+    int m_systemProcessed = 0;
     QString m_hint;
     HintHandler m_onHint;
     std::vector<QString> m_errors;

@@ -178,6 +178,7 @@ public:
     void minimize() override;
     void restore() override;
     void processMessages() override;
+    void processSystemMessages() override;
     void messageBox(const QString& text, const QString& caption, MessageIcon icon) override;
     QString hint() const override { return m_hint; }
     HintHandler onHint() const override { return m_onHint; }

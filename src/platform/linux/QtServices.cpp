@@ -281,6 +281,11 @@ void QtApplication::processMessages()
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
+void QtApplication::processSystemMessages()
+{
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
 void QtApplication::messageBox(const QString& text, const QString& caption, MessageIcon icon)
 {
     if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
