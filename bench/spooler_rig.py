@@ -246,7 +246,11 @@ class Spooler:
         env = dict(os.environ)
         for variable in ("LPDEST", "PRINTER"):
             env.pop(variable, None)
-        env.update(PAGELLO=self.spool, PAGELLO_REGISTRY=self.registry, XDG_RUNTIME_DIR=workdir,
+        # The single-instance lock of the run's own, in a runtime directory as private as
+        # a user's.
+        runtime = os.path.join(workdir, "runtime")
+        os.makedirs(runtime, mode=0o700, exist_ok=True)
+        env.update(PAGELLO=self.spool, PAGELLO_REGISTRY=self.registry, XDG_RUNTIME_DIR=runtime,
                    CUPS_SERVER=cups.socket, TMPDIR=os.path.join(workdir, "tmp"))
         if display:
             env.update(QT_QPA_PLATFORM="xcb", DISPLAY=display.name)
