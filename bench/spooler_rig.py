@@ -53,6 +53,17 @@ def missing_prerequisite(display=False):
     return None
 
 
+def stop_process(process, grace):
+    """Ends a process we started: asked first, killed after `grace` seconds."""
+    if process and process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(grace)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
 class PrivateCups:
     def __init__(self, workdir):
         self.root = os.path.join(workdir, "cups")
@@ -156,13 +167,7 @@ class PrivateCups:
             return "(no error log)"
 
     def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop_process(self.process, 10)
 
 
 class PrivateDisplay:
@@ -210,13 +215,7 @@ class PrivateDisplay:
 
     def stop(self):
         for p in (self.window_manager, self.server):
-            if p and p.poll() is None:
-                p.terminate()
-                try:
-                    p.wait(5)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
+            stop_process(p, 5)
 
 
 def registry_text(pages_spool):
@@ -286,13 +285,7 @@ class Spooler:
             return ""
 
     def stop(self):
-        if self.running():
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop_process(self.process, 10)
 
 
 def pdf_pages(pdf):
