@@ -1,10 +1,12 @@
 #include "support/TestSupport.h"
 
+#include "platform/AtomicFile.h"
 #include "platform/Errors.h"
 #include "platform/linux/RegistryFile.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QCoreApplication>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -42,6 +44,73 @@ std::string registryError(const std::function<void()>& call)
 }
 
 } // namespace
+
+namespace {
+
+// The files beside the saved one, by name.
+QStringList besides(const QTemporaryDir& dir)
+{
+    return QDir(dir.path()).entryList(QDir::Files | QDir::System | QDir::Hidden, QDir::Name);
+}
+
+} // namespace
+
+TEST(AtomicFile, SaveThatCannotBeWrittenWholeKeepsTheOldFileAndSaysWhy)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("system.reg"));
+    writeFile(path, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n\"Key\"=dword:00000001\n");
+    const std::string before = readBytes(path);
+    {
+        const DiskFull full;
+        const QString error = replaceFileAtomically(path, QByteArray(4096, 'x'));
+        EXPECT_TRUE(error.contains(QLatin1String("cannot write"))) << error.toStdString();
+    }
+    EXPECT_EQ(readBytes(path), before);
+    EXPECT_EQ(besides(dir), QStringList{QStringLiteral("system.reg")}) << "the cut-off copy was left behind";
+
+    EXPECT_EQ(replaceFileAtomically(path, "new\n"), QString());
+    EXPECT_EQ(readBytes(path), "new\n");
+    const QString readOnly = dir.filePath(QStringLiteral("locked"));
+    ASSERT_TRUE(QDir().mkpath(readOnly));
+    ASSERT_EQ(::chmod(QFile::encodeName(readOnly).constData(), 0500), 0);
+    if (::geteuid() != 0) {
+        EXPECT_FALSE(replaceFileAtomically(readOnly + QStringLiteral("/system.reg"), "x").isEmpty());
+    }
+}
+
+TEST(AtomicFile, LinkUnderTheNameIsReplacedAndItsTargetLeftAlone)
+{
+    QTemporaryDir dir;
+    const QString target = dir.filePath(QStringLiteral("elsewhere"));
+    const QString path = dir.filePath(QStringLiteral("printed.journal"));
+    writeFile(target, "someone else's\n");
+    ASSERT_TRUE(QFile::link(target, path));
+    EXPECT_EQ(replaceFileAtomically(path, "ours\n"), QString());
+    EXPECT_EQ(readBytes(target), "someone else's\n");
+    EXPECT_FALSE(QFileInfo(path).isSymLink());
+    EXPECT_EQ(readBytes(path), "ours\n");
+}
+
+TEST(AtomicFile, LeftoversOfASaveCutShortGoButOtherFilesAndPermissionsStay)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("system.reg"));
+    writeFile(path, "old\n");
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0640), 0);
+    for (const char* name : {"system.reg.Ab3xYz", "system.reg.q1W2e3", "system.reg.backup", "system.reg.damaged",
+                             "system.reg.Ab3xYzZ", "other.reg.Ab3xYz"})
+        writeFile(dir.filePath(QString::fromLatin1(name)), "x");
+    EXPECT_EQ(replaceFileAtomically(path, "new\n"), QString());
+    EXPECT_EQ(besides(dir), (QStringList{QStringLiteral("other.reg.Ab3xYz"), QStringLiteral("system.reg"),
+                                         QStringLiteral("system.reg.Ab3xYzZ"), QStringLiteral("system.reg.backup"),
+                                         QStringLiteral("system.reg.damaged")}));
+    struct stat info
+    {
+    };
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
 
 TEST(RegistryFile, FirstWriteCreatesDirectoryKeyAndFileThatReadsBack)
 {

@@ -15,3 +15,18 @@ QString testDataPath(const QString& name);
 
 // Reads a whole file as bytes; empty when it cannot be read.
 std::string readBytes(const QString& path);
+
+// While it lives, no file this process writes can grow past `bytes`: a write beyond fails
+// (EFBIG, the signal it raises ignored), as on a disk that is full.
+class DiskFull
+{
+public:
+    explicit DiskFull(long long bytes = 0);
+    ~DiskFull();
+    DiskFull(const DiskFull&) = delete;
+    DiskFull& operator=(const DiskFull&) = delete;
+
+private:
+    long long m_limit = -1;
+    void (*m_handler)(int) = nullptr;
+};
