@@ -1,14 +1,23 @@
 #include "Journal.h"
 
+#include "platform/AtomicFile.h"
+#include "platform/Errors.h"
+
 #include <QFile>
-#include <QDir>
-#include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 
 // The journal file: one line per document, "device inode size mtime-ns last-page
-// finished" in decimal. Lines that do not read so are left out.
+// finished" in decimal; a document with a batch being sent adds "last-page-of-the-batch
+// seconds title", the title percent-encoded. Lines that do not read so are left out.
+
+namespace {
+
+// A journal holds a line for each document still in the spool directory: some ten
+// thousand lines at most in practice, far below this.
+constexpr qint64 kMaxSize = 64 * 1024 * 1024;
+
+} // namespace
 
 TPrintJournal::TPrintJournal(QString path)
     : m_path(std::move(path))
@@ -18,23 +27,8 @@ TPrintJournal::TPrintJournal(QString path)
 
 const TPrintJournal::Entry* TPrintJournal::find(const FileIdentity& file) const
 {
-    const auto it = std::find_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) { return e.file == file; });
-    return it == m_entries.end() ? nullptr : &*it;
-}
-
-TPrintJournal::Entry* TPrintJournal::find(const FileIdentity& file)
-{
-    return const_cast<Entry*>(std::as_const(*this).find(file));
-}
-
-TPrintJournal::Entry& TPrintJournal::entry(const FileIdentity& file)
-{
-    if (Entry* e = find(file))
-        return *e;
-    if (m_entries.size() >= kCapacity)
-        m_entries.erase(m_entries.begin());
-    m_entries.push_back(Entry{file, 0, false});
-    return m_entries.back();
+    const auto it = m_entries.find(file);
+    return it == m_entries.end() ? nullptr : &it->second;
 }
 
 int TPrintJournal::lastPage(const FileIdentity& file) const
@@ -49,25 +43,49 @@ bool TPrintJournal::finished(const FileIdentity& file) const
     return e && e->finished;
 }
 
+std::optional<TPrintJournal::Sending> TPrintJournal::sending(const FileIdentity& file) const
+{
+    const Entry* e = find(file);
+    return e ? e->sending : std::nullopt;
+}
+
+void TPrintJournal::recordSending(const FileIdentity& file, const Sending& batch)
+{
+    m_entries[file].sending = batch;
+    save();
+}
+
 void TPrintJournal::recordBatch(const FileIdentity& file, int lastPage)
 {
-    Entry& e = entry(file);
+    Entry& e = m_entries[file];
     e.lastPage = std::max(e.lastPage, lastPage);
+    e.sending.reset();
     save();
 }
 
 void TPrintJournal::recordFinished(const FileIdentity& file)
 {
-    entry(file).finished = true;
+    Entry& e = m_entries[file];
+    e.finished = true;
+    e.sending.reset();
     save();
+}
+
+void TPrintJournal::dropSending(const FileIdentity& file)
+{
+    const auto it = m_entries.find(file);
+    if (it != m_entries.end())
+        it->second.sending.reset();
 }
 
 void TPrintJournal::forget(const FileIdentity& file)
 {
-    const auto before = m_entries.size();
-    std::erase_if(m_entries, [&](const Entry& e) { return e.file == file; });
-    if (m_entries.size() != before)
-        save();
+    m_entries.erase(file);
+}
+
+void TPrintJournal::retainOnly(const std::function<bool(const FileIdentity&)>& present)
+{
+    std::erase_if(m_entries, [&](const auto& entry) { return !present(entry.first); });
 }
 
 void TPrintJournal::load()
@@ -77,26 +95,30 @@ void TPrintJournal::load()
     QFile file(m_path);
     if (!file.open(QIODevice::ReadOnly))
         return;
-    // A journal is a few hundred short lines; anything longer is not one.
-    const QByteArray text = file.read(1 << 20);
+    const QByteArray text = file.read(kMaxSize);
     for (const QByteArray& line : text.split('\n')) {
         const QList<QByteArray> f = line.trimmed().split(' ');
-        if (f.size() != 6)
+        if (f.size() != 6 && f.size() != 9)
             continue;
-        bool ok[6] = {};
+        bool ok[9] = {true, true, true, true, true, true, true, true, true};
+        FileIdentity id;
         Entry e;
-        e.file.device = f[0].toULongLong(&ok[0]);
-        e.file.inode = f[1].toULongLong(&ok[1]);
-        e.file.size = f[2].toLongLong(&ok[2]);
-        e.file.modifiedNs = f[3].toLongLong(&ok[3]);
+        id.device = f[0].toULongLong(&ok[0]);
+        id.inode = f[1].toULongLong(&ok[1]);
+        id.size = f[2].toLongLong(&ok[2]);
+        id.modifiedNs = f[3].toLongLong(&ok[3]);
         e.lastPage = f[4].toInt(&ok[4]);
         e.finished = f[5].toInt(&ok[5]) != 0;
-        if (std::all_of(std::begin(ok), std::end(ok), [](bool b) { return b; }) && e.file.size >= 0 &&
-            e.lastPage >= 0 && !find(e.file))
-            m_entries.push_back(e);
+        if (f.size() == 9) {
+            Sending s;
+            s.lastPage = f[6].toInt(&ok[6]);
+            s.since = f[7].toLongLong(&ok[7]);
+            s.title = QString::fromUtf8(QByteArray::fromPercentEncoding(f[8]));
+            e.sending = s;
+        }
+        if (std::all_of(std::begin(ok), std::end(ok), [](bool b) { return b; }) && id.size >= 0 && e.lastPage >= 0)
+            m_entries.emplace(id, e);
     }
-    if (m_entries.size() > kCapacity)
-        m_entries.erase(m_entries.begin(), m_entries.end() - kCapacity);
 }
 
 void TPrintJournal::save()
@@ -104,15 +126,21 @@ void TPrintJournal::save()
     if (m_path.isEmpty())
         return;
     QByteArray text;
-    for (const Entry& e : m_entries) {
-        text += QByteArray::number(e.file.device) + ' ' + QByteArray::number(e.file.inode) + ' ' +
-                QByteArray::number(e.file.size) + ' ' + QByteArray::number(e.file.modifiedNs) + ' ' +
-                QByteArray::number(e.lastPage) + ' ' + (e.finished ? '1' : '0') + '\n';
+    text.reserve(qsizetype(m_entries.size()) * 64);
+    for (const auto& [id, e] : m_entries) {
+        text += QByteArray::number(id.device) + ' ' + QByteArray::number(id.inode) + ' ' + QByteArray::number(id.size) +
+                ' ' + QByteArray::number(id.modifiedNs) + ' ' + QByteArray::number(e.lastPage) + ' ' +
+                (e.finished ? '1' : '0');
+        if (e.sending)
+            text += ' ' + QByteArray::number(e.sending->lastPage) + ' ' + QByteArray::number(e.sending->since) + ' ' +
+                    e.sending->title.toUtf8().toPercentEncoding();
+        text += '\n';
     }
-    // Written whole beside the old one and renamed over it: a crash leaves either. Its
-    // directory (the user's own settings directory) may not be made yet.
-    QDir().mkpath(QFileInfo(m_path).absolutePath());
-    QSaveFile file(m_path);
-    if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size())
-        file.commit();
+    // Written whole beside the old one and renamed over it: a crash or a full disk leaves
+    // the old one. Its directory (the user's own settings directory) may not be made yet.
+    const QString reason = replaceFileAtomically(m_path, text);
+    m_error = reason.isEmpty() ? QString()
+                               : QStringLiteral("The print journal '%1' cannot be written: %2").arg(m_path, reason);
+    if (!m_error.isEmpty())
+        throw EJournalError(m_error.toStdString());
 }

@@ -29,6 +29,8 @@
 #include <QTimer>
 
 #include <chrono>
+#include <cstdio>
+#include <unordered_set>
 
 namespace {
 
@@ -40,6 +42,8 @@ const QString kIdle = QStringLiteral("Klidový stav");
 const QString kPrinted = QStringLiteral("vytištěno");
 // A document that cannot be laid out; it is not tried again unless it changes.
 const QString kRefused = QStringLiteral("chyba");
+// The journal of printed batches cannot be written: nothing more is sent until it can.
+const QString kJournalFault = QStringLiteral("Nelze zapsat deník tisku");
 
 constexpr int kFirstTickMs = 10000;
 constexpr int kTickMs = 1000;
@@ -390,6 +394,39 @@ void TForm1::MergeQueue(const QByteArrayList& names)
     };
     erase_if(m_looks, [&](auto it) { return !listed(it.key()); });
     erase_if(m_refused, [&](auto it) { return !listed(it.key()); });
+    pruneJournal();
+}
+
+void TForm1::pruneJournal()
+{
+    // Only a file that is gone takes its note with it: a printed file that cannot be deleted
+    // stays known however many there are. Each listed file has one note at most, so the
+    // journal holds notes of files that are gone once it has more than the list; looking at
+    // every listed file is paid for by the at least as many notes it then forgets.
+    if (!m_journal || m_journal->size() <= 2 * std::size_t(m_queue->count()) + 64)
+        return;
+    std::unordered_set<FileIdentity, FileIdentityHash> present;
+    for (int row = 0; row < m_queue->count(); ++row) {
+        if (const std::optional<FileIdentity> file = m_platform.files.identify(entryPath(row)))
+            present.insert(*file);
+    }
+    // The document being printed keeps its note whatever its name is now.
+    if (m_document.isOpen())
+        present.insert(m_document.identity());
+    m_journal->retainOnly([&](const FileIdentity& file) { return present.contains(file); });
+}
+
+void TForm1::reportJournal()
+{
+    const QString error = m_journal ? m_journal->error() : QString();
+    if (error == m_journalError)
+        return;
+    m_journalError = error;
+    if (!error.isEmpty())
+        std::fprintf(stderr, "pagello: %s\n", qPrintable(error));
+    else
+        std::fprintf(stderr, "pagello: the print journal is written again\n");
+    UpdateStatus();
 }
 
 void TForm1::UpdateStatus()
@@ -400,7 +437,11 @@ void TForm1::UpdateStatus()
     const int index = printers.printerIndex();
     if (index >= 0 && index < names.size())
         printer = names[index];
-    m_panels[0]->setText(m_queue->count() > 0 ? kQueued.arg(m_queue->count()) : printer);
+    if (!m_journalError.isEmpty())
+        m_panels[0]->setText(kJournalFault);
+    else
+        m_panels[0]->setText(m_queue->count() > 0 ? kQueued.arg(m_queue->count()) : printer);
+    m_panels[0]->setToolTip(m_journalError);
     m_panels[1]->setText(!PrintingActive ? QString() : Busy ? kPrinting : kIdle);
 }
 
@@ -421,6 +462,7 @@ void TForm1::Timer1Timer()
         throw;
     }
     m_inPass = false;
+    reportJournal();
     // Passes go on while such a box is open: each refused document is shown once.
     while (!m_refusals.isEmpty())
         m_platform.engine.application.showException(EDocumentError(m_refusals.takeFirst().toStdString()));
@@ -457,6 +499,12 @@ void TForm1::printPass()
             ++i;
             m_refusals << QStringLiteral("%1: %2").arg(DocName, QString::fromStdString(e.what()));
             continue;
+        } catch (const EJournalError&) {
+            // Without its note a batch could go out twice after a crash: the document waits,
+            // and so does the rest of the queue, until the journal can be written again.
+            m_queue->setState(i, QString());
+            reportJournal();
+            return;
         } catch (const EFileChanged&) {
             // Its writer rewrote it while it was read: it stays in the queue and is
             // printed whole as the new document once the writer is done with it.

@@ -142,6 +142,16 @@ private:
     // Sends the engine's pages as one job unless the printer has had them already, and
     // notes them in the journal.
     void printBatch(TPreviewPrinter& engine, int firstPage);
+    // A batch of the document that was being sent when the program ended (or when its
+    // job failed): the printer is asked whether the job came through, and the journal
+    // notes it as accepted, or drops the note.
+    void settleSending(const FileIdentity& file);
+    // Forgets what the journal knows of documents no longer in the spool directory, once it
+    // holds notes of many of them.
+    void pruneJournal();
+    // Shows the journal's trouble in the status bar and on standard error, once for each
+    // new trouble; clears it once the journal is written again.
+    void reportJournal();
     // On a network share a lease cannot see writers on other machines: there a file counts
     // as held until it has kept its size and time for one poll of the directory.
     bool stillOnShare(const QByteArray& path, const FileIdentity& file);
@@ -171,6 +181,7 @@ private:
     QStringList m_refusals;                    // their errors, shown once the pass is over
     QList<QEvent::Type> m_afterDocument;       // queue changes and quit requests met during a job
     bool m_inPass = false;
+    QString m_journalError;          // what keeps the journal from being written; shown while it lasts
     int m_errorBoxes = 0;
 };
 

@@ -7,9 +7,11 @@
 #include "engine/PrevPrinter.h"
 #include "engine/SpoolFile.h"
 #include "platform/Errors.h"
+#include "platform/IPrinters.h"
 #include "platform/IProcessEnvironment.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -76,6 +78,7 @@ void TForm1::printBatch(TPreviewPrinter& engine, int firstPage)
 {
     const int last = firstPage + engine.PageCount() - 1;
     const FileIdentity& file = m_document.identity();
+    settleSending(file);
     // Pages the printer accepted before (the file was tried again after a later batch
     // failed, or the program ended during the job) are not sent again.
     const int from = std::max(0, m_journal->lastPage(file) - firstPage + 1);
@@ -83,8 +86,23 @@ void TForm1::printBatch(TPreviewPrinter& engine, int firstPage)
         return;
     if (from > 0)
         engine.Title = jobTitle(DocName, firstPage + from, last);
+    // Noted before the job exists: should the program end after the printer took the job
+    // but before its acceptance is noted, the next start asks the printer for it.
+    m_journal->recordSending(file, {last, QDateTime::currentSecsSinceEpoch(), engine.Title});
     engine.PrintRange(from, engine.PageCount() - 1);
     m_journal->recordBatch(file, last);
+}
+
+void TForm1::settleSending(const FileIdentity& file)
+{
+    const std::optional<TPrintJournal::Sending> sending = m_journal->sending(file);
+    if (!sending || sending->lastPage <= m_journal->lastPage(file))
+        return;
+    // The printer is asked once: found or not, the note is settled by what follows.
+    if (m_platform.engine.printers.jobCreatedSince(sending->title, sending->since))
+        m_journal->recordBatch(file, sending->lastPage);
+    else
+        m_journal->dropSending(file);
 }
 
 void TForm1::PrepareJob(const QByteArray& path)

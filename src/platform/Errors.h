@@ -108,3 +108,11 @@ public:
         : PagelloError("Stream write error")
     {}
 };
+
+// The journal of printed batches cannot be written: no further batch is sent until it can,
+// or a crash could have pages printed twice.
+class EJournalError : public PagelloError
+{
+public:
+    using PagelloError::PagelloError;
+};

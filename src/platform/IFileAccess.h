@@ -3,6 +3,7 @@
 #include <QByteArray>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -19,6 +20,16 @@ struct FileIdentity
     bool operator==(const FileIdentity&) const = default;
     // The same file on disk, whatever it holds now.
     bool sameFile(const FileIdentity& other) const { return device == other.device && inode == other.inode; }
+};
+
+// For unordered containers of identities.
+struct FileIdentityHash
+{
+    std::size_t operator()(const FileIdentity& f) const noexcept
+    {
+        return std::hash<std::uint64_t>()((f.inode * 0x9E3779B97F4A7C15ULL) ^ f.device ^
+                                          static_cast<std::uint64_t>(f.modifiedNs + f.size));
+    }
 };
 
 // A spool file opened once, for reading: it is read, lease-tested and identified through

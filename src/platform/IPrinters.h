@@ -41,4 +41,15 @@ public:
     // Draws a recorded page on the current sheet at its recorded size, its corner at
     // offset (in device pixels of the printable area).
     virtual void drawPage(const TMetafile& page, QPoint offset) = 0;
+
+    // Whether the system has a job of this user with this title, created at `since`
+    // (seconds since the epoch) or later, on any printer and in any state: asked for a
+    // batch that was being sent when the program ended. Raises EPrinterError when it cannot
+    // be told. A printer that keeps no jobs has none.
+    virtual bool jobCreatedSince(const QString& title, qint64 since)
+    {
+        (void)title;
+        (void)since;
+        return false;
+    }
 };

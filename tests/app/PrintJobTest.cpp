@@ -2,6 +2,7 @@
 
 #include "engine/PrevPrinter.h"
 
+#include <QDateTime>
 #include <QImage>
 
 #include <gtest/gtest.h>
@@ -247,6 +248,127 @@ TEST(PrintJob, BatchesThePrinterAcceptedAreNeverSentAgain)
     const std::vector<QString> all = f.printedTitles();
     const std::vector<QString> after(all.end() - 3, all.end());
     EXPECT_EQ(after, (std::vector<QString>{title("C.PRN", 1, 3), title("C.PRN", 4, 4), title("C.PRN", 5, 5)}));
+}
+
+// Printed documents that cannot be deleted (a read-only share) stay known however many
+// there are: none is printed again, not on later passes nor after a new start. What is known
+// of files that are gone is forgotten.
+TEST(PrintJob, PrintedFilesThatStayAreNeverPrintedAgainHoweverMany)
+{
+    SpoolerFixture f;
+    f.fake.journalPath = f.dir.filePath(QStringLiteral("printed.journal"));
+    constexpr int kDocuments = 300;
+    for (int i = 0; i < kDocuments; ++i) {
+        const QString name = QStringLiteral("D%1.PRN").arg(i, 3, 10, QLatin1Char('0'));
+        f.writeDocument(name);
+        f.fake.files.setUndeletable(f.spoolFile(name), true);
+    }
+    f.start().Timer1Timer();
+    ASSERT_EQ(f.printedTitles().size(), std::size_t(kDocuments));
+    for (int round = 0; round < 2; ++round) {
+        f.form->ScanQueue();
+        f.form->Timer1Timer();
+        f.form.reset();
+        f.start().Timer1Timer();
+    }
+    EXPECT_EQ(f.printedTitles().size(), std::size_t(kDocuments));
+    EXPECT_EQ(f.states(), QStringList(kDocuments, QStringLiteral("vytištěno")));
+
+    for (const QByteArray& name : listSpoolFiles(f.spoolDir()))
+        ASSERT_TRUE(QFile::remove(f.spoolDir() + QLatin1Char('/') + QString::fromLatin1(name)));
+    f.form->ScanQueue();
+    f.writeDocument(QStringLiteral("NEW.PRN"));
+    f.form->ScanQueue();
+    f.form->Timer1Timer();
+    EXPECT_EQ(f.printedTitles().back(), title("NEW.PRN", 1, 1));
+    EXPECT_LT(readBytes(f.fake.journalPath).size(), 200u) << "the notes of the files that are gone were kept";
+}
+
+// What a crash would leave: the printer took the job, the journal did not note it.
+struct Crash
+{
+};
+
+// A batch is noted as being sent before its job is made. Ended after the printer took it
+// and before its acceptance was noted, the program asks the printer at its next start and
+// sends only what the printer has not had; a batch the printer never had, or one of the
+// same title from before the note, is sent again.
+TEST(PrintJob, BatchBeingSentWhenTheProgramEndedIsAskedForAtTheNextStart)
+{
+    SpoolerFixture f;
+    f.fake.journalPath = f.dir.filePath(QStringLiteral("printed.journal"));
+    f.writeDocument(QStringLiteral("A.PRN"), 7);
+    f.fake.printers.afterJob = [](const FakePrinters::Job&) { throw Crash(); };
+    EXPECT_THROW(f.start().Timer1Timer(), Crash);
+    f.fake.printers.afterJob = nullptr;
+    f.form.reset();
+    f.start().Timer1Timer();
+    EXPECT_EQ(f.printedTitles(),
+              (std::vector<QString>{title("A.PRN", 1, 3), title("A.PRN", 4, 6), title("A.PRN", 7, 7)}));
+    EXPECT_EQ(f.fake.printers.jobQueries(), 1);
+    EXPECT_FALSE(QFile::exists(f.spoolFile(QStringLiteral("A.PRN"))));
+
+    // Noted as being sent, but the printer has no such job since then.
+    f.form.reset();
+    const auto noteSending = [&](const char* name, qint64 since) {
+        f.writeDocument(QString::fromLatin1(name), 4);
+        const std::optional<FileIdentity> file =
+            nameIdentity(QFile::encodeName(f.spoolFile(QString::fromLatin1(name))));
+        ASSERT_TRUE(file);
+        QFile journal(f.fake.journalPath);
+        ASSERT_TRUE(journal.open(QIODevice::Append));
+        journal.write(QByteArray::number(file->device) + ' ' + QByteArray::number(file->inode) + ' ' +
+                      QByteArray::number(file->size) + ' ' + QByteArray::number(file->modifiedNs) + " 0 0 3 " +
+                      QByteArray::number(since) + ' ' + title(name, 1, 3).toUtf8().toPercentEncoding() + '\n');
+    };
+    noteSending("B.PRN", QDateTime::currentSecsSinceEpoch());
+    // A job of the same title was printed before this note was made.
+    noteSending("A.PRN", QDateTime::currentSecsSinceEpoch() + 3600);
+    f.start().Timer1Timer();
+    const std::vector<QString> printed = f.printedTitles();
+    EXPECT_EQ(
+        std::vector<QString>(printed.begin() + 3, printed.end()),
+        (std::vector<QString>{title("A.PRN", 1, 3), title("A.PRN", 4, 4), title("B.PRN", 1, 3), title("B.PRN", 4, 4)}));
+}
+
+// A journal that cannot be written (its directory is gone and a file has its name) keeps
+// what it held; the document stops before its next batch, the status bar and standard error
+// say why, and once the journal can be written again the rest is sent, each batch once.
+TEST(PrintJob, JournalThatCannotBeWrittenHoldsTheNextBatchUntilItCan)
+{
+    SpoolerFixture f;
+    const QString directory = f.dir.filePath(QStringLiteral("settings"));
+    f.fake.journalPath = directory + QStringLiteral("/printed.journal");
+    f.writeDocument(QStringLiteral("A.PRN"), 7);
+    f.writeDocument(QStringLiteral("B.PRN"), 1);
+    f.fake.printers.afterJob = [&](const FakePrinters::Job&) {
+        if (!QFile::exists(directory + QStringLiteral(".away"))) {
+            ASSERT_TRUE(QDir().rename(directory, directory + QStringLiteral(".away")));
+            ASSERT_TRUE(QFile(directory).open(QIODevice::WriteOnly));
+        }
+    };
+    TForm1& form = f.start();
+    testing::internal::CaptureStderr();
+    form.Timer1Timer();
+    form.Timer1Timer();
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(f.printedTitles(), std::vector<QString>{title("A.PRN", 1, 3)});
+    EXPECT_EQ(form.statusText(0), QStringLiteral("Nelze zapsat deník tisku"));
+    EXPECT_NE(said.find("printed.journal' cannot be written"), std::string::npos) << said;
+    EXPECT_EQ(said.find("cannot be written", said.find("cannot be written") + 1), std::string::npos)
+        << "said more than once: " << said;
+    EXPECT_TRUE(f.fake.application.errors().empty());
+    EXPECT_TRUE(QFile::exists(f.spoolFile(QStringLiteral("A.PRN"))));
+
+    f.fake.printers.afterJob = nullptr;
+    ASSERT_TRUE(QFile::remove(directory));
+    ASSERT_TRUE(QDir().rename(directory + QStringLiteral(".away"), directory));
+    form.Timer1Timer();
+    EXPECT_EQ(f.printedTitles(), (std::vector<QString>{title("A.PRN", 1, 3), title("A.PRN", 4, 6), title("A.PRN", 7, 7),
+                                                       title("B.PRN", 1, 1)}));
+    EXPECT_TRUE(listSpoolFiles(f.spoolDir()).isEmpty());
+    form.UpdateStatus();
+    EXPECT_EQ(form.statusText(0), QStringLiteral("Laser"));
 }
 
 TEST(PrintJob, DocumentRewrittenWhileItIsReadIsPrintedLaterWholeAsTheNewOne)

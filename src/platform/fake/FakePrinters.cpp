@@ -2,6 +2,9 @@
 
 #include "../Errors.h"
 
+#include <QDateTime>
+
+#include <algorithm>
 #include <utility>
 
 void FakePrinters::addPrinter(const QString& name, const DeviceMetrics& metrics)
@@ -91,6 +94,7 @@ void FakePrinters::endDoc()
         throw EPrinterError("Printer is not currently printing");
     maybeFail(Failure::EndDoc);
     m_jobs.back().ended = true;
+    m_jobs.back().created = QDateTime::currentSecsSinceEpoch();
     m_printing = false;
     if (afterJob)
         afterJob(m_jobs.back());
@@ -115,4 +119,12 @@ void FakePrinters::drawPage(const TMetafile& page, QPoint offset)
     drawn.offset = offset;
     drawn.recordCount = page.records().size();
     m_jobs.back().sheets.back().pages.push_back(std::move(drawn));
+}
+
+bool FakePrinters::jobCreatedSince(const QString& title, qint64 since)
+{
+    ++m_jobQueries;
+    maybeFail(Failure::JobQuery);
+    return std::any_of(m_jobs.begin(), m_jobs.end(),
+                       [&](const Job& job) { return job.ended && job.title == title && job.created >= since; });
 }

@@ -31,6 +31,7 @@ public:
         std::vector<Sheet> sheets;
         bool ended = false;
         bool aborted = false;
+        qint64 created = 0; // seconds since the epoch, when the printer accepted it
     };
     enum class Failure
     {
@@ -39,7 +40,8 @@ public:
         BeginDoc,
         NewPage,
         DrawPage,
-        EndDoc
+        EndDoc,
+        JobQuery
     };
 
     // Adds a printer; the first one added becomes the current one.
@@ -70,6 +72,10 @@ public:
     void endDoc() override;
     void abortDoc() override;
     void drawPage(const TMetafile& page, QPoint offset) override;
+    // Among the jobs the printer accepted.
+    bool jobCreatedSince(const QString& title, qint64 since) override;
+    // How often jobCreatedSince was asked.
+    int jobQueries() const { return m_jobQueries; }
 
 private:
     void maybeFail(Failure step);
@@ -90,4 +96,5 @@ private:
     bool m_failAlways = false;
     int m_failAfter = 0;
     int m_metricsQueries = 0;
+    int m_jobQueries = 0;
 };

@@ -55,6 +55,8 @@ public:
     void endDoc() override;
     void abortDoc() override;
     void drawPage(const TMetafile& page, QPoint offset) override;
+    // Asks the scheduler for this user's jobs, finished ones too.
+    bool jobCreatedSince(const QString& title, qint64 since) override;
 
     // The printer object of the current printer (for the system print dialog).
     QPrinter& qprinter();

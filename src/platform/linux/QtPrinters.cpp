@@ -330,6 +330,25 @@ void QtPrinters::drawPage(const TMetafile& page, QPoint offset)
     m_pdf->drawPage(page, m_printable + offset);
 }
 
+bool QtPrinters::jobCreatedSince(const QString& title, qint64 since)
+{
+    cups_job_t* jobs = nullptr;
+    // This user's jobs on every queue: the scheduler keeps finished jobs in its history. A
+    // cancelled job is not one the printer took: a document that cannot be sent whole is
+    // cancelled by the library.
+    const int count = cupsGetJobs2(CUPS_HTTP_DEFAULT, &jobs, nullptr, 1, CUPS_WHICHJOBS_ALL);
+    if (count < 0)
+        fail(QStringLiteral("Cannot ask the print system for its jobs: %1")
+                 .arg(QString::fromUtf8(cupsLastErrorString())));
+    const QByteArray name = title.toUtf8();
+    bool found = false;
+    for (int i = 0; i < count && !found; ++i)
+        found = jobs[i].title && name == jobs[i].title && jobs[i].creation_time >= since &&
+                jobs[i].state != IPP_JSTATE_CANCELED;
+    cupsFreeJobs(count, jobs);
+    return found;
+}
+
 std::optional<PrintDialogChoice> QtPrintDialog::execute(const PrintDialogOptions& options)
 {
     QPrinter& printer = m_printers.qprinter();
