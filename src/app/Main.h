@@ -181,7 +181,7 @@ private:
     QStringList m_refusals;                    // their errors, shown once the pass is over
     QList<QEvent::Type> m_afterDocument;       // queue changes and quit requests met during a job
     bool m_inPass = false;
-    QString m_journalError;          // what keeps the journal from being written; shown while it lasts
+    QString m_journalError; // what keeps the journal from being written; shown while it lasts
     int m_errorBoxes = 0;
 };
 
