@@ -84,6 +84,8 @@ public:
         return m_process.waitForFinished(ms) && m_process.exitStatus() == QProcess::NormalExit &&
                m_process.exitCode() == 0;
     }
+    // Whether the program ended, in any way, within `ms`.
+    bool ends(int ms) { return m_process.waitForFinished(ms) || m_process.state() == QProcess::NotRunning; }
     void signal(int number)
     {
         if (running())
@@ -194,6 +196,88 @@ TEST(SpoolerProgram, EndedDuringADocumentAndStartedAgainPrintsEveryBatchOnce)
         titles << job.title;
     QStringList expected;
     for (int first = 1; first <= kPages; first += kPagesSpool)
+        expected << batchTitle(first, first + kPagesSpool - 1);
+    EXPECT_EQ(titles.join(QLatin1Char('\n')).toStdString(), expected.join(QLatin1Char('\n')).toStdString())
+        << logText();
+}
+
+// Ended at the one moment no journal can see: the scheduler has taken a batch's job and
+// the journal has not yet noted it (the program is killed as it is about to put the note in
+// place, by strace). Started again, the program finds the batch noted as being sent, asks
+// the scheduler, and sends every batch exactly once.
+TEST(SpoolerProgram, EndedAfterTheSchedulerTookAJobAndBeforeItsNoteSendsItOnce)
+{
+    QString missing = PrivateCups::missingPrerequisite();
+    const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
+    if (missing.isEmpty() &&
+        (strace.isEmpty() ||
+         QProcess::execute(strace, {QStringLiteral("-o"), QStringLiteral("/dev/null"), QStringLiteral("true")}) != 0))
+        missing = QStringLiteral("strace cannot trace here");
+    if (!missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString();
+    PrivateCups cups;
+    ASSERT_TRUE(cups.start() && cups.addCaptureQueue(kQueue, QStringLiteral(PAGELLO_TEST_PPD)) &&
+                cups.setDefault(kQueue))
+        << cups.error().toStdString();
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString spool = dir.filePath(QStringLiteral("tisk"));
+    const QString document = spool + QStringLiteral("/LONG.PRN");
+    const QString log = dir.filePath(QStringLiteral("pagello.log"));
+    ASSERT_TRUE(QDir().mkpath(spool));
+    constexpr int kShortPages = 12;
+    QByteArray text;
+    for (int page = 1; page <= kShortPages; ++page)
+        text += QByteArray(page > 1 ? "\f" : "") + "Page " + QByteArray::number(page) + "\r\n";
+    ASSERT_TRUE(writeFile(document, text));
+    ASSERT_TRUE(writeFile(dir.filePath(QStringLiteral("system.reg")),
+                          "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Morvane\\Pagello]\n\"PagesSpool\"=dword:0000000" +
+                              QByteArray::number(kPagesSpool) + "\n"));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PAGELLO"), spool);
+    environment.insert(QStringLiteral("PAGELLO_REGISTRY"), dir.filePath(QStringLiteral("system.reg")));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
+    environment.insert(QStringLiteral("CUPS_SERVER"), cups.socketPath());
+    environment.remove(QStringLiteral("LPDEST"));
+    environment.remove(QStringLiteral("PRINTER"));
+    const auto logText = [&] {
+        QFile file(log);
+        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+    };
+
+    // Each batch puts two notes in place: "being sent" before its job, "accepted" after
+    // it. The fourth is the acceptance of the second batch.
+    {
+        SpoolerRun killed(environment, log,
+                          {QStringLiteral("-qq"), QStringLiteral("-o"), dir.filePath(QStringLiteral("strace.log")),
+                           QStringLiteral("-P"), QStringLiteral("printed.journal"), QStringLiteral("-e"),
+                           QStringLiteral("trace=renameat,renameat2,rename"), QStringLiteral("-e"),
+                           QStringLiteral("inject=renameat,renameat2,rename:signal=SIGKILL:when=4"),
+                           QStringLiteral(PAGELLO_PROGRAM)},
+                          strace);
+        ASSERT_TRUE(killed.ends(kWaitMs)) << "the program was not ended at the note\n"
+                                          << logText() << readBytes(dir.filePath(QStringLiteral("strace.log")));
+    }
+    ASSERT_TRUE(cups.waitUntilIdle(kWaitMs)) << cups.error().toStdString();
+    ASSERT_EQ(cups.jobCount(), 2) << "the scheduler did not take the second batch before the end\n" << logText();
+    EXPECT_TRUE(QFile::exists(document));
+
+    SpoolerRun second(environment, log);
+    QElapsedTimer timer;
+    timer.start();
+    while (QFile::exists(document) && second.running() && !timer.hasExpired(kWaitMs))
+        QThread::msleep(50);
+    EXPECT_FALSE(QFile::exists(document)) << logText();
+    ASSERT_TRUE(cups.waitUntilIdle(kWaitMs)) << cups.error().toStdString();
+    second.kill();
+
+    QStringList titles;
+    for (const PrivateCups::CapturedJob& job : cups.capturedJobs(kQueue))
+        titles << job.title;
+    QStringList expected;
+    for (int first = 1; first <= kShortPages; first += kPagesSpool)
         expected << batchTitle(first, first + kPagesSpool - 1);
     EXPECT_EQ(titles.join(QLatin1Char('\n')).toStdString(), expected.join(QLatin1Char('\n')).toStdString())
         << logText();
