@@ -172,6 +172,7 @@ private:
     QList<QEvent::Type> m_afterDocument;       // queue changes and quit requests met during a job
     bool m_inPass = false;
     int m_errorBoxes = 0;
+    bool m_quitRequested = false; // the window closes at a quit request: errors at exit show no box
 };
 
 // The spooler's entry once the application object exists: refuses to start without a
