@@ -28,6 +28,7 @@
 #include <QMouseEvent>
 #include <QTimer>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <unordered_set>
@@ -302,7 +303,16 @@ void TForm1::FormDestroy()
             delete Watcher;
     }
     AutoStart = !ui->PausePrinting->isChecked();
-    SaveSettings();
+    try {
+        SaveSettings();
+    } catch (const std::exception& e) {
+        // Standard error keeps the failure also for a spooler nobody watches. Ended by a
+        // quit request ("pagello /u" from a script, say), nobody may be at the screen: a
+        // box would hold the end of the program until someone clicks it.
+        std::fprintf(stderr, "%s: the settings were not saved: %s\n", program_invocation_short_name, e.what());
+        if (!m_quitRequested)
+            throw;
+    }
     PreviewPrinter.reset();
 }
 
@@ -359,6 +369,7 @@ bool TForm1::EnumTitledWindowProc(WindowHandle window, bool& found)
 
 void TForm1::WMQueueQuit()
 {
+    m_quitRequested = true;
     do
         m_platform.engine.application.processMessages();
     while (Busy);

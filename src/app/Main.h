@@ -183,6 +183,7 @@ private:
     bool m_inPass = false;
     QString m_journalError; // what keeps the journal from being written; shown while it lasts
     int m_errorBoxes = 0;
+    bool m_quitRequested = false; // the window closes at a quit request: errors at exit show no box
 };
 
 // The spooler's entry once the application object exists: refuses to start without a

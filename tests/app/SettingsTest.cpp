@@ -68,10 +68,33 @@ TEST(Settings, ValueOfTheWrongTypeKeepsItsDefaultAndStartUpCompletes)
 TEST(Settings, FailedWritesAreReported)
 {
     SpoolerFixture f;
-    f.start();
+    f.start().show();
     f.fake.registry.failWrites(true);
+    CapturedStderr err;
+    f.ui().Exit1->trigger(); // "Zavřít"
     f.form.reset();
     EXPECT_EQ(f.fake.application.errors(), std::vector<QString>{QStringLiteral("Failed to set data for 'AutoStart'")});
+    EXPECT_NE(err.text().find("the settings were not saved: Failed to set data for 'AutoStart'\n"), std::string::npos)
+        << err.text();
+}
+
+// "pagello /u" may come from a script with nobody at the screen: no box holds the end.
+TEST(Settings, FailedWritesAtAQuitRequestGoToStandardErrorOnly)
+{
+    SpoolerFixture f;
+    TForm1& form = f.start();
+    form.show();
+    f.fake.registry.failWrites(true);
+    CapturedStderr err;
+    QCoreApplication::postEvent(&form, new QEvent(WM_QUEUEQUIT));
+    for (int i = 0; i < 5 && form.isVisible(); ++i)
+        QCoreApplication::processEvents();
+    EXPECT_FALSE(form.isVisible());
+    f.form.reset();
+    EXPECT_TRUE(f.fake.application.errors().empty());
+    EXPECT_TRUE(f.fake.application.messages().empty());
+    EXPECT_NE(err.text().find("the settings were not saved: Failed to set data for 'AutoStart'\n"), std::string::npos)
+        << err.text();
 }
 
 TEST(Settings, PrinterDialogOffersNoRange)

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <functional>
 #include <iterator>
@@ -279,6 +280,52 @@ TEST(RegistryFile, FailedWriteReportsTheValueAndLeavesTheOldFile)
     EXPECT_EQ(readBytes(old), before.toStdString());
     EXPECT_FALSE(registry.valueExists(QStringLiteral("AutoStart"))) << "a value that was not stored must not read back";
     QFile::setPermissions(locked + "/pagello", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+TEST(RegistryFile, FullDiskKeepsTheFileWithOtherProgramsKeysAndSaysWhy)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("system.reg"));
+    const QByteArray before = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n\"Key\"=dword:00000001\n\n" +
+                              kSection + "\"PagesSpool\"=dword:00000003\n";
+    const QByteArray damaged = "hello\n";
+    // A damaged file stays where it is too: it goes aside only with a replacement written.
+    for (const QByteArray& old : {before, damaged}) {
+        SCOPED_TRACE(old.toStdString());
+        writeFile(path, old);
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0604), 0);
+        RegistryFile registry(path);
+        registryError([&] { registry.openKey(kKey, true); }); // the damaged one is reported here
+        ASSERT_TRUE(registry.openKey(kKey, true));
+        std::string error;
+        std::string said;
+        {
+            CapturedStderr err;
+            const DiskFull full;
+            error = registryError([&] { registry.writeInteger(QStringLiteral("AutoStart"), 1); });
+            said = err.text();
+        }
+        EXPECT_EQ(error, "Failed to set data for 'AutoStart'");
+        EXPECT_EQ(readBytes(path), old.toStdString());
+        EXPECT_EQ(besides(dir).join(QLatin1Char(' ')).toStdString(), "system.reg");
+        EXPECT_FALSE(registry.valueExists(QStringLiteral("AutoStart")));
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_NE(said.find("'" + path.toStdString() + "'"), std::string::npos) << said;
+        EXPECT_NE(said.find("cannot write"), std::string::npos) << said;
+
+        // With room again the write goes through, in a file of the old one's permissions.
+        registry.writeInteger(QStringLiteral("AutoStart"), 1);
+        const std::string now = readBytes(path);
+        EXPECT_NE(now.find("\"AutoStart\"=dword:00000001"), std::string::npos);
+        EXPECT_EQ(now.find("hello"), std::string::npos);
+        EXPECT_EQ(now.find("SOFTWARE\\Other") != std::string::npos, old == before);
+        EXPECT_EQ(readBytes(path + ".damaged"), old == damaged ? damaged.toStdString() : std::string());
+        struct stat info
+        {
+        };
+        ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0604u);
+    }
 }
 
 TEST(RegistryFile, SettingsLiveInTheChosenFileTheMachineWideOneOrTheUsersOwn)

@@ -30,3 +30,21 @@ private:
     long long m_limit = -1;
     void (*m_handler)(int) = nullptr;
 };
+
+// While it lives, what this process writes to standard error is kept in a pipe instead (a
+// full disk does not stop it); text() gives what was written so far. Up to the pipe's
+// size (64 KiB): a program's few lines, not a flood.
+class CapturedStderr
+{
+public:
+    CapturedStderr();
+    ~CapturedStderr();
+    CapturedStderr(const CapturedStderr&) = delete;
+    CapturedStderr& operator=(const CapturedStderr&) = delete;
+    std::string text();
+
+private:
+    int m_saved = -1;
+    int m_pipe = -1;
+    std::string m_text;
+};

@@ -1,17 +1,19 @@
 #include "RegistryFile.h"
 
+#include "../AtomicFile.h"
 #include "../Errors.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStringDecoder>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 #include <utility>
 
 #include <fcntl.h>
@@ -89,26 +91,72 @@ QByteArray valueLine(const QString& name, quint32 value)
     return head + "=dword:" + QByteArray::number(value, 16).rightJustified(8, '0');
 }
 
-// Moves a damaged file to the first free name of "<path>.damaged", "<path>.damaged.1",
-// "<path>.damaged.2", ...: a copy kept earlier is never overwritten. True when the file is
-// aside or already gone.
-bool keepAside(const QByteArray& path)
+constexpr int kMaxAside = 10000;
+
+QByteArray asideName(const QByteArray& path, int n)
 {
-    for (int n = 0; n < 10000; ++n) {
-        const QByteArray aside = path + ".damaged" + (n == 0 ? QByteArray() : '.' + QByteArray::number(n));
-        if (::renameat2(AT_FDCWD, path.constData(), AT_FDCWD, aside.constData(), RENAME_NOREPLACE) == 0)
-            return true;
-        if (errno == EEXIST)
-            continue;
-        if (errno != EINVAL && errno != ENOSYS)
-            return errno == ENOENT;
-        // A file system that cannot refuse to replace: look first.
-        struct stat st;
-        if (::lstat(aside.constData(), &st) == 0)
-            continue;
-        return std::rename(path.constData(), aside.constData()) == 0 || errno == ENOENT;
+    return path + ".damaged" + (n == 0 ? QByteArray() : '.' + QByteArray::number(n));
+}
+
+// A damaged file kept under the first free name of "<path>.damaged", "<path>.damaged.1",
+// "<path>.damaged.2", ...: a copy kept earlier is never overwritten.
+struct Aside
+{
+    QByteArray name;    // empty: there was no file to keep
+    bool moved = false; // renamed away, not linked: a save that fails must put it back
+};
+
+// Keeps the damaged file at `path` aside before its replacement is written; nothing when
+// it cannot be kept. A second name leaves the file in place, with its permissions for the
+// replacement to take over, until the rename that replaces it; a file system without hard
+// links, or one refusing a link to another user's file, has it moved away instead.
+std::optional<Aside> keepAside(const QByteArray& path)
+{
+    int n = 0;
+    for (; n < kMaxAside; ++n) {
+        if (::linkat(AT_FDCWD, path.constData(), AT_FDCWD, asideName(path, n).constData(), 0) == 0)
+            return Aside{asideName(path, n), false};
+        if (errno == ENOENT)
+            return Aside{};
+        if (errno != EEXIST)
+            break;
     }
-    return false;
+    for (; n < kMaxAside; ++n) {
+        const QByteArray aside = asideName(path, n);
+        int moved = ::renameat2(AT_FDCWD, path.constData(), AT_FDCWD, aside.constData(), RENAME_NOREPLACE);
+        if (moved != 0 && (errno == EINVAL || errno == ENOSYS)) {
+            // A file system that cannot refuse to replace: look first.
+            struct stat st;
+            if (::lstat(aside.constData(), &st) == 0)
+                continue;
+            moved = std::rename(path.constData(), aside.constData());
+        }
+        if (moved == 0)
+            return Aside{aside, true};
+        if (errno == ENOENT)
+            return Aside{};
+        if (errno != EEXIST)
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// After a save that failed, the damaged file is again only under its own name.
+void putBack(const QByteArray& path, const Aside& aside)
+{
+    if (aside.name.isEmpty())
+        return;
+    if (!aside.moved) {
+        (void)::unlink(aside.name.constData());
+        return;
+    }
+    // Something written there meanwhile stays; the damaged file then keeps the other name.
+    if (::renameat2(AT_FDCWD, aside.name.constData(), AT_FDCWD, path.constData(), RENAME_NOREPLACE) != 0 &&
+        (errno == EINVAL || errno == ENOSYS)) {
+        struct stat st;
+        if (::lstat(path.constData(), &st) != 0)
+            (void)std::rename(aside.name.constData(), path.constData());
+    }
 }
 
 // Whether this user may write the file, or make it: the nearest directory that exists
@@ -364,14 +412,25 @@ void RegistryFile::save(const std::vector<QByteArray>& lines, const QString& nam
     QByteArray text;
     for (const QByteArray& line : lines)
         text += line + '\n';
-    QSaveFile out(m_path);
-    bool ok = QDir().mkpath(QFileInfo(m_path).absolutePath()) && out.open(QIODevice::WriteOnly) &&
-              out.write(text) == text.size();
-    // The user's damaged file goes aside only once its replacement is on disk, just before the
-    // rename that would destroy it.
-    if (ok && m_damaged)
-        ok = keepAside(QFile::encodeName(m_path));
-    if (!ok || !out.commit())
+    const QByteArray path = QFile::encodeName(m_path);
+    // The error raised names only the value; why the file could not be written, and which
+    // file it is, goes to standard error for whoever looks after the machine.
+    const auto fail = [&](const QString& reason) {
+        std::fprintf(stderr, "%s: cannot save the registry file '%s': %s\n", program_invocation_short_name,
+                     path.constData(), reason.toLocal8Bit().constData());
         failToSet(name);
+    };
+    // The user's damaged file is kept aside before the rename that would destroy it; a save
+    // that fails leaves it as it was, under its own name only.
+    std::optional<Aside> aside;
+    if (m_damaged && !(aside = keepAside(path)))
+        fail(QStringLiteral("the damaged file cannot be kept aside: %1")
+                 .arg(QString::fromLocal8Bit(std::strerror(errno))));
+    const QString error = replaceFileAtomically(m_path, text);
+    if (!error.isEmpty()) {
+        if (aside)
+            putBack(path, *aside);
+        fail(error);
+    }
     m_damaged = false;
 }

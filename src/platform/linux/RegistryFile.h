@@ -13,9 +13,10 @@
 // The machine-wide registry kept as a REGEDIT4 text file (default /var/lib/pagello/system.reg,
 // PAGELLO_REGISTRY overrides). Owns the file's lines as read; openKey re-reads the file,
 // writeInteger rewrites it atomically changing only the lines of the value written, so other
-// keys, values of other types and comments stay byte for byte. A file that cannot be read is
-// reported once, then treated as empty and kept as "<path>.damaged" when first replaced (a
-// later one as "<path>.damaged.1", ".2", ...: no kept copy is overwritten).
+// keys, values of other types and comments stay byte for byte. A write that fails (a full
+// disk, say) leaves the file as it was and says why on standard error. A file that cannot be
+// read is reported once, then treated as empty and kept as "<path>.damaged" when first
+// replaced (a later one as "<path>.damaged.1", ".2", ...: no kept copy is overwritten).
 //
 // A user who may not write the machine-wide file keeps their own (see locate): it is read
 // first, and a value it does not hold is read from the machine-wide file, which is never
