@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -173,9 +175,16 @@ TEST(DriveType, NetworkAndOpticalFileSystemsArePolled)
         {fuse, "fuse.sshfs", false},
         {fuse, "fuse.rclone", false},
         {fuse, "fuse.gcsfuse", false},
-        {fuse, "fuseblk", true},
-        {fuse, "fuse", true},
-        {fuse, "", true},
+        // A FUSE view need not see the writers of what it shows (bindfs of a local folder),
+        // nor a virtual machine's shared folder those on the other side: all are polled.
+        {fuse, "fuse", false},
+        {fuse, "fuseblk", false},
+        {fuse, "fuse.bindfs", false},
+        {fuse, "virtiofs", false},
+        {fuse, "", false},
+        {0x01021997, "", false},
+        {0xEF53, "9p", false},
+        {0xEF53, "fuse.sshfs", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.magic) + " " + c.mountType);
@@ -203,6 +212,34 @@ TEST(DriveType, MountOfAPathIsTheLongestMountPointHoldingIt)
         SCOPED_TRACE(c.path);
         EXPECT_EQ(InotifyNotifications::mountTypeOf(QString::fromUtf8(c.path), mountInfo), QString::fromLatin1(c.type));
     }
+}
+
+// A real FUSE view of a local directory, made by bindfs: the lease cannot see a writer that
+// holds a file open on the directory beneath, so the view counts as a share. Skipped where
+// bindfs is not installed or FUSE cannot be mounted (no /dev/fuse in a container).
+TEST(DriveType, FuseViewOfALocalDirectoryIsPolled)
+{
+    const QString bindfs = QStandardPaths::findExecutable(QStringLiteral("bindfs"));
+    if (bindfs.isEmpty())
+        GTEST_SKIP() << "bindfs is not installed";
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("source"));
+    const QString view = dir.filePath(QStringLiteral("view"));
+    ASSERT_TRUE(QDir().mkpath(source) && QDir().mkpath(view));
+    QProcess mount;
+    mount.start(bindfs, {source, view});
+    if (!mount.waitForFinished(10000) || mount.exitCode() != 0)
+        GTEST_SKIP() << "FUSE cannot be mounted here: " << mount.readAllStandardError().toStdString();
+    // Unmounted before the directory goes, or its removal would reach through the view.
+    const auto unmount = qScopeGuard([&] {
+        if (QProcess::execute(QStringLiteral("fusermount3"), {QStringLiteral("-u"), view}) != 0 &&
+            QProcess::execute(QStringLiteral("fusermount"), {QStringLiteral("-u"), view}) != 0)
+            QProcess::execute(QStringLiteral("umount"), {view});
+    });
+    InotifyNotifications notifications;
+    EXPECT_TRUE(notifications.isLocalDisk(source));
+    EXPECT_FALSE(notifications.isLocalDisk(view));
+    EXPECT_FALSE(notifications.isLocalDisk(view + QStringLiteral("/not/made/yet")));
 }
 
 bool canHave(LeaseFileAccess& access, const QString& path)

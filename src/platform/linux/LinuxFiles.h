@@ -15,7 +15,7 @@
 // directory, not its subdirectories (creating, renaming or removing a subdirectory is a
 // change of the directory itself). A wait that reports a change consumes the events that
 // caused it; events that arrive before next() re-arms the handle leave it signalled. The
-// drive type comes from statfs, and for FUSE from the mount's type in /proc/self/mountinfo.
+// drive type comes from statfs and from the mount's type in /proc/self/mountinfo.
 // Never throws and uses no event loop: meant for the directory watcher's worker thread. The
 // handles' bookkeeping is locked, so handles of other threads and isLocalDisk may be used
 // alongside.
@@ -33,8 +33,11 @@ public:
     void close(Handle handle) override;
     bool isLocalDisk(const QString& directory) override;
 
-    // Whether a file system with the statfs type `magic` is a local disk; for FUSE,
-    // `mountType` is the mount's type ("fuse.sshfs", "fuseblk", ...) and decides.
+    // Whether a file system with the statfs type `magic` and the mount type `mountType`
+    // ("ext4", "fuse.sshfs", "virtiofs", ...; may be empty) is a local disk. Network file
+    // systems, removable media, every FUSE mount and shared folders of virtual machines are
+    // not: their directories are polled, and their files must stand still before they are
+    // taken.
     static bool isLocalFileSystem(unsigned long magic, const QString& mountType);
     // The type of the mount that holds `canonicalPath`, read from the text of
     // /proc/self/mountinfo; empty when no mount holds it.
