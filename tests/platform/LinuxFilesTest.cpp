@@ -447,6 +447,57 @@ TEST(LeaseFileAccess, WriterThatOpensTheFileDuringItsDeletionKeepsIt)
     EXPECT_EQ(file.readAll(), "document more");
 }
 
+// Another file renamed over the name after the checks opens nothing, so the lease cannot
+// tell: it must not be deleted in the printed file's place, nor lost if yet another file
+// takes the name meanwhile. Nothing hidden is left behind.
+TEST(LeaseFileAccess, FileRenamedOverTheNameAtItsDeletionIsKept)
+{
+    using Remove = IFileAccess::RemoveStatus;
+    const QString replace = QStringLiteral("printf other >\"$0.new\" && mv \"$0.new\" \"$0\"");
+    const QString takeName = QStringLiteral("printf third >\"$0\"");
+    const struct
+    {
+        const char* change;
+        QString beforeMove; // $0 is X.PRN, $1 Y.PRN
+        QString afterMove;
+        Remove status;
+        std::map<QString, QByteArray> left; // besides "X-1.PRN", which is there from the start
+    } cases[] = {
+        {"nothing", {}, {}, Remove::Removed, {}},
+        {"another file renamed over the name", replace, {}, Remove::Changed, {{"X.PRN", "other"}}},
+        {"the name taken again once the other file was moved",
+         replace,
+         takeName,
+         Remove::Changed,
+         {{"X.PRN", "third"}, {"X-2.PRN", "other"}}},
+        {"the name taken once the printed file was moved", {}, takeName, Remove::Removed, {{"X.PRN", "third"}}},
+        {"moved away", QStringLiteral("mv \"$0\" \"$1\""), {}, Remove::Gone, {{"Y.PRN", "document"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.change);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("X.PRN"));
+        const QStringList arguments{path, dir.filePath(QStringLiteral("Y.PRN"))};
+        writeFile(path, "document");
+        writeFile(dir.filePath(QStringLiteral("X-1.PRN")), "earlier");
+        LeaseFileAccess access;
+        IFileAccess::Opened opened = access.openExclusive(QFile::encodeName(path));
+        ASSERT_EQ(opened.status, IFileAccess::OpenStatus::Opened);
+        const auto shell = [&](const QString& command) -> std::function<void()> {
+            if (command.isEmpty())
+                return {};
+            return [command, arguments] { runShell(command, arguments); };
+        };
+        access.beforeMove = shell(c.beforeMove);
+        access.afterMove = shell(c.afterMove);
+
+        EXPECT_EQ(access.removeIfUnchanged(QFile::encodeName(path), opened.handle), c.status);
+        std::map<QString, QByteArray> expected = c.left;
+        expected[QStringLiteral("X-1.PRN")] = "earlier";
+        EXPECT_EQ(contents(dir.path()), expected);
+    }
+}
+
 // The opened file is read, whatever is put under its name afterwards.
 TEST(LeaseFileAccess, OpenedFileIsReadEvenWhenAnotherTakesItsName)
 {

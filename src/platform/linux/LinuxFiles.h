@@ -74,9 +74,20 @@ public:
     // Runs in removeIfUnchanged once the write lease is held, before the file is looked at:
     // a test's writer may begin opening the file there.
     std::function<void()> whileLeased;
+    // Run in removeIfUnchanged right before the file found unchanged under its name is
+    // moved to a hidden name to be deleted, and right after: a test may put another file
+    // under the name there.
+    std::function<void()> beforeMove;
+    std::function<void()> afterMove;
     // Whether any process, this one included, has a descriptor open on the file (the same
     // device and inode); false when the file cannot be found. The fallback when leases fail.
     static bool openInAnyProcess(const QString& path);
+
+private:
+    // Deletes the checked file by moving it to a hidden name of ours first and deleting
+    // that name only if it holds the very file of the handle, unchanged; anything else
+    // moved there is given back a spool name. `leased`: we hold the file's write lease.
+    RemoveStatus removeByMoving(const QByteArray& path, const SpoolHandle& owned, bool leased);
 };
 
 // The running process: its program file from /proc/self/exe, its environment, and the
