@@ -542,31 +542,101 @@ TEST(ProcessEnvironment, OnlyOneHoldsTheSpoolerLockAtATime)
     QTemporaryDir runtime;
     QTemporaryDir spool;
     const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    const auto restore = qScopeGuard([&] {
+        if (saved.isNull())
+            qunsetenv("XDG_RUNTIME_DIR");
+        else
+            qputenv("XDG_RUNTIME_DIR", saved);
+    });
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
     {
         ProcessEnvironment first;
         ProcessEnvironment second;
-        EXPECT_TRUE(first.lockSingleInstance(spool.path()));
-        EXPECT_TRUE(first.lockSingleInstance(spool.path())) << "held already";
-        EXPECT_FALSE(second.lockSingleInstance(spool.path()));
+        EXPECT_TRUE(first.lockSingleInstance());
+        EXPECT_TRUE(first.lockSingleInstance()) << "held already";
+        EXPECT_FALSE(second.lockSingleInstance());
         EXPECT_TRUE(QFileInfo::exists(runtime.filePath(QStringLiteral("pagello.lock"))));
     }
-    // Released with its holder; without a runtime directory the lock lives in the one given,
-    // and where it cannot be made at all it keeps nobody out.
+    // Released with its holder. Without a runtime directory the lock lives in a private
+    // directory of the user's own, never beside the spool directory, where another user
+    // could take it first.
     qunsetenv("XDG_RUNTIME_DIR");
     {
         ProcessEnvironment first;
         ProcessEnvironment second;
-        EXPECT_TRUE(first.lockSingleInstance(spool.path()));
-        EXPECT_FALSE(second.lockSingleInstance(spool.path()));
-        EXPECT_TRUE(QFileInfo::exists(spool.filePath(QStringLiteral("pagello.lock"))));
-        ProcessEnvironment nowhere;
-        EXPECT_TRUE(nowhere.lockSingleInstance(spool.filePath(QStringLiteral("missing/dir"))));
+        if (!first.lockSingleInstance())
+            GTEST_SKIP() << "a spooler of this user without a runtime directory runs on this machine";
+        EXPECT_FALSE(second.lockSingleInstance());
+        const QString directory = QStringLiteral("/tmp/pagello-%1").arg(::geteuid());
+        EXPECT_TRUE(QFileInfo::exists(directory + QStringLiteral("/pagello.lock")));
+        EXPECT_EQ(ProcessEnvironment::privateDirectory(directory), directory);
+        EXPECT_FALSE(QFileInfo::exists(spool.filePath(QStringLiteral("pagello.lock"))));
     }
-    if (saved.isNull())
-        qunsetenv("XDG_RUNTIME_DIR");
-    else
-        qputenv("XDG_RUNTIME_DIR", saved);
+}
+
+// The lock's directory where there is no runtime directory: made private when missing, and
+// not used unless it is a real directory of our own that nobody else may enter.
+TEST(ProcessEnvironment, OnlyAPrivateDirectoryOfOurOwnHoldsTheLock)
+{
+    QTemporaryDir dir;
+    const auto at = [&](const char* name) { return dir.filePath(QString::fromLatin1(name)); };
+    ASSERT_TRUE(QDir().mkpath(at("open")));
+    ASSERT_EQ(::chmod(QFile::encodeName(at("open")).constData(), 0755), 0);
+    ASSERT_TRUE(QDir().mkpath(at("private")));
+    ASSERT_EQ(::chmod(QFile::encodeName(at("private")).constData(), 0700), 0);
+    ASSERT_TRUE(QFile::link(at("private"), at("link")));
+    writeFile(at("file"), "x");
+    EXPECT_EQ(ProcessEnvironment::privateDirectory(at("missing")), at("missing"));
+    struct stat made
+    {
+    };
+    ASSERT_EQ(::stat(QFile::encodeName(at("missing")).constData(), &made), 0);
+    EXPECT_EQ(made.st_mode & 07777, 0700u);
+    EXPECT_EQ(ProcessEnvironment::privateDirectory(at("private")), at("private"));
+    EXPECT_EQ(ProcessEnvironment::privateDirectory(at("open")), QString()) << "others may enter it";
+    EXPECT_EQ(ProcessEnvironment::privateDirectory(at("link")), QString()) << "a link may be turned elsewhere";
+    EXPECT_EQ(ProcessEnvironment::privateDirectory(at("file")), QString());
+    EXPECT_EQ(ProcessEnvironment::privateDirectory(at("missing/below/that")), QString());
+    // Made by another user first: only root can give a directory away to show it.
+    if (::geteuid() == 0) {
+        ASSERT_TRUE(QDir().mkpath(at("theirs")));
+        ASSERT_EQ(::chmod(QFile::encodeName(at("theirs")).constData(), 0700), 0);
+        ASSERT_EQ(::chown(QFile::encodeName(at("theirs")).constData(), 65534, 65534), 0);
+        EXPECT_EQ(ProcessEnvironment::privateDirectory(at("theirs")), QString());
+    }
+}
+
+// One spooler per spool directory, whoever runs it: the lock is a hidden file in the
+// directory itself. Where it cannot be had at all, the spooler runs.
+TEST(ProcessEnvironment, OnlyOneSpoolerServesASpoolDirectory)
+{
+    QTemporaryDir spool;
+    {
+        ProcessEnvironment first;
+        ProcessEnvironment second;
+        EXPECT_TRUE(first.lockSpoolDirectory(spool.path()));
+        EXPECT_TRUE(first.lockSpoolDirectory(spool.path())) << "held already";
+        EXPECT_FALSE(second.lockSpoolDirectory(spool.path()));
+        EXPECT_TRUE(QFileInfo(spool.filePath(QStringLiteral(".pagello.lock"))).isFile());
+        // Another descriptor on the file, opened and closed, takes nothing away.
+        QFile(spool.filePath(QStringLiteral(".pagello.lock"))).open(QIODevice::ReadOnly);
+        EXPECT_FALSE(second.lockSpoolDirectory(spool.path()));
+    }
+    ProcessEnvironment next;
+    EXPECT_TRUE(next.lockSpoolDirectory(spool.path())) << "released with its holder";
+
+    QTemporaryDir odd;
+    ASSERT_TRUE(
+        QFile::link(spool.filePath(QStringLiteral(".pagello.lock")), odd.filePath(QStringLiteral(".pagello.lock"))));
+    QTemporaryDir fifo;
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo.filePath(QStringLiteral(".pagello.lock"))).constData(), 0600), 0);
+    for (const QString& directory : {spool.filePath(QStringLiteral("not/made/yet")), odd.path(), fifo.path()}) {
+        SCOPED_TRACE(directory.toStdString());
+        ProcessEnvironment first;
+        ProcessEnvironment second;
+        EXPECT_TRUE(first.lockSpoolDirectory(directory));
+        EXPECT_TRUE(second.lockSpoolDirectory(directory));
+    }
 }
 
 } // namespace

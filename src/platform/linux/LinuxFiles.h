@@ -96,17 +96,27 @@ class ProcessEnvironment : public IProcessEnvironment
 {
 public:
     ProcessEnvironment();
-    ~ProcessEnvironment() override; // releases the lock
+    ~ProcessEnvironment() override; // releases the locks
     ProcessEnvironment(const ProcessEnvironment&) = delete;
     ProcessEnvironment& operator=(const ProcessEnvironment&) = delete;
     QString programDirectory() const override { return m_programDirectory; }
     QString environmentVariable(const QString& name) const override;
     QString startupDirectory() const override { return m_startupDirectory; }
-    // An exclusive flock on "pagello.lock", kept until the process ends.
-    bool lockSingleInstance(const QString& fallbackDirectory) override;
+    // An exclusive flock on "pagello.lock" in $XDG_RUNTIME_DIR, or without one in
+    // /tmp/pagello-<uid>, kept until the process ends.
+    bool lockSingleInstance() override;
+    // An fcntl lock of the open file description (the process's on kernels without those)
+    // on the hidden ".pagello.lock" in the spool directory, kept until the process ends:
+    // a write lock, or a read lock where the file may only be read.
+    bool lockSpoolDirectory(const QString& directory) override;
+    // `path`, made with mode 0700 when missing, if it is a directory of our own that nobody
+    // else may enter; empty otherwise. Where everyone may make names (/tmp), another user
+    // could have made it first.
+    static QString privateDirectory(const QString& path);
 
 private:
     QString m_programDirectory;
     QString m_startupDirectory;
     int m_lock = -1;
+    int m_spoolLock = -1;
 };
