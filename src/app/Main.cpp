@@ -691,8 +691,17 @@ int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments)
         return 0;
     // Two starts at the same moment would both miss the other's window: only the one that
     // holds the lock runs, so that no file is printed twice.
-    if (!platform.environment.lockSingleInstance(QFileInfo(resolveSpoolDir(platform.environment)).absolutePath()))
+    if (!platform.environment.lockSingleInstance())
         return 0;
+    // Spoolers of other users, or on other machines sharing the directory, have windows of
+    // their own and runtime directories of their own: the spool directory's own lock keeps
+    // them from printing the same files and overwriting each other's journal.
+    const QString spoolDir = resolveSpoolDir(platform.environment);
+    if (!platform.environment.lockSpoolDirectory(spoolDir)) {
+        std::fprintf(stderr, "%s: another spooler already serves %s\n", program_invocation_short_name,
+                     QFile::encodeName(spoolDir).constData());
+        return 0;
+    }
     if (platform.engine.printers.printerNames().isEmpty()) {
         app.messageBox(QStringLiteral("Tiskový manager nenalezl v systému žádnou tiskárnu."), QStringLiteral("Pagello"),
                        IApplication::MessageIcon::Error);

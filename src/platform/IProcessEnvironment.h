@@ -3,8 +3,8 @@
 #include <QString>
 
 // The process's own surroundings: the directory of its program file, its environment
-// variables, the current directory it was started in, and the lock that only one running
-// spooler holds.
+// variables, the current directory it was started in, and the locks that only one running
+// spooler holds: one per user and one per spool directory.
 class IProcessEnvironment
 {
 public:
@@ -15,9 +15,14 @@ public:
     virtual QString environmentVariable(const QString& name) const = 0;
     // The current directory at start-up, absolute.
     virtual QString startupDirectory() const = 0;
-    // Takes the spooler's lock for the rest of the process's life: false when another
-    // process holds it. The lock lives in the user's runtime directory, or in
-    // `fallbackDirectory` where there is none; where it cannot be made at all, the process
-    // counts as holding it.
-    virtual bool lockSingleInstance(const QString& fallbackDirectory) = 0;
+    // Takes the user's spooler lock for the rest of the process's life: false when another
+    // process holds it. The lock lives in the user's runtime directory, or where there is
+    // none in a private directory of the user's own; where it cannot be made at all, the
+    // process counts as holding it.
+    virtual bool lockSingleInstance() = 0;
+    // Takes the lock of the spool directory, a hidden file in the directory itself, for the
+    // rest of the process's life: false when another process holds it, also one of another
+    // user or on another machine sharing the directory. Where the directory does not exist
+    // or the lock file cannot be made, the process counts as holding it.
+    virtual bool lockSpoolDirectory(const QString& directory) = 0;
 };

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+
 namespace {
 
 const QString kKey = QStringLiteral("\\SOFTWARE\\Morvane\\Pagello");
@@ -178,15 +181,33 @@ TEST(Spooler, QuitSwitchOrAHeldLockStartsNothing)
     EXPECT_EQ(runSpooler(f.fake.spooler(), {QStringLiteral("/u")}), 0);
     EXPECT_EQ(f.fake.application.mainWindow(), f.form.get());
     EXPECT_TRUE(f.fake.windows.calls().empty());
-    EXPECT_TRUE(f.fake.environment.lockDirectory.isNull()) << "a quit request takes no lock";
+    EXPECT_EQ(f.fake.environment.lockRequests, 0) << "a quit request takes no lock";
+    EXPECT_TRUE(f.fake.environment.spoolLockDirectory.isNull());
 
     // Another start at the same moment holds the lock: this one ends without a word.
     f.fake.environment.lockedElsewhere = true;
     EXPECT_EQ(runSpooler(f.fake.spooler(), {}), 0);
     EXPECT_EQ(f.fake.application.mainWindow(), f.form.get());
     EXPECT_TRUE(f.fake.application.messages().empty());
-    // Where there is no runtime directory, the lock lives beside the spool directory.
-    EXPECT_EQ(f.fake.environment.lockDirectory, f.dir.path());
+    EXPECT_EQ(f.fake.environment.lockRequests, 1);
+}
+
+// A spooler of another user, or on another machine sharing the spool directory, has its
+// own window and its own lock of the user: the directory's own lock keeps a second one
+// out, which ends as a second start does, saying so in one line on standard error.
+TEST(Spooler, SpoolDirectoryServedByAnotherSpoolerStartsNothing)
+{
+    SpoolerFixture f;
+    f.fake.environment.spoolLockedElsewhere = true;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(runSpooler(f.fake.spooler(), {}), 0);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(f.fake.environment.spoolLockDirectory, f.spoolDir());
+    EXPECT_EQ(f.fake.application.mainWindow(), nullptr);
+    EXPECT_TRUE(f.fake.application.messages().empty());
+    EXPECT_TRUE(f.fake.windows.calls().empty());
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find(f.spoolDir().toStdString()), std::string::npos) << said;
 }
 
 TEST(Spooler, HandBackActivatesTheFirstWindowWhoseTitleHoldsTheTextOnce)

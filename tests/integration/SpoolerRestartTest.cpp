@@ -355,6 +355,22 @@ TEST(SpoolerProgram, SecondStartEndsAtOnceAndTheQuitSwitchEndsTheFirst)
     SpoolerRun second(desktop.environment, desktop.log());
     EXPECT_TRUE(second.endsWell(10000)) << desktop.logText();
     EXPECT_TRUE(first.running());
+
+    // A spooler of another user on the same spool directory finds neither the window nor
+    // the lock of this one: the directory's own lock ends it, with one line saying why.
+    QTemporaryDir otherRuntime;
+    QProcessEnvironment other = desktop.environment;
+    other.insert(QStringLiteral("XDG_RUNTIME_DIR"), otherRuntime.path());
+    other.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    other.remove(QStringLiteral("DISPLAY"));
+    const QString otherLog = otherRuntime.filePath(QStringLiteral("pagello.log"));
+    SpoolerRun otherUser(other, otherLog);
+    QFile said(otherLog);
+    EXPECT_TRUE(otherUser.endsWell(10000));
+    ASSERT_TRUE(said.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(said.readAll().contains("another spooler already serves " +
+                                        QFile::encodeName(desktop.dir.filePath(QStringLiteral("tisk")))));
+    EXPECT_TRUE(first.running());
     EXPECT_FALSE(QFile::exists(desktop.registry())) << "the running spooler was left as it was";
 
     SpoolerRun quit(desktop.environment, desktop.log(), {QStringLiteral("/U")});

@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -173,9 +175,16 @@ TEST(DriveType, NetworkAndOpticalFileSystemsArePolled)
         {fuse, "fuse.sshfs", false},
         {fuse, "fuse.rclone", false},
         {fuse, "fuse.gcsfuse", false},
-        {fuse, "fuseblk", true},
-        {fuse, "fuse", true},
-        {fuse, "", true},
+        // A FUSE view need not see the writers of what it shows (bindfs of a local folder),
+        // nor a virtual machine's shared folder those on the other side: all are polled.
+        {fuse, "fuse", false},
+        {fuse, "fuseblk", false},
+        {fuse, "fuse.bindfs", false},
+        {fuse, "virtiofs", false},
+        {fuse, "", false},
+        {0x01021997, "", false},
+        {0xEF53, "9p", false},
+        {0xEF53, "fuse.sshfs", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.magic) + " " + c.mountType);
@@ -203,6 +212,34 @@ TEST(DriveType, MountOfAPathIsTheLongestMountPointHoldingIt)
         SCOPED_TRACE(c.path);
         EXPECT_EQ(InotifyNotifications::mountTypeOf(QString::fromUtf8(c.path), mountInfo), QString::fromLatin1(c.type));
     }
+}
+
+// A real FUSE view of a local directory, made by bindfs: the lease cannot see a writer that
+// holds a file open on the directory beneath, so the view counts as a share. Skipped where
+// bindfs is not installed or FUSE cannot be mounted (no /dev/fuse in a container).
+TEST(DriveType, FuseViewOfALocalDirectoryIsPolled)
+{
+    const QString bindfs = QStandardPaths::findExecutable(QStringLiteral("bindfs"));
+    if (bindfs.isEmpty())
+        GTEST_SKIP() << "bindfs is not installed";
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("source"));
+    const QString view = dir.filePath(QStringLiteral("view"));
+    ASSERT_TRUE(QDir().mkpath(source) && QDir().mkpath(view));
+    QProcess mount;
+    mount.start(bindfs, {source, view});
+    if (!mount.waitForFinished(10000) || mount.exitCode() != 0)
+        GTEST_SKIP() << "FUSE cannot be mounted here: " << mount.readAllStandardError().toStdString();
+    // Unmounted before the directory goes, or its removal would reach through the view.
+    const auto unmount = qScopeGuard([&] {
+        if (QProcess::execute(QStringLiteral("fusermount3"), {QStringLiteral("-u"), view}) != 0 &&
+            QProcess::execute(QStringLiteral("fusermount"), {QStringLiteral("-u"), view}) != 0)
+            QProcess::execute(QStringLiteral("umount"), {view});
+    });
+    InotifyNotifications notifications;
+    EXPECT_TRUE(notifications.isLocalDisk(source));
+    EXPECT_FALSE(notifications.isLocalDisk(view));
+    EXPECT_FALSE(notifications.isLocalDisk(view + QStringLiteral("/not/made/yet")));
 }
 
 bool canHave(LeaseFileAccess& access, const QString& path)
@@ -410,6 +447,57 @@ TEST(LeaseFileAccess, WriterThatOpensTheFileDuringItsDeletionKeepsIt)
     EXPECT_EQ(file.readAll(), "document more");
 }
 
+// Another file renamed over the name after the checks opens nothing, so the lease cannot
+// tell: it must not be deleted in the printed file's place, nor lost if yet another file
+// takes the name meanwhile. Nothing hidden is left behind.
+TEST(LeaseFileAccess, FileRenamedOverTheNameAtItsDeletionIsKept)
+{
+    using Remove = IFileAccess::RemoveStatus;
+    const QString replace = QStringLiteral("printf other >\"$0.new\" && mv \"$0.new\" \"$0\"");
+    const QString takeName = QStringLiteral("printf third >\"$0\"");
+    const struct
+    {
+        const char* change;
+        QString beforeMove; // $0 is X.PRN, $1 Y.PRN
+        QString afterMove;
+        Remove status;
+        std::map<QString, QByteArray> left; // besides "X-1.PRN", which is there from the start
+    } cases[] = {
+        {"nothing", {}, {}, Remove::Removed, {}},
+        {"another file renamed over the name", replace, {}, Remove::Changed, {{"X.PRN", "other"}}},
+        {"the name taken again once the other file was moved",
+         replace,
+         takeName,
+         Remove::Changed,
+         {{"X.PRN", "third"}, {"X-2.PRN", "other"}}},
+        {"the name taken once the printed file was moved", {}, takeName, Remove::Removed, {{"X.PRN", "third"}}},
+        {"moved away", QStringLiteral("mv \"$0\" \"$1\""), {}, Remove::Gone, {{"Y.PRN", "document"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.change);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("X.PRN"));
+        const QStringList arguments{path, dir.filePath(QStringLiteral("Y.PRN"))};
+        writeFile(path, "document");
+        writeFile(dir.filePath(QStringLiteral("X-1.PRN")), "earlier");
+        LeaseFileAccess access;
+        IFileAccess::Opened opened = access.openExclusive(QFile::encodeName(path));
+        ASSERT_EQ(opened.status, IFileAccess::OpenStatus::Opened);
+        const auto shell = [&](const QString& command) -> std::function<void()> {
+            if (command.isEmpty())
+                return {};
+            return [command, arguments] { runShell(command, arguments); };
+        };
+        access.beforeMove = shell(c.beforeMove);
+        access.afterMove = shell(c.afterMove);
+
+        EXPECT_EQ(access.removeIfUnchanged(QFile::encodeName(path), opened.handle), c.status);
+        std::map<QString, QByteArray> expected = c.left;
+        expected[QStringLiteral("X-1.PRN")] = "earlier";
+        EXPECT_EQ(contents(dir.path()), expected);
+    }
+}
+
 // The opened file is read, whatever is put under its name afterwards.
 TEST(LeaseFileAccess, OpenedFileIsReadEvenWhenAnotherTakesItsName)
 {
@@ -454,31 +542,101 @@ TEST(ProcessEnvironment, OnlyOneHoldsTheSpoolerLockAtATime)
     QTemporaryDir runtime;
     QTemporaryDir spool;
     const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    const auto restore = qScopeGuard([&] {
+        if (saved.isNull())
+            qunsetenv("XDG_RUNTIME_DIR");
+        else
+            qputenv("XDG_RUNTIME_DIR", saved);
+    });
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
     {
         ProcessEnvironment first;
         ProcessEnvironment second;
-        EXPECT_TRUE(first.lockSingleInstance(spool.path()));
-        EXPECT_TRUE(first.lockSingleInstance(spool.path())) << "held already";
-        EXPECT_FALSE(second.lockSingleInstance(spool.path()));
+        EXPECT_TRUE(first.lockSingleInstance());
+        EXPECT_TRUE(first.lockSingleInstance()) << "held already";
+        EXPECT_FALSE(second.lockSingleInstance());
         EXPECT_TRUE(QFileInfo::exists(runtime.filePath(QStringLiteral("pagello.lock"))));
     }
-    // Released with its holder; without a runtime directory the lock lives in the one given,
-    // and where it cannot be made at all it keeps nobody out.
+    // Released with its holder. Without a runtime directory the lock lives in a private
+    // directory of the user's own, never beside the spool directory, where another user
+    // could take it first.
     qunsetenv("XDG_RUNTIME_DIR");
     {
         ProcessEnvironment first;
         ProcessEnvironment second;
-        EXPECT_TRUE(first.lockSingleInstance(spool.path()));
-        EXPECT_FALSE(second.lockSingleInstance(spool.path()));
-        EXPECT_TRUE(QFileInfo::exists(spool.filePath(QStringLiteral("pagello.lock"))));
-        ProcessEnvironment nowhere;
-        EXPECT_TRUE(nowhere.lockSingleInstance(spool.filePath(QStringLiteral("missing/dir"))));
+        if (!first.lockSingleInstance())
+            GTEST_SKIP() << "a spooler of this user without a runtime directory runs on this machine";
+        EXPECT_FALSE(second.lockSingleInstance());
+        const QString directory = QStringLiteral("/tmp/pagello-%1").arg(::geteuid());
+        EXPECT_TRUE(QFileInfo::exists(directory + QStringLiteral("/pagello.lock")));
+        EXPECT_EQ(ProcessEnvironment::privateDirectory(directory), directory);
+        EXPECT_FALSE(QFileInfo::exists(spool.filePath(QStringLiteral("pagello.lock"))));
     }
-    if (saved.isNull())
-        qunsetenv("XDG_RUNTIME_DIR");
-    else
-        qputenv("XDG_RUNTIME_DIR", saved);
+}
+
+// The lock's directory where there is no runtime directory: made private when missing, and
+// not used unless it is a real directory of our own that nobody else may enter.
+TEST(ProcessEnvironment, OnlyAPrivateDirectoryOfOurOwnHoldsTheLock)
+{
+    QTemporaryDir dir;
+    const auto at = [&](const char* name) { return dir.filePath(QString::fromLatin1(name)); };
+    ASSERT_TRUE(QDir().mkpath(at("open")));
+    ASSERT_EQ(::chmod(QFile::encodeName(at("open")).constData(), 0755), 0);
+    ASSERT_TRUE(QDir().mkpath(at("private")));
+    ASSERT_EQ(::chmod(QFile::encodeName(at("private")).constData(), 0700), 0);
+    ASSERT_TRUE(QFile::link(at("private"), at("link")));
+    writeFile(at("file"), "x");
+    EXPECT_EQ(ProcessEnvironment::privateDirectory(at("missing")), at("missing"));
+    struct stat made
+    {
+    };
+    ASSERT_EQ(::stat(QFile::encodeName(at("missing")).constData(), &made), 0);
+    EXPECT_EQ(made.st_mode & 07777, 0700u);
+    EXPECT_EQ(ProcessEnvironment::privateDirectory(at("private")), at("private"));
+    EXPECT_EQ(ProcessEnvironment::privateDirectory(at("open")), QString()) << "others may enter it";
+    EXPECT_EQ(ProcessEnvironment::privateDirectory(at("link")), QString()) << "a link may be turned elsewhere";
+    EXPECT_EQ(ProcessEnvironment::privateDirectory(at("file")), QString());
+    EXPECT_EQ(ProcessEnvironment::privateDirectory(at("missing/below/that")), QString());
+    // Made by another user first: only root can give a directory away to show it.
+    if (::geteuid() == 0) {
+        ASSERT_TRUE(QDir().mkpath(at("theirs")));
+        ASSERT_EQ(::chmod(QFile::encodeName(at("theirs")).constData(), 0700), 0);
+        ASSERT_EQ(::chown(QFile::encodeName(at("theirs")).constData(), 65534, 65534), 0);
+        EXPECT_EQ(ProcessEnvironment::privateDirectory(at("theirs")), QString());
+    }
+}
+
+// One spooler per spool directory, whoever runs it: the lock is a hidden file in the
+// directory itself. Where it cannot be had at all, the spooler runs.
+TEST(ProcessEnvironment, OnlyOneSpoolerServesASpoolDirectory)
+{
+    QTemporaryDir spool;
+    {
+        ProcessEnvironment first;
+        ProcessEnvironment second;
+        EXPECT_TRUE(first.lockSpoolDirectory(spool.path()));
+        EXPECT_TRUE(first.lockSpoolDirectory(spool.path())) << "held already";
+        EXPECT_FALSE(second.lockSpoolDirectory(spool.path()));
+        EXPECT_TRUE(QFileInfo(spool.filePath(QStringLiteral(".pagello.lock"))).isFile());
+        // Another descriptor on the file, opened and closed, takes nothing away.
+        QFile(spool.filePath(QStringLiteral(".pagello.lock"))).open(QIODevice::ReadOnly);
+        EXPECT_FALSE(second.lockSpoolDirectory(spool.path()));
+    }
+    ProcessEnvironment next;
+    EXPECT_TRUE(next.lockSpoolDirectory(spool.path())) << "released with its holder";
+
+    QTemporaryDir odd;
+    ASSERT_TRUE(
+        QFile::link(spool.filePath(QStringLiteral(".pagello.lock")), odd.filePath(QStringLiteral(".pagello.lock"))));
+    QTemporaryDir fifo;
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo.filePath(QStringLiteral(".pagello.lock"))).constData(), 0600), 0);
+    for (const QString& directory : {spool.filePath(QStringLiteral("not/made/yet")), odd.path(), fifo.path()}) {
+        SCOPED_TRACE(directory.toStdString());
+        ProcessEnvironment first;
+        ProcessEnvironment second;
+        EXPECT_TRUE(first.lockSpoolDirectory(directory));
+        EXPECT_TRUE(second.lockSpoolDirectory(directory));
+    }
 }
 
 } // namespace

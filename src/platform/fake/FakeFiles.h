@@ -92,14 +92,21 @@ public:
     QString programDirectory() const override { return programDir; }
     QString environmentVariable(const QString& name) const override { return variables.value(name); }
     QString startupDirectory() const override { return startupDir; }
-    bool lockSingleInstance(const QString& fallbackDirectory) override
+    bool lockSingleInstance() override
     {
-        lockDirectory = fallbackDirectory;
+        ++lockRequests;
         return !lockedElsewhere;
     }
+    bool lockSpoolDirectory(const QString& directory) override
+    {
+        spoolLockDirectory = directory;
+        return !spoolLockedElsewhere;
+    }
 
-    bool lockedElsewhere = false; // another spooler holds the lock
-    QString lockDirectory;        // where the lock was asked for
+    bool lockedElsewhere = false;      // another spooler of the user holds the lock
+    int lockRequests = 0;              // how often the user's lock was asked for
+    bool spoolLockedElsewhere = false; // another spooler holds the spool directory's lock
+    QString spoolLockDirectory;        // the spool directory whose lock was asked for
     QString programDir = QStringLiteral("/opt/pagello");
     QString startupDir = QStringLiteral("/home/user");
     QHash<QString, QString> variables;

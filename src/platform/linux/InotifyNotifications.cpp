@@ -21,6 +21,7 @@ namespace {
 constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_MODIFY |
                                      IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
+// Every FUSE mount reports this number, virtiofs too.
 constexpr unsigned long kFuseMagic = 0x65735546;
 
 // File systems whose directories are polled: inotify never sees the changes another
@@ -36,12 +37,12 @@ constexpr FileSystemType kPolledFileSystems[] = {
     {0x73757245, "coda"}, {0x564C, "ncp"},      {0x9660, "iso9660"},     {0x15013346, "udf"},
 };
 
-// FUSE file systems that reach another machine; any other FUSE mount (fuseblk for NTFS on
-// a fixed disk, a plain "fuse") counts as local.
-constexpr const char* kNetworkFuseTypes[] = {
-    "fuse.sshfs",     "fuse.rclone",    "fuse.s3fs",      "fuse.gcsfuse",  "fuse.davfs",
-    "fuse.curlftpfs", "fuse.glusterfs", "fuse.ceph-fuse", "fuse.smbnetfs",
-};
+// A FUSE file system of any kind, and a shared folder of a virtual machine (virtiofs, 9p),
+// is polled as well: it is a view that need not see the writers of what it shows. Through
+// a bindfs view of a folder, or a shared folder that a program on the host or in a guest
+// writes, the write lease is blind to a writer holding the file open on the other side:
+// only a file that stood still is taken from them. These mount types count by their name.
+constexpr const char* kPolledMountTypes[] = {"fuse", "fuseblk", "virtiofs", "9p"};
 
 // Reads every queued event; the number read, or -1 when the descriptor failed. Sets
 // `gone` when the directory itself was removed, moved away or unmounted.
@@ -191,13 +192,15 @@ bool InotifyNotifications::isLocalDisk(const QString& directory)
     }
     // f_type is a signed word: a magic number with the top bit set may come sign-extended.
     const unsigned long magic = static_cast<unsigned long>(fs.f_type) & 0xFFFFFFFFUL;
+    if (!isLocalFileSystem(magic, QString()))
+        return false;
+    // The mount's type is asked as well: it names a FUSE or shared-folder mount whatever
+    // number the kernel reports for it. Polling is the safe side of a wrong guess.
     QString mountType;
-    if (magic == kFuseMagic) {
-        QFile mountInfo(QStringLiteral("/proc/self/mountinfo"));
-        const QString canonical = QFileInfo(path).canonicalFilePath();
-        if (mountInfo.open(QIODevice::ReadOnly))
-            mountType = mountTypeOf(canonical.isEmpty() ? path : canonical, mountInfo.readAll());
-    }
+    QFile mountInfo(QStringLiteral("/proc/self/mountinfo"));
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    if (mountInfo.open(QIODevice::ReadOnly))
+        mountType = mountTypeOf(canonical.isEmpty() ? path : canonical, mountInfo.readAll());
     return isLocalFileSystem(magic, mountType);
 }
 
@@ -208,13 +211,13 @@ bool InotifyNotifications::isLocalFileSystem(unsigned long magic, const QString&
         if (type.magic == magic)
             return false;
     }
-    if (magic == kFuseMagic) {
-        for (const char* type : kNetworkFuseTypes) {
-            if (mountType == QLatin1String(type))
-                return false;
-        }
+    if (magic == kFuseMagic)
+        return false;
+    for (const char* type : kPolledMountTypes) {
+        if (mountType == QLatin1String(type))
+            return false;
     }
-    return true;
+    return !mountType.startsWith(QLatin1String("fuse."));
 }
 
 QString InotifyNotifications::mountTypeOf(const QString& canonicalPath, const QByteArray& mountInfo)

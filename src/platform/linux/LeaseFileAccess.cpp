@@ -1,10 +1,12 @@
 #include "LinuxFiles.h"
 
 #include <QFile>
+#include <QRandomGenerator>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -133,6 +135,86 @@ bool othersHold(int fd, const struct stat& file)
     return heldByAnyProcess(file.st_dev, file.st_ino, fd);
 }
 
+// Whether a name is taken, by anything (a dangling link too).
+bool nameTaken(const char* path)
+{
+    struct stat info
+    {
+    };
+    return ::lstat(path, &info) == 0 || errno != ENOENT;
+}
+
+// A hidden name in the directory of `path`: listings of spool files never show it.
+QByteArray hiddenName(const QByteArray& path)
+{
+    static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    const qsizetype slash = path.lastIndexOf('/');
+    QByteArray name = path.left(slash + 1) + ".pagello-deleting-";
+    for (int i = 0; i < 8; ++i)
+        name += kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters - 1))];
+    return name;
+}
+
+// The name `path` would have with "-<n>" before its extension: "A.PRN" -> "A-1.PRN".
+QByteArray numberedName(const QByteArray& path, int n)
+{
+    const qsizetype slash = path.lastIndexOf('/');
+    qsizetype dot = path.lastIndexOf('.');
+    if (dot <= slash + 1)
+        dot = path.size();
+    const QByteArray extension = dot < path.size() ? path.mid(dot) : QByteArray(".PRN");
+    return path.left(dot) + '-' + QByteArray::number(n) + extension;
+}
+
+// Moves the spool file `path` to a free hidden name beside it, which `hidden` receives: 0,
+// or the errno of the failure (ENOENT: nothing is under the name).
+int moveToHiddenName(const QByteArray& path, QByteArray& hidden)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        hidden = hiddenName(path);
+        if (::renameat2(AT_FDCWD, path.constData(), AT_FDCWD, hidden.constData(), RENAME_NOREPLACE) == 0)
+            return 0;
+        if (errno == EEXIST)
+            continue;
+        if (errno != EINVAL && errno != ENOSYS)
+            return errno;
+        // A file system that cannot refuse to replace (older NFS and SMB clients): the name
+        // is looked at first. Only a file under a hidden name of ours could be lost in
+        // between, and no writer uses one.
+        if (nameTaken(hidden.constData()))
+            continue;
+        return ::rename(path.constData(), hidden.constData()) == 0 ? 0 : errno;
+    }
+    return EEXIST;
+}
+
+// Moves a file from our hidden name back to `path`, or where that is taken by now, to the
+// first free name "NAME-1.PRN", "NAME-2.PRN", ... beside it. Nothing already under a name
+// is ever replaced.
+bool moveToSpoolName(const QByteArray& hidden, const QByteArray& path)
+{
+    for (int n = 0; n < 1000; ++n) {
+        const QByteArray name = n == 0 ? path : numberedName(path, n);
+        if (::renameat2(AT_FDCWD, hidden.constData(), AT_FDCWD, name.constData(), RENAME_NOREPLACE) == 0)
+            return true;
+        if (errno == EEXIST)
+            continue;
+        if (errno != EINVAL && errno != ENOSYS)
+            return false;
+        // Without RENAME_NOREPLACE a hard link is made only where the name is free, at once;
+        // where there are no hard links either, the name is looked at first.
+        if (::link(hidden.constData(), name.constData()) == 0) {
+            // A hidden name left over is never listed: the file is back either way.
+            (void)::unlink(hidden.constData());
+            return true;
+        }
+        if (errno == EEXIST || nameTaken(name.constData()))
+            continue;
+        return ::rename(hidden.constData(), name.constData()) == 0;
+    }
+    return false;
+}
+
 } // namespace
 
 IFileAccess::Opened LeaseFileAccess::openExclusive(const QByteArray& path)
@@ -216,13 +298,53 @@ IFileAccess::RemoveStatus LeaseFileAccess::removeIfUnchanged(const QByteArray& p
         status = RemoveStatus::InUse;
     // A writer that opened the name since we took the lease has found this very file and
     // only waits for the lease: deleted now, its open would end on a file without a name
-    // and whatever it writes would be lost. Asked last, right before the deletion.
+    // and whatever it writes would be lost.
     else if (lease == Lease::Taken && breakPending(fd))
         status = RemoveStatus::InUse;
-    else if (::unlink(path.constData()) != 0)
-        status = RemoveStatus::Failed;
+    else
+        status = removeByMoving(path, owned, lease == Lease::Taken);
     if (lease == Lease::Taken)
         releaseLease(fd);
+    return status;
+}
+
+IFileAccess::RemoveStatus LeaseFileAccess::removeByMoving(const QByteArray& path, const SpoolHandle& owned, bool leased)
+{
+    // Another file renamed over the name after it was checked opens nothing, so the lease
+    // cannot tell: deleting the name would delete that file unprinted. The file is first
+    // moved to a hidden name of our own, and what was moved is looked at there.
+    if (beforeMove)
+        beforeMove();
+    QByteArray hidden;
+    switch (moveToHiddenName(path, hidden)) {
+    case 0:
+        break;
+    case ENOENT:
+        return ::faccessat(AT_FDCWD, path.constData(), F_OK, AT_SYMLINK_NOFOLLOW) == 0 ? RemoveStatus::Changed
+                                                                                       : RemoveStatus::Gone;
+    default:
+        return RemoveStatus::Failed;
+    }
+    if (afterMove)
+        afterMove();
+    struct stat moved
+    {
+    };
+    const bool same = ::lstat(hidden.constData(), &moved) == 0 && S_ISREG(moved.st_mode) &&
+                      descriptorIdentity(owned.fd()) == owned.identity() && owned.identity() == fileIdentity(moved);
+    RemoveStatus status = RemoveStatus::Removed;
+    if (!same)
+        status = RemoveStatus::Changed;
+    // Asked last, right before the deletion, as above.
+    else if (leased && breakPending(owned.fd()))
+        status = RemoveStatus::InUse;
+    else if (::unlink(hidden.constData()) != 0)
+        status = RemoveStatus::Failed;
+    // What stays is a document again: back under its name, or under a free one beside it
+    // when a writer took the name meanwhile, so that it is printed as the document it is.
+    // Only a directory that refuses every name keeps it hidden.
+    if (status != RemoveStatus::Removed)
+        (void)moveToSpoolName(hidden, path);
     return status;
 }
 

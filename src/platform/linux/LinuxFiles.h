@@ -15,7 +15,7 @@
 // directory, not its subdirectories (creating, renaming or removing a subdirectory is a
 // change of the directory itself). A wait that reports a change consumes the events that
 // caused it; events that arrive before next() re-arms the handle leave it signalled. The
-// drive type comes from statfs, and for FUSE from the mount's type in /proc/self/mountinfo.
+// drive type comes from statfs and from the mount's type in /proc/self/mountinfo.
 // Never throws and uses no event loop: meant for the directory watcher's worker thread. The
 // handles' bookkeeping is locked, so handles of other threads and isLocalDisk may be used
 // alongside.
@@ -33,8 +33,11 @@ public:
     void close(Handle handle) override;
     bool isLocalDisk(const QString& directory) override;
 
-    // Whether a file system with the statfs type `magic` is a local disk; for FUSE,
-    // `mountType` is the mount's type ("fuse.sshfs", "fuseblk", ...) and decides.
+    // Whether a file system with the statfs type `magic` and the mount type `mountType`
+    // ("ext4", "fuse.sshfs", "virtiofs", ...; may be empty) is a local disk. Network file
+    // systems, removable media, every FUSE mount and shared folders of virtual machines are
+    // not: their directories are polled, and their files must stand still before they are
+    // taken.
     static bool isLocalFileSystem(unsigned long magic, const QString& mountType);
     // The type of the mount that holds `canonicalPath`, read from the text of
     // /proc/self/mountinfo; empty when no mount holds it.
@@ -71,9 +74,20 @@ public:
     // Runs in removeIfUnchanged once the write lease is held, before the file is looked at:
     // a test's writer may begin opening the file there.
     std::function<void()> whileLeased;
+    // Run in removeIfUnchanged right before the file found unchanged under its name is
+    // moved to a hidden name to be deleted, and right after: a test may put another file
+    // under the name there.
+    std::function<void()> beforeMove;
+    std::function<void()> afterMove;
     // Whether any process, this one included, has a descriptor open on the file (the same
     // device and inode); false when the file cannot be found. The fallback when leases fail.
     static bool openInAnyProcess(const QString& path);
+
+private:
+    // Deletes the checked file by moving it to a hidden name of ours first and deleting
+    // that name only if it holds the very file of the handle, unchanged; anything else
+    // moved there is given back a spool name. `leased`: we hold the file's write lease.
+    RemoveStatus removeByMoving(const QByteArray& path, const SpoolHandle& owned, bool leased);
 };
 
 // The running process: its program file from /proc/self/exe, its environment, and the
@@ -82,17 +96,27 @@ class ProcessEnvironment : public IProcessEnvironment
 {
 public:
     ProcessEnvironment();
-    ~ProcessEnvironment() override; // releases the lock
+    ~ProcessEnvironment() override; // releases the locks
     ProcessEnvironment(const ProcessEnvironment&) = delete;
     ProcessEnvironment& operator=(const ProcessEnvironment&) = delete;
     QString programDirectory() const override { return m_programDirectory; }
     QString environmentVariable(const QString& name) const override;
     QString startupDirectory() const override { return m_startupDirectory; }
-    // An exclusive flock on "pagello.lock", kept until the process ends.
-    bool lockSingleInstance(const QString& fallbackDirectory) override;
+    // An exclusive flock on "pagello.lock" in $XDG_RUNTIME_DIR, or without one in
+    // /tmp/pagello-<uid>, kept until the process ends.
+    bool lockSingleInstance() override;
+    // An fcntl lock of the open file description (the process's on kernels without those)
+    // on the hidden ".pagello.lock" in the spool directory, kept until the process ends:
+    // a write lock, or a read lock where the file may only be read.
+    bool lockSpoolDirectory(const QString& directory) override;
+    // `path`, made with mode 0700 when missing, if it is a directory of our own that nobody
+    // else may enter; empty otherwise. Where everyone may make names (/tmp), another user
+    // could have made it first.
+    static QString privateDirectory(const QString& path);
 
 private:
     QString m_programDirectory;
     QString m_startupDirectory;
     int m_lock = -1;
+    int m_spoolLock = -1;
 };
