@@ -4,6 +4,8 @@
 
 #include <QImage>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -319,6 +321,43 @@ TEST(PrintJob, NameThatIsNotTextIsPrintedAndDeleted)
     f.ui().PausePrinting->trigger();
     f.ui().ListView1->setCurrentIndex(form.queue().index(0, 0));
     form.Delete1Click();
+    EXPECT_TRUE(QDir(f.spoolDir()).isEmpty());
+}
+
+// The title is "Pagello : NAME  FIRST-LAST" with the name put in as it is: "%1" in it is
+// no place for the page numbers, control characters become spaces, and a name too long
+// for the 255 bytes (UTF-8) a print server keeps is shortened at a character, keeping the
+// prefix and the page range.
+TEST(PrintJob, TitleHoldsTheNameAsItIsWithinTheBytesAPrintServerKeeps)
+{
+    const QString euro = QStringLiteral("\u20ac");            // three bytes
+    const QString face = QString::fromUcs4(U"\U0001F600", 1); // four bytes, two UTF-16 units
+    const QString prefix = QStringLiteral("Pagello : ");
+    const QString range = QStringLiteral("  1-2");
+    const struct
+    {
+        QByteArray name;
+        QString expected;
+    } cases[] = {
+        {"a%1b%2.PRN", prefix + QStringLiteral("a%1b%2.PRN") + range},
+        {"x\ny\tz\x7f.PRN", prefix + QStringLiteral("x y z .PRN") + range},
+        // 240 bytes of name fill the title to exactly 255.
+        {euro.repeated(80).toUtf8() + ".PRN", prefix + euro.repeated(80) + range},
+        {"a" + face.repeated(60).toUtf8() + ".PRN", prefix + QLatin1Char('a') + face.repeated(59) + range},
+    };
+    SpoolerFixture f;
+    std::vector<QString> expected;
+    for (const auto& c : cases) {
+        f.writeBytes(c.name, std::string("one\ftwo\r\0", 10));
+        expected.push_back(c.expected);
+    }
+    f.start().Timer1Timer();
+    std::vector<QString> titles = f.printedTitles();
+    std::sort(titles.begin(), titles.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(titles, expected);
+    for (const QString& t : titles)
+        EXPECT_LE(t.toUtf8().size(), 255) << t.toStdString();
     EXPECT_TRUE(QDir(f.spoolDir()).isEmpty());
 }
 
