@@ -384,9 +384,12 @@ void TForm1::MergeQueue(const QByteArrayList& names)
         if (row >= 0 && row != selectedRow())
             selectRow(row);
     }
-    // What is remembered of files no longer listed goes with them.
+    // What is remembered of files no longer listed goes with them, also of a name whose
+    // entry now goes by other letters.
     const auto listed = [this](const QByteArray& path) {
-        return m_queue->find(path.mid(path.lastIndexOf('/') + 1)) >= 0;
+        const QByteArray name = path.mid(path.lastIndexOf('/') + 1);
+        const int row = m_queue->find(name);
+        return row >= 0 && m_queue->entry(row).name == name;
     };
     erase_if(m_looks, [&](auto it) { return !listed(it.key()); });
     erase_if(m_refused, [&](auto it) { return !listed(it.key()); });

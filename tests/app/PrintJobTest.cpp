@@ -361,6 +361,24 @@ TEST(PrintJob, TitleHoldsTheNameAsItIsWithinTheBytesAPrintServerKeeps)
     EXPECT_TRUE(QDir(f.spoolDir()).isEmpty());
 }
 
+// A file renamed in letter case only while it waits is printed under its new name.
+TEST(PrintJob, FileRenamedInLetterCaseIsPrintedAndDeletedOnTheNextPass)
+{
+    SpoolerFixture f;
+    f.writeDocument(QStringLiteral("A.PRN"));
+    f.fake.files.setInUse(f.spoolFile(QStringLiteral("A.PRN")), true);
+    TForm1& form = f.start();
+    form.Timer1Timer();
+    EXPECT_EQ(f.states(), QStringList{QStringLiteral("radi se")});
+    ASSERT_TRUE(QFile::rename(f.spoolFile(QStringLiteral("A.PRN")), f.spoolFile(QStringLiteral("a.prn"))));
+    form.ScanQueue();
+    EXPECT_EQ(f.captions(), QStringList{QStringLiteral("a.prn")});
+    form.Timer1Timer();
+    EXPECT_EQ(f.printedTitles(), std::vector<QString>{title("a.prn", 1, 1)});
+    EXPECT_EQ(form.queue().count(), 0);
+    EXPECT_TRUE(QDir(f.spoolDir()).isEmpty());
+}
+
 // On a network share another machine's writer is invisible to the lease: a file prints
 // only once it has kept its size and time for one poll of the directory.
 TEST(PrintJob, OnAShareAFileMustStayStillForOnePoll)
