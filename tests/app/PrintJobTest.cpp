@@ -379,6 +379,38 @@ TEST(PrintJob, FileRenamedInLetterCaseIsPrintedAndDeletedOnTheNextPass)
     EXPECT_TRUE(QDir(f.spoolDir()).isEmpty());
 }
 
+// Without any font nothing can be drawn: not the document's fault, so the error is shown,
+// the file is kept and printed once fonts are there; the preview shows the error instead.
+TEST(PrintJob, WithoutFontsTheErrorIsShownAndTheFileWaits)
+{
+    SpoolerFixture f;
+    f.fake.fonts.noFonts = true;
+    f.writeDocument(QStringLiteral("A.PRN"));
+    TForm1& form = f.start();
+    QMetaObject::invokeMethod(&form.timer1(), "timeout", Qt::DirectConnection);
+    ASSERT_EQ(f.fake.application.errors().size(), 1u);
+    EXPECT_EQ(f.fake.application.errors()[0], QStringLiteral("There is no font for \"Courier New\""));
+    EXPECT_TRUE(f.titles().empty());
+    EXPECT_TRUE(QFile::exists(f.spoolFile(QStringLiteral("A.PRN"))));
+
+    f.ui().PausePrinting->trigger();
+    f.ui().ListView1->setCurrentIndex(form.queue().index(0, 0));
+    bool shown = false;
+    f.fake.application.answerModal = [&](QDialog&) {
+        shown = true;
+        return int(QDialog::Rejected);
+    };
+    QMetaObject::invokeMethod(f.ui().Nahled1, "triggered", Qt::DirectConnection, Q_ARG(bool, false));
+    EXPECT_FALSE(shown);
+    EXPECT_EQ(f.fake.application.errors().size(), 2u);
+
+    f.fake.fonts.noFonts = false;
+    f.ui().PausePrinting->trigger();
+    form.Timer1Timer();
+    EXPECT_EQ(f.printedTitles(), std::vector<QString>{title("A.PRN", 1, 1)});
+    EXPECT_FALSE(QFile::exists(f.spoolFile(QStringLiteral("A.PRN"))));
+}
+
 // On a network share another machine's writer is invisible to the lease: a file prints
 // only once it has kept its size and time for one poll of the directory.
 TEST(PrintJob, OnAShareAFileMustStayStillForOnePoll)
