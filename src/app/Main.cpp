@@ -342,7 +342,9 @@ bool TForm1::EnumTitledWindowProc(WindowHandle window, bool& found)
     using namespace WindowMessages;
     IWindowManager& windows = m_platform.windows;
     const std::int64_t process = windows.windowProcessId(window);
-    const QString title = windows.windowTitle(window).left(511);
+    // No more is read of a title than is looked through: another program's title may be
+    // megabytes long, and it is read twice a second.
+    const QString title = windows.windowTitle(window, kWindowTitleLength);
     if (title.isEmpty() || !title.contains(SearchTitle, Qt::CaseSensitive))
         return true;
     windows.sendMessage(window, WM_ACTIVATEAPP, 1, static_cast<std::intptr_t>(process));
