@@ -356,7 +356,9 @@ bool TForm1::EnumTitledWindowProc(WindowHandle window, bool& found)
     using namespace WindowMessages;
     IWindowManager& windows = m_platform.windows;
     const std::int64_t process = windows.windowProcessId(window);
-    const QString title = windows.windowTitle(window).left(511);
+    // No more is read of a title than is looked through: another program's title may be
+    // megabytes long, and it is read twice a second.
+    const QString title = windows.windowTitle(window, kWindowTitleLength);
     if (title.isEmpty() || !title.contains(SearchTitle, Qt::CaseSensitive))
         return true;
     windows.sendMessage(window, WM_ACTIVATEAPP, 1, static_cast<std::intptr_t>(process));
@@ -399,9 +401,12 @@ void TForm1::MergeQueue(const QByteArrayList& names)
         if (row >= 0 && row != selectedRow())
             selectRow(row);
     }
-    // What is remembered of files no longer listed goes with them.
+    // What is remembered of files no longer listed goes with them, also of a name whose
+    // entry now goes by other letters.
     const auto listed = [this](const QByteArray& path) {
-        return m_queue->find(path.mid(path.lastIndexOf('/') + 1)) >= 0;
+        const QByteArray name = path.mid(path.lastIndexOf('/') + 1);
+        const int row = m_queue->find(name);
+        return row >= 0 && m_queue->entry(row).name == name;
     };
     erase_if(m_looks, [&](auto it) { return !listed(it.key()); });
     erase_if(m_refused, [&](auto it) { return !listed(it.key()); });

@@ -35,6 +35,8 @@ constexpr QEvent::Type WM_QUEUEQUIT = QEvent::Type(QEvent::User + 101);
 constexpr char kMainWindowClass[] = "TForm1";
 // The most of a window title the focus hand-back looks for.
 constexpr int kSearchTitleLength = 80;
+// The most of a window's title it looks through.
+constexpr int kWindowTitleLength = 511;
 
 // The main window: the print queue of the spool directory. It lists the directory's
 // spool files with their state, prints them one after another while the queue is not

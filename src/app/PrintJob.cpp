@@ -19,9 +19,37 @@
 
 namespace {
 
+// A print server keeps at most this many bytes (UTF-8) of a job's title; a longer one is
+// not shortened there but thrown away.
+constexpr qsizetype kMaxTitleBytes = 255;
+
+// "Pagello : NAME  FIRST-LAST", the name put in as it is (a file name may hold anything,
+// "%1" too). Control characters become spaces, so that the title stays one line, and a
+// name too long for the title is shortened at a character: the prefix and the page range
+// always stay.
 QString jobTitle(const QString& docName, int first, int last)
 {
-    return QStringLiteral("Pagello : %1  %2-%3").arg(docName).arg(first).arg(last);
+    const QString prefix = QStringLiteral("Pagello : ");
+    const QString range = QStringLiteral("  ") + QString::number(first) + QLatin1Char('-') + QString::number(last);
+    qsizetype room = kMaxTitleBytes - prefix.toUtf8().size() - range.toUtf8().size();
+    QString title = prefix;
+    title.reserve(prefix.size() + std::min(docName.size(), room) + range.size());
+    for (qsizetype i = 0; i < docName.size();) {
+        const bool pair = docName[i].isHighSurrogate() && i + 1 < docName.size() && docName[i + 1].isLowSurrogate();
+        const char32_t c = pair ? QChar::surrogateToUcs4(docName[i], docName[i + 1]) : docName[i].unicode();
+        const qsizetype bytes = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        if (bytes > room)
+            break;
+        room -= bytes;
+        const QChar::Category category = QChar::category(c);
+        if (category == QChar::Other_Control || category == QChar::Separator_Line ||
+            category == QChar::Separator_Paragraph)
+            title += QLatin1Char(' ');
+        else
+            title += QStringView(docName).mid(i, pair ? 2 : 1);
+        i += pair ? 2 : 1;
+    }
+    return title + range;
 }
 
 QByteArray fileName(const QByteArray& path)

@@ -67,10 +67,17 @@ void TQueueModel::reindex()
 
 void TQueueModel::merge(const QByteArrayList& names)
 {
-    QSet<QString> listed;
+    // Each key with the first name listed under it, and the names as they are.
+    QHash<QString, QByteArray> listed;
+    QSet<QByteArray> exact;
     listed.reserve(names.size());
-    for (const QByteArray& name : names)
-        listed.insert(key(name));
+    exact.reserve(names.size());
+    for (const QByteArray& name : names) {
+        const QString k = key(name);
+        if (!listed.contains(k))
+            listed.insert(k, name);
+        exact.insert(name);
+    }
 
     const bool removed = std::any_of(m_entries.begin(), m_entries.end(),
                                      [&](const QueueEntry& e) { return !listed.contains(key(e.name)); });
@@ -78,6 +85,19 @@ void TQueueModel::merge(const QByteArrayList& names)
         beginResetModel();
         std::erase_if(m_entries, [&](const QueueEntry& e) { return !listed.contains(key(e.name)); });
         reindex();
+    }
+
+    // A file renamed in letter case only stays the same entry, in its place and state, under
+    // its new name: the old bytes would never open again. While its own name is still
+    // listed (another file differs from it only in case) an entry keeps it.
+    for (std::size_t i = 0; i < m_entries.size(); ++i) {
+        QueueEntry& e = m_entries[i];
+        if (exact.contains(e.name))
+            continue;
+        e.name = listed.value(key(e.name));
+        e.caption = displayName(e.name);
+        if (!removed)
+            emit dataChanged(index(int(i), 0), index(int(i), 0));
     }
 
     // Appended in one step; a name listed twice in different letter cases is one entry.

@@ -35,8 +35,9 @@ public:
     int find(const QByteArray& name) const;
 
     // Brings the entries in line with the names of a directory listing: entries whose
-    // file is gone are removed, the others keep their order and state, new names are
-    // appended with an empty state. Linear in the sizes; views repaint once.
+    // file is gone are removed, the others keep their order and state (a file renamed in
+    // letter case only under its new name), new names are appended with an empty state.
+    // Linear in the sizes; views repaint once.
     void merge(const QByteArrayList& names);
     void remove(int row);
     void setState(int row, const QString& state);

@@ -75,6 +75,16 @@ public:
     using PagelloError::PagelloError;
 };
 
+// A font that no installed face can draw, not even one standing in for it: the desktop has
+// no fonts. Not the document's fault: it prints once fonts are installed.
+class EFontError : public PagelloError
+{
+public:
+    explicit EFontError(const std::string& family)
+        : PagelloError("There is no font for \"" + family + "\"")
+    {}
+};
+
 // A picture that cannot be read: bytes that are not an image of the kind expected.
 class EInvalidGraphic : public PagelloError
 {

@@ -38,6 +38,8 @@ GlyphTable::GlyphTable(const FontSpec& desc, const GlyphAdvances& advances, cons
     , m_horizontalScale(desc.horizontalScale())
 {
     const QFont font = unhintedFont(desc);
+    // The faces of a table are all real ones: fallbacks are found only from a real face.
+    requireFace(font, desc.name);
     const QRawFont own = QRawFont::fromFont(font);
     m_faces.push_back(own);
     m_ascent = own.ascent();

@@ -30,11 +30,13 @@ struct GlyphEntry
 class GlyphTable
 {
 public:
-    // `characters` holds the character of each byte, `advances` the layout's widths.
+    // `characters` holds the character of each byte, `advances` the layout's widths. Throws
+    // EFontError when no installed face can draw the font (there are no fonts at all).
     GlyphTable(const FontSpec& font, const GlyphAdvances& advances, const QString& characters);
 
     const GlyphEntry& operator[](unsigned char byte) const { return m_entries[byte]; }
-    // The font's own face first, then the faces bytes fall back to; each at the em height.
+    // The font's own face first, then the faces bytes fall back to; each at the em height,
+    // and each a valid face.
     const std::vector<QRawFont>& faces() const { return m_faces; }
     // The em: its height in device pixels (the faces' pixel size), its width in horizontal ones.
     int pixelSize() const { return m_pixelSize; }

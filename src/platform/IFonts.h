@@ -34,6 +34,11 @@ private:
     std::unordered_map<QString, std::unique_ptr<const GlyphTable>> m_glyphTables;
 };
 
+// Throws EFontError when no installed face can draw the font, which happens only when the
+// desktop has no fonts at all: Qt then draws boxes with a face that has no name, tables or
+// outlines, and that no output can use.
+void requireFace(const QFont& font, const QString& family);
+
 // The face at the font's pixel size, without hinting or kerning, so that widths are the
 // design widths and do not depend on the screen.
 QFont unhintedFont(const FontSpec& font);

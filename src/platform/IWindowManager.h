@@ -35,6 +35,16 @@ constexpr std::uintptr_t SC_RESTORE = 0xF120;
 constexpr std::uintptr_t SC_HOTKEY = 0xF150;
 } // namespace WindowMessages
 
+// The first `maxLength` UTF-16 units of a text (all of it when negative), shorter by one
+// where the cut would split a character of two units.
+inline QString leftCharacters(const QString& text, qsizetype maxLength)
+{
+    if (maxLength < 0 || text.size() <= maxLength)
+        return text;
+    const bool split = maxLength > 0 && text.at(maxLength - 1).isHighSurrogate();
+    return text.left(split ? maxLength - 1 : maxLength);
+}
+
 // The window manager: finding and enumerating the top-level windows of the desktop (those
 // of other programs too), their titles and processes, messages to them, activation,
 // showing and hiding, their state, focus, the pointer and the modifier keys, and hidden
@@ -70,7 +80,11 @@ public:
     virtual WindowHandle findWindow(const std::optional<QString>& className, const std::optional<QString>& title) = 0;
     // The top-level windows, hidden and minimised ones too, topmost first.
     virtual std::vector<WindowHandle> topLevelWindows() = 0;
-    virtual QString windowTitle(WindowHandle window) = 0;
+    // The window's title; with a maximum length, only the start of it: no more than that many
+    // characters are read from the window system, as another program's title may be megabytes
+    // long. Negative: the whole title.
+    virtual QString windowTitle(WindowHandle window, qsizetype maxLength) = 0;
+    QString windowTitle(WindowHandle window) { return windowTitle(window, -1); }
     virtual QString windowClass(WindowHandle window) = 0;
     // The process that owns the window, 0 when unknown.
     virtual std::int64_t windowProcessId(WindowHandle window) = 0;

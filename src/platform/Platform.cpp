@@ -1,6 +1,10 @@
+#include "Errors.h"
 #include "IBitmaps.h"
 #include "IFonts.h"
 #include "OemCodePage.h"
+
+#include <QFontInfo>
+#include <QRawFont>
 
 #include <algorithm>
 
@@ -26,6 +30,14 @@ const GlyphTable& IFonts::glyphs(const FontSpec& font)
                  .first;
     }
     return *it->second;
+}
+
+void requireFace(const QFont& font, const QString& family)
+{
+    // The stand-in face is the only one without a family; its raw font is valid, but asking
+    // it for its family crashes.
+    if (QFontInfo(font).family().isEmpty() || !QRawFont::fromFont(font).isValid())
+        throw EFontError(family.toStdString());
 }
 
 QFont unhintedFont(const FontSpec& desc)

@@ -447,7 +447,9 @@ int run(const Options& o, std::ostream& out)
     engine.setUnits(unInches);
     engine.Logo = o.logo;
     const auto title = [&](int pages) {
-        return QStringLiteral("Pagello : %1  %2-%3").arg(QFileInfo(o.input).fileName()).arg(1).arg(pages);
+        // The file name as it is: "%1" in it is no place for the page count.
+        return QStringLiteral("Pagello : ") + QFileInfo(o.input).fileName() + QStringLiteral("  1-") +
+               QString::number(pages);
     };
 
     switch (o.output) {

@@ -5,6 +5,8 @@
 #include <QDateTime>
 #include <QImage>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -442,6 +444,93 @@ TEST(PrintJob, NameThatIsNotTextIsPrintedAndDeleted)
     f.ui().ListView1->setCurrentIndex(form.queue().index(0, 0));
     form.Delete1Click();
     EXPECT_TRUE(QDir(f.spoolDir()).isEmpty());
+}
+
+// The title is "Pagello : NAME  FIRST-LAST" with the name put in as it is: "%1" in it is
+// no place for the page numbers, control characters become spaces, and a name too long
+// for the 255 bytes (UTF-8) a print server keeps is shortened at a character, keeping the
+// prefix and the page range.
+TEST(PrintJob, TitleHoldsTheNameAsItIsWithinTheBytesAPrintServerKeeps)
+{
+    const QString euro = QStringLiteral("\u20ac");            // three bytes
+    const QString face = QString::fromUcs4(U"\U0001F600", 1); // four bytes, two UTF-16 units
+    const QString prefix = QStringLiteral("Pagello : ");
+    const QString range = QStringLiteral("  1-2");
+    const struct
+    {
+        QByteArray name;
+        QString expected;
+    } cases[] = {
+        {"a%1b%2.PRN", prefix + QStringLiteral("a%1b%2.PRN") + range},
+        {"x\ny\tz\x7f.PRN", prefix + QStringLiteral("x y z .PRN") + range},
+        // 240 bytes of name fill the title to exactly 255.
+        {euro.repeated(80).toUtf8() + ".PRN", prefix + euro.repeated(80) + range},
+        {"a" + face.repeated(60).toUtf8() + ".PRN", prefix + QLatin1Char('a') + face.repeated(59) + range},
+    };
+    SpoolerFixture f;
+    std::vector<QString> expected;
+    for (const auto& c : cases) {
+        f.writeBytes(c.name, std::string("one\ftwo\r\0", 10));
+        expected.push_back(c.expected);
+    }
+    f.start().Timer1Timer();
+    std::vector<QString> titles = f.printedTitles();
+    std::sort(titles.begin(), titles.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(titles, expected);
+    for (const QString& t : titles)
+        EXPECT_LE(t.toUtf8().size(), 255) << t.toStdString();
+    EXPECT_TRUE(QDir(f.spoolDir()).isEmpty());
+}
+
+// A file renamed in letter case only while it waits is printed under its new name.
+TEST(PrintJob, FileRenamedInLetterCaseIsPrintedAndDeletedOnTheNextPass)
+{
+    SpoolerFixture f;
+    f.writeDocument(QStringLiteral("A.PRN"));
+    f.fake.files.setInUse(f.spoolFile(QStringLiteral("A.PRN")), true);
+    TForm1& form = f.start();
+    form.Timer1Timer();
+    EXPECT_EQ(f.states(), QStringList{QStringLiteral("radi se")});
+    ASSERT_TRUE(QFile::rename(f.spoolFile(QStringLiteral("A.PRN")), f.spoolFile(QStringLiteral("a.prn"))));
+    form.ScanQueue();
+    EXPECT_EQ(f.captions(), QStringList{QStringLiteral("a.prn")});
+    form.Timer1Timer();
+    EXPECT_EQ(f.printedTitles(), std::vector<QString>{title("a.prn", 1, 1)});
+    EXPECT_EQ(form.queue().count(), 0);
+    EXPECT_TRUE(QDir(f.spoolDir()).isEmpty());
+}
+
+// Without any font nothing can be drawn: not the document's fault, so the error is shown,
+// the file is kept and printed once fonts are there; the preview shows the error instead.
+TEST(PrintJob, WithoutFontsTheErrorIsShownAndTheFileWaits)
+{
+    SpoolerFixture f;
+    f.fake.fonts.noFonts = true;
+    f.writeDocument(QStringLiteral("A.PRN"));
+    TForm1& form = f.start();
+    QMetaObject::invokeMethod(&form.timer1(), "timeout", Qt::DirectConnection);
+    ASSERT_EQ(f.fake.application.errors().size(), 1u);
+    EXPECT_EQ(f.fake.application.errors()[0], QStringLiteral("There is no font for \"Courier New\""));
+    EXPECT_TRUE(f.titles().empty());
+    EXPECT_TRUE(QFile::exists(f.spoolFile(QStringLiteral("A.PRN"))));
+
+    f.ui().PausePrinting->trigger();
+    f.ui().ListView1->setCurrentIndex(form.queue().index(0, 0));
+    bool shown = false;
+    f.fake.application.answerModal = [&](QDialog&) {
+        shown = true;
+        return int(QDialog::Rejected);
+    };
+    QMetaObject::invokeMethod(f.ui().Nahled1, "triggered", Qt::DirectConnection, Q_ARG(bool, false));
+    EXPECT_FALSE(shown);
+    EXPECT_EQ(f.fake.application.errors().size(), 2u);
+
+    f.fake.fonts.noFonts = false;
+    f.ui().PausePrinting->trigger();
+    form.Timer1Timer();
+    EXPECT_EQ(f.printedTitles(), std::vector<QString>{title("A.PRN", 1, 1)});
+    EXPECT_FALSE(QFile::exists(f.spoolFile(QStringLiteral("A.PRN"))));
 }
 
 // On a network share another machine's writer is invisible to the lease: a file prints

@@ -18,13 +18,13 @@ TEST(QueueModel, MergeKeepsOrderAndStatesAndIgnoresLetterCase)
     QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
     QSignalSpy inserts(&model, &QAbstractItemModel::rowsInserted);
 
-    // Unchanged entries stay untouched, a name in other letters is the same entry, new
-    // names are appended in one step.
+    // Unchanged entries stay untouched, a name in other letters is the same entry (under
+    // the name it has now), new names are appended in one step.
     model.merge(QByteArrayList{"A.PRN", "b.prn", "C.PRN", "D.PRN"});
     ASSERT_EQ(model.count(), 4);
-    EXPECT_EQ(model.entry(0).caption, QStringLiteral("B.PRN"));
+    EXPECT_EQ(model.entry(0).caption, QStringLiteral("b.prn"));
     EXPECT_EQ(model.entry(0).state, QStringLiteral("radi se"));
-    EXPECT_EQ(model.entry(1).caption, QStringLiteral("a.prn"));
+    EXPECT_EQ(model.entry(1).caption, QStringLiteral("A.PRN"));
     EXPECT_EQ(model.entry(3).caption, QStringLiteral("D.PRN"));
     EXPECT_EQ(inserts.size(), 1);
     EXPECT_EQ(resets.size(), 0);
@@ -32,7 +32,7 @@ TEST(QueueModel, MergeKeepsOrderAndStatesAndIgnoresLetterCase)
     // Gone files are removed; the rest keep order and state.
     model.merge(QByteArrayList{"d.prn", "B.prn"});
     ASSERT_EQ(model.count(), 2);
-    EXPECT_EQ(model.entry(0).caption, QStringLiteral("B.PRN"));
+    EXPECT_EQ(model.entry(0).caption, QStringLiteral("B.prn"));
     EXPECT_EQ(model.entry(0).state, QStringLiteral("radi se"));
     EXPECT_EQ(model.find("D.prn"), 1);
     EXPECT_EQ(resets.size(), 1);
@@ -42,6 +42,39 @@ TEST(QueueModel, MergeKeepsOrderAndStatesAndIgnoresLetterCase)
     ASSERT_EQ(model.count(), 2);
     EXPECT_EQ(model.entry(0).caption, model.entry(1).caption);
     EXPECT_EQ(model.entry(1).name, QByteArray("\xe8.PRN"));
+}
+
+// The old bytes of a name renamed in letter case would never open again: the entry takes
+// the new name where it stands, with its state.
+TEST(QueueModel, EntryRenamedInLetterCaseTakesTheNewNameInItsPlace)
+{
+    TQueueModel model;
+    model.merge(QByteArrayList{"A.PRN", "B.PRN"});
+    model.setState(0, QStringLiteral("radi se"));
+    QSignalSpy changes(&model, &QAbstractItemModel::dataChanged);
+    QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
+    model.merge(QByteArrayList{"a.prn", "B.PRN"});
+    ASSERT_EQ(model.count(), 2);
+    EXPECT_EQ(model.entry(0).name, QByteArray("a.prn"));
+    EXPECT_EQ(model.data(model.index(0, 0), Qt::DisplayRole).toString(), QStringLiteral("a.prn"));
+    EXPECT_EQ(model.entry(0).state, QStringLiteral("radi se"));
+    EXPECT_EQ(model.entry(1).name, QByteArray("B.PRN"));
+    ASSERT_EQ(changes.size(), 1);
+    EXPECT_EQ(changes[0][0].toModelIndex(), model.index(0, 0));
+    EXPECT_EQ(resets.size(), 0);
+
+    // While its own name is still listed (another file differs only in case) it keeps it.
+    model.merge(QByteArrayList{"A.prn", "a.prn", "B.PRN"});
+    EXPECT_EQ(model.entry(0).name, QByteArray("a.prn"));
+
+    // Renamed while another entry goes, and a name that is not text by its bytes.
+    model.merge(QByteArrayList{"\xe9.prn", "A.Prn"});
+    model.merge(QByteArrayList{"\xe9.PRN", "a.PRN"});
+    ASSERT_EQ(model.count(), 2);
+    EXPECT_EQ(model.entry(0).name, QByteArray("a.PRN"));
+    EXPECT_EQ(model.entry(0).state, QStringLiteral("radi se"));
+    EXPECT_EQ(model.entry(1).name, QByteArray("\xe9.PRN"));
+    EXPECT_EQ(model.find("A.PRN"), 0);
 }
 
 TEST(QueueModel, ListsOnlyPlainVisibleSpoolFiles)

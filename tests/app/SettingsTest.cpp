@@ -261,6 +261,17 @@ TEST(Spooler, HandBackActivatesTheFirstWindowWhoseTitleHoldsTheTextOnce)
         EXPECT_EQ(f.fake.windows.foregroundWindow(), target);
         EXPECT_FALSE(f.start({QStringLiteral("/b"), QStringLiteral("EDIT")}).timer2().isActive());
     }
+    // No more of a title is read than its 511 characters looked through: another program's
+    // title may be megabytes long, and it is read twice a second.
+    {
+        SpoolerFixture f;
+        TForm1& form = f.start({QStringLiteral("/a"), QStringLiteral("EDIT")});
+        f.fake.windows.addWindow(QStringLiteral("Dos"), QString(511, QLatin1Char('x')) + QStringLiteral("EDIT"));
+        f.fake.windows.addWindow(QStringLiteral("Dos"), QString(4 << 20, QLatin1Char('x')));
+        form.Timer2Timer();
+        EXPECT_TRUE(form.timer2().isActive()) << "found beyond the characters looked through";
+        EXPECT_EQ(f.fake.windows.longestTitleRead(), 511);
+    }
 }
 
 TEST(Spooler, StartsInTheTrayAndAClickOnTheIconRestoresTheWindowAndItsButton)

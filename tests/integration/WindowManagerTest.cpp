@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include <xcb/xcb.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -252,6 +254,64 @@ TEST_F(WindowManagerTest, FindsAnotherProgramsWindowByTitleAndClassWithItsProces
     EXPECT_TRUE(m_windows->isWindowVisible(window));
     EXPECT_TRUE(m_windows->isWindowEnabled(window));
     EXPECT_FALSE(m_windows->isZoomed(window));
+}
+
+// Another program may give its window a title of megabytes: read up to a length, only the
+// start of it comes from the server, whole, from _NET_WM_NAME and from the WM_NAME of a
+// window without one.
+TEST_F(WindowManagerTest, TitleReadUpToALengthIsTheStartOfAHugeTitle)
+{
+    // A program of its own to the server: a connection apart from the window manager's.
+    xcb_connection_t* c = xcb_connect(s_display->name().toLocal8Bit().constData(), nullptr);
+    ASSERT_FALSE(xcb_connection_has_error(c));
+    const auto atom = [c](const char* name) {
+        xcb_intern_atom_reply_t* reply =
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, std::uint16_t(std::strlen(name)), name), nullptr);
+        const xcb_atom_t value = reply ? reply->atom : xcb_atom_t(XCB_NONE);
+        std::free(reply);
+        return value;
+    };
+    const xcb_atom_t netWmName = atom("_NET_WM_NAME");
+    const xcb_atom_t utf8String = atom("UTF8_STRING");
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+
+    // Four-byte characters after nine bytes: the bytes asked for end inside one. Then a
+    // title of single-byte characters, where WM_NAME holds it as Latin-1.
+    const QString face = QString::fromUcs4(U"\U0001F600", 1);
+    const QString wide = QStringLiteral("Pagello: ") + face.repeated(1 << 20);
+    const QString latin = QStringLiteral("Pagello \u00e9 ") + QString(3 << 20, QLatin1Char('x'));
+    const struct
+    {
+        xcb_atom_t property;
+        xcb_atom_t type;
+        QString title;
+        QByteArray bytes;
+    } cases[] = {
+        {netWmName, utf8String, wide, wide.toUtf8()},
+        {XCB_ATOM_WM_NAME, XCB_ATOM_STRING, latin, latin.toLatin1()},
+        {XCB_ATOM_WM_NAME, utf8String, wide, wide.toUtf8()},
+    };
+    for (const auto& t : cases) {
+        SCOPED_TRACE(t.property == netWmName ? "_NET_WM_NAME" : "WM_NAME");
+        const xcb_window_t window = xcb_generate_id(c);
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 10, 10, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                          screen->root_visual, 0, nullptr);
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, t.property, t.type, 8, std::uint32_t(t.bytes.size()),
+                            t.bytes.constData());
+        std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+
+        const QString start = m_windows->windowTitle(window, 511);
+        EXPECT_GE(start.size(), 510);
+        EXPECT_LE(start.size(), 511);
+        EXPECT_TRUE(t.title.startsWith(start)) << start.left(40).toStdString();
+        // Never half a character of two units.
+        EXPECT_EQ(m_windows->windowTitle(window, 40), t.title.left(t.title.at(39).isHighSurrogate() ? 39 : 40));
+        EXPECT_EQ(m_windows->windowTitle(window, 0), QString());
+        EXPECT_EQ(m_windows->windowTitle(window).size(), t.title.size());
+        xcb_destroy_window(c, window);
+    }
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    xcb_disconnect(c);
 }
 
 TEST_F(WindowManagerTest, ActivatesAndRaisesAnotherProgramsWindows)

@@ -65,6 +65,12 @@ TEST(XcbWindowManagerOffscreen, FindsNothingOfTheDesktopAndSendsNothingThere)
     EXPECT_EQ(windows.foregroundWindow(), 0u);
     // Our own widget still answers for itself.
     EXPECT_EQ(windows.windowTitle(own), QStringLiteral("Pagello "));
+    // Up to a length: never half a character of two units.
+    QWidget titled;
+    const QString face = QString::fromUcs4(U"\U0001F600", 1);
+    titled.setWindowTitle(QStringLiteral("Pagello ") + face + QLatin1Char('!'));
+    EXPECT_EQ(windows.windowTitle(windows.handleOf(titled), 9), QStringLiteral("Pagello "));
+    EXPECT_EQ(windows.windowTitle(windows.handleOf(titled), 10), QStringLiteral("Pagello ") + face);
     EXPECT_EQ(windows.windowClass(own), QStringLiteral("TForm1"));
 
     const WindowHandle stranger = 0x2a00007;

@@ -43,7 +43,8 @@ struct ToolRun
 // Runs pagello-render as a user would, offscreen and with the default code page unless
 // the test says otherwise. A file-size limit stands for a file system that fills up: the
 // tool's writes past it fail (EFBIG).
-ToolRun runTool(const QStringList& args, const QString& codePageEnv = QString(), rlim_t fileSizeLimit = RLIM_INFINITY)
+ToolRun runTool(const QStringList& args, const QString& codePageEnv = QString(), rlim_t fileSizeLimit = RLIM_INFINITY,
+                const QProcessEnvironment& extra = {})
 {
     QProcess process;
     if (fileSizeLimit != RLIM_INFINITY) {
@@ -62,6 +63,7 @@ ToolRun runTool(const QStringList& args, const QString& codePageEnv = QString(),
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir.path());
     if (!codePageEnv.isEmpty())
         env.insert(QStringLiteral("PAGELLO_CP"), codePageEnv);
+    env.insert(extra);
     process.setProcessEnvironment(env);
     process.start(QStringLiteral(PAGELLO_RENDER_EXE), args);
     ToolRun run;
@@ -1008,4 +1010,30 @@ TEST(RenderToolErrors, RefusedDocumentIsNamedAndLeavesNoPdf)
         EXPECT_EQ(run.err, expected);
     }
     EXPECT_FALSE(QFile::exists(pdf));
+}
+
+// A desktop without any font: nothing can be drawn, and the tool says so instead of
+// crashing, for every output that draws or measures text, and leaves no file.
+TEST(RenderToolErrors, NoFontInstalledFailsWithTheFontsName)
+{
+    QTemporaryDir dir;
+    const QString config = dir.filePath(QStringLiteral("fonts.conf"));
+    ASSERT_TRUE(writeFile(config, "<fontconfig><cachedir>" + dir.filePath(QStringLiteral("cache")).toStdString() +
+                                      "</cachedir></fontconfig>\n"));
+    QProcessEnvironment noFonts;
+    noFonts.insert(QStringLiteral("FONTCONFIG_FILE"), config);
+    const QString pdf = dir.filePath(QStringLiteral("x.pdf"));
+    const QString png = dir.filePath(QStringLiteral("png"));
+    for (const QStringList& output : {QStringList{QStringLiteral("-o"), pdf}, QStringList{QStringLiteral("--png"), png},
+                                      QStringList{QStringLiteral("--json")}}) {
+        SCOPED_TRACE(output.join(' ').toStdString());
+        const ToolRun run =
+            runTool(QStringList{testDataPath(QStringLiteral("czech.prn")), QStringLiteral("--device"), kLaser} + output,
+                    QString(), RLIM_INFINITY, noFonts);
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.err, QStringLiteral("pagello-render: There is no font for \"Courier New\"\n"));
+        EXPECT_TRUE(run.out.isEmpty());
+    }
+    EXPECT_FALSE(QFileInfo::exists(pdf));
+    EXPECT_FALSE(QFileInfo::exists(png) && !QDir(png).isEmpty());
 }

@@ -36,6 +36,8 @@ const OemCodePage& FakeFonts::codePage() const
 
 const GlyphAdvances& FakeFonts::advances(const FontSpec& font)
 {
+    if (noFonts)
+        throw EFontError(font.name.toStdString());
     const int size = font.horizontalPixelSize();
     auto it = m_cache.find(size);
     if (it == m_cache.end()) {

@@ -64,6 +64,8 @@ public:
     const OemCodePage& codePage() const override;
     const GlyphAdvances& advances(const FontSpec& font) override;
     int measuredFonts() const { return static_cast<int>(m_cache.size()); }
+    // A desktop without any font: measuring fails as it does there.
+    bool noFonts = false;
 
 private:
     std::map<int, GlyphAdvances> m_cache; // by pixel size

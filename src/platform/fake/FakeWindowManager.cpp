@@ -79,10 +79,12 @@ WindowHandle FakeWindowManager::findWindow(const std::optional<QString>& classNa
     return 0;
 }
 
-QString FakeWindowManager::windowTitle(WindowHandle window)
+QString FakeWindowManager::windowTitle(WindowHandle window, qsizetype maxLength)
 {
     const Window* w = find(window);
-    return w ? w->title : QString();
+    const QString title = w ? leftCharacters(w->title, maxLength) : QString();
+    m_longestTitleRead = std::max(m_longestTitleRead, title.size());
+    return title;
 }
 
 QString FakeWindowManager::windowClass(WindowHandle window)

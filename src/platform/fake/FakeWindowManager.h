@@ -49,10 +49,13 @@ public:
     void clearCalls() { m_calls.clear(); }
     // How often findWindow asked the desktop.
     int finds() const { return m_finds; }
+    // The most characters of a title read in one go.
+    qsizetype longestTitleRead() const { return m_longestTitleRead; }
 
     WindowHandle findWindow(const std::optional<QString>& className, const std::optional<QString>& title) override;
     std::vector<WindowHandle> topLevelWindows() override { return m_order; }
-    QString windowTitle(WindowHandle window) override;
+    using IWindowManager::windowTitle;
+    QString windowTitle(WindowHandle window, qsizetype maxLength) override;
     QString windowClass(WindowHandle window) override;
     std::int64_t windowProcessId(WindowHandle window) override;
     std::intptr_t sendMessage(WindowHandle window, unsigned message, std::uintptr_t wParam,
@@ -95,5 +98,6 @@ private:
     WindowHandle m_next = 0x1000;
     WindowHandle m_foreground = 0;
     int m_finds = 0;
+    qsizetype m_longestTitleRead = 0;
     std::unique_ptr<ShowFilter> m_showFilter;
 };

@@ -76,7 +76,11 @@ const GlyphAdvances& QtFonts::advances(const FontSpec& font)
     if (it != m_cache.end())
         return it->second;
 
-    const QFontMetricsF metrics(measuredFont(font));
+    // Without a face the layout would measure boxes: the document cannot be laid out as it
+    // prints.
+    const QFont measured = measuredFont(font);
+    requireFace(measured, font.name);
+    const QFontMetricsF metrics(measured);
     GlyphAdvances advances{};
     for (int b = 0; b < 256; ++b) {
         const char byte = static_cast<char>(b);

@@ -5,6 +5,7 @@
 #include <QCursor>
 #include <QEvent>
 #include <QGuiApplication>
+#include <QStringDecoder>
 #include <QWidget>
 #include <QtGui/qguiapplication_platform.h>
 
@@ -47,6 +48,18 @@ xcb_connection_t* qtConnection()
 void roundTrip(xcb_connection_t* c)
 {
     std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+}
+
+// The text of a property. Of a value cut short by the length asked for, a character the
+// cut split in two is left out, not shown as a replacement character.
+QString text(const xcb_get_property_reply_t& reply, QStringDecoder::Encoding encoding)
+{
+    const auto* bytes = static_cast<const char*>(xcb_get_property_value(&reply));
+    const QByteArrayView value(bytes, xcb_get_property_value_length(&reply));
+    // A decoder that keeps state holds an unfinished sequence back for a next piece.
+    QStringDecoder decoder(encoding,
+                           reply.bytes_after > 0 ? QStringDecoder::Flag::Default : QStringDecoder::Flag::Stateless);
+    return decoder.decode(value);
 }
 
 bool isSystemCommand(unsigned message, std::uintptr_t wParam, std::uintptr_t command)
@@ -182,36 +195,36 @@ public:
         return result;
     }
 
-    std::vector<QString> titles(const std::vector<xcb_window_t>& windows)
+    // The titles: _NET_WM_NAME, else WM_NAME. With a maximum length, no more than that many
+    // characters of each are asked for: a request counts in units of four bytes, and a UTF-8
+    // character takes at most four.
+    std::vector<QString> titles(const std::vector<xcb_window_t>& windows, qsizetype maxLength = -1)
     {
+        const std::uint32_t units =
+            maxLength < 0 || maxLength >= qsizetype(UINT32_MAX) ? UINT32_MAX : std::uint32_t(maxLength);
         std::vector<std::pair<xcb_get_property_cookie_t, xcb_get_property_cookie_t>> cookies;
         cookies.reserve(windows.size());
         for (const xcb_window_t window : windows)
-            cookies.emplace_back(xcb_ewmh_get_wm_name(&ewmh, window), xcb_icccm_get_wm_name(c, window));
+            cookies.emplace_back(xcb_get_property(c, 0, window, ewmh._NET_WM_NAME, ewmh.UTF8_STRING, 0, units),
+                                 xcb_get_property(c, 0, window, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 0, units));
         std::vector<QString> result;
         result.reserve(windows.size());
         for (const auto& [netName, wmName] : cookies) {
             QString title;
-            xcb_ewmh_get_utf8_strings_reply_t utf8;
-            xcb_icccm_get_text_property_reply_t text;
-            if (xcb_ewmh_get_wm_name_reply(&ewmh, netName, &utf8, nullptr)) {
-                title = QString::fromUtf8(utf8.strings, utf8.strings_len);
-                xcb_ewmh_get_utf8_strings_reply_wipe(&utf8);
+            ReplyPtr<xcb_get_property_reply_t> net(xcb_get_property_reply(c, netName, nullptr));
+            if (net && net->type == ewmh.UTF8_STRING && net->format == 8) {
+                title = text(*net, QStringDecoder::Utf8);
                 xcb_discard_reply(c, wmName.sequence);
-            } else if (xcb_icccm_get_wm_name_reply(c, wmName, &text, nullptr)) {
-                const QByteArray bytes(text.name, text.name_len);
-                if (text.encoding == ewmh.UTF8_STRING)
-                    title = QString::fromUtf8(bytes);
-                else if (text.encoding == XCB_ATOM_STRING)
-                    title = QString::fromLatin1(bytes);
-                else
-                    title = QString::fromLocal8Bit(bytes);
-                xcb_icccm_get_text_property_reply_wipe(&text);
+            } else if (ReplyPtr<xcb_get_property_reply_t> wm(xcb_get_property_reply(c, wmName, nullptr));
+                       wm && wm->type != XCB_NONE) {
+                title = text(*wm, wm->type == ewmh.UTF8_STRING  ? QStringDecoder::Utf8
+                                  : wm->type == XCB_ATOM_STRING ? QStringDecoder::Latin1
+                                                                : QStringDecoder::System);
             }
             // Some programs count the terminating zero in.
             while (title.endsWith(QChar(0)))
                 title.chop(1);
-            result.push_back(title);
+            result.push_back(leftCharacters(title, maxLength));
         }
         return result;
     }
@@ -649,14 +662,14 @@ std::vector<WindowHandle> XcbWindowManager::topLevelWindows()
     return {windows.begin(), windows.end()};
 }
 
-QString XcbWindowManager::windowTitle(WindowHandle window)
+QString XcbWindowManager::windowTitle(WindowHandle window, qsizetype maxLength)
 {
     if (onX(window)) {
         syncQt();
-        return m_x->titles({static_cast<xcb_window_t>(window)}).front();
+        return m_x->titles({static_cast<xcb_window_t>(window)}, maxLength).front();
     }
     const QWidget* widget = ownWidget(window);
-    return widget ? widget->windowTitle() : QString();
+    return widget ? leftCharacters(widget->windowTitle(), maxLength) : QString();
 }
 
 QString XcbWindowManager::windowClass(WindowHandle window)

@@ -41,7 +41,8 @@ public:
 
     WindowHandle findWindow(const std::optional<QString>& className, const std::optional<QString>& title) override;
     std::vector<WindowHandle> topLevelWindows() override;
-    QString windowTitle(WindowHandle window) override;
+    using IWindowManager::windowTitle;
+    QString windowTitle(WindowHandle window, qsizetype maxLength) override;
     QString windowClass(WindowHandle window) override;
     std::int64_t windowProcessId(WindowHandle window) override;
 
