@@ -229,6 +229,7 @@ void TForm1::FormCreate()
     m_journal = std::make_unique<TPrintJournal>(m_platform.journalPath);
     SpoolDir = ResolveSpoolDir();
     Watcher = new TFileWatch(this, SpoolDir, m_platform.notifications);
+    m_platform.files.restoreSetAside(QFile::encodeName(SpoolDir));
     ScanQueue();
     if (QFileInfo::exists(m_platform.environment.programDirectory() + QStringLiteral("/kavrin.fxp")))
         Watcher->resume();

@@ -112,6 +112,11 @@ public:
     // the deletion are made while holding the file's write lease, so no writer can open
     // it in between. Closes the handle in every case.
     virtual RemoveStatus removeIfUnchanged(const QByteArray& path, SpoolHandle& handle) = 0;
+    // Puts every file that a deletion cut short (the program ended while it had the file
+    // under a hidden name of its own) back under a spool file name in the directory: it
+    // may be a document another program had put under the name. One the journal knows as
+    // printed is then only deleted.
+    virtual void restoreSetAside(const QByteArray& directory) { (void)directory; }
 };
 
 struct stat;

@@ -450,6 +450,26 @@ TEST(LeaseFileAccess, WriterThatOpensTheFileDuringItsDeletionKeepsIt)
 // Another file renamed over the name after the checks opens nothing, so the lease cannot
 // tell: it must not be deleted in the printed file's place, nor lost if yet another file
 // takes the name meanwhile. Nothing hidden is left behind.
+// Files a deletion cut short left under hidden names go back under their own names, or
+// beside them where those are taken, or a name of the spooler's where theirs did not fit.
+TEST(LeaseFileAccess, FilesADeletionCutShortLeftHiddenArePutBack)
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath(QStringLiteral("A.PRN")), "new A");
+    writeFile(dir.filePath(QStringLiteral(".pagello-deleting-Ab12Cd34.A.PRN")), "old A");
+    writeFile(dir.filePath(QStringLiteral(".pagello-deleting-Zz99Yy88.b.prn")), "b");
+    writeFile(dir.filePath(QStringLiteral(".pagello-deleting-Qq11Ww22")), "long name");
+    writeFile(dir.filePath(QStringLiteral(".hidden")), "not ours");
+    LeaseFileAccess().restoreSetAside(QFile::encodeName(dir.path()));
+    const QDir listing(dir.path());
+    EXPECT_EQ(listing.entryList(QDir::Files | QDir::Hidden, QDir::Name),
+              (QStringList{QStringLiteral(".hidden"), QStringLiteral("A-1.PRN"), QStringLiteral("A.PRN"),
+                           QStringLiteral("PAGELLO.PRN"), QStringLiteral("b.prn")}));
+    QFile restored(dir.filePath(QStringLiteral("A-1.PRN")));
+    ASSERT_TRUE(restored.open(QIODevice::ReadOnly));
+    EXPECT_EQ(restored.readAll(), "old A");
+}
+
 TEST(LeaseFileAccess, FileRenamedOverTheNameAtItsDeletionIsKept)
 {
     using Remove = IFileAccess::RemoveStatus;

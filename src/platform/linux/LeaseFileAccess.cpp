@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -144,14 +146,22 @@ bool nameTaken(const char* path)
     return ::lstat(path, &info) == 0 || errno != ENOENT;
 }
 
-// A hidden name in the directory of `path`: listings of spool files never show it.
+constexpr char kHiddenPrefix[] = ".pagello-deleting-";
+constexpr int kHiddenRandom = 8;
+
+// A hidden name in the directory of `path`, which listings of spool files never show: the
+// prefix, random letters, and the file's own name where it fits, so that a file left
+// there by a crash can be put back under it.
 QByteArray hiddenName(const QByteArray& path)
 {
     static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     const qsizetype slash = path.lastIndexOf('/');
-    QByteArray name = path.left(slash + 1) + ".pagello-deleting-";
-    for (int i = 0; i < 8; ++i)
+    QByteArray name = path.left(slash + 1) + kHiddenPrefix;
+    for (int i = 0; i < kHiddenRandom; ++i)
         name += kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters - 1))];
+    const QByteArray own = path.mid(slash + 1);
+    if (sizeof kHiddenPrefix + kHiddenRandom + own.size() <= NAME_MAX)
+        name += '.' + own;
     return name;
 }
 
@@ -346,6 +356,30 @@ IFileAccess::RemoveStatus LeaseFileAccess::removeByMoving(const QByteArray& path
     if (status != RemoveStatus::Removed)
         (void)moveToSpoolName(hidden, path);
     return status;
+}
+
+void LeaseFileAccess::restoreSetAside(const QByteArray& directory)
+{
+    DIR* entries = ::opendir(directory.constData());
+    if (!entries)
+        return;
+    QByteArrayList hidden;
+    while (const dirent* entry = ::readdir(entries)) {
+        if (std::strncmp(entry->d_name, kHiddenPrefix, sizeof kHiddenPrefix - 1) == 0)
+            hidden << QByteArray(entry->d_name);
+    }
+    ::closedir(entries);
+    const qsizetype ownName = sizeof kHiddenPrefix - 1 + kHiddenRandom + 1;
+    for (const QByteArray& name : hidden) {
+        const QByteArray path = directory + '/' + name;
+        struct stat info
+        {
+        };
+        if (::lstat(path.constData(), &info) != 0 || !S_ISREG(info.st_mode))
+            continue;
+        const QByteArray own = name.size() > ownName ? name.mid(ownName) : QByteArray("PAGELLO.PRN");
+        (void)moveToSpoolName(path, directory + '/' + own);
+    }
 }
 
 bool LeaseFileAccess::openInAnyProcess(const QString& path)

@@ -71,6 +71,7 @@ public:
     bool heldElsewhere(const SpoolHandle& handle);
     std::optional<FileIdentity> identify(const QByteArray& path) override;
     RemoveStatus removeIfUnchanged(const QByteArray& path, SpoolHandle& handle) override;
+    void restoreSetAside(const QByteArray& directory) override;
     // Runs in removeIfUnchanged once the write lease is held, before the file is looked at:
     // a test's writer may begin opening the file there.
     std::function<void()> whileLeased;
