@@ -90,9 +90,9 @@ bool ProcessEnvironment::lockSpoolDirectory(const QString& directory)
     if (m_spoolLock >= 0)
         return true;
     const QByteArray path = QFile::encodeName(directory + QStringLiteral("/.pagello.lock"));
-    // Spoolers of other users share the file: it is made writable as far as the user's
-    // umask lets it. One who may only read it still takes a read lock, which a running
-    // spooler's write lock refuses, and which refuses the next one's write lock in turn.
+    // Spoolers of other users share the file. One who may only read it still takes a read
+    // lock, which a running spooler's write lock refuses, and which refuses the next one's
+    // write lock in turn.
     // O_NONBLOCK: a pipe put under the name must not stop the start.
     const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
     bool writable = true;
@@ -112,6 +112,10 @@ bool ProcessEnvironment::lockSpoolDirectory(const QString& directory)
         ::close(fd);
         return true;
     }
+    // Whoever made it lets everyone write it, so that every spooler takes a write lock: two
+    // read locks would not keep each other out.
+    if (writable && info.st_uid == ::geteuid() && (info.st_mode & 0666) != 0666)
+        (void)::fchmod(fd, 0666);
     // An fcntl lock, unlike flock, reaches the server of an NFS or SMB share: a spooler on
     // another machine sees it. The open file description's own lock stays held when some
     // other descriptor on the file is closed; kernels without one take the process's.
