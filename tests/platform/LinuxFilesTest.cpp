@@ -110,6 +110,15 @@ TEST(InotifyNotifications, DirectoryRemovedOrMovedAwayEndsTheWatch)
     } changes[] = {
         {"removed", [](QDir& parent) { return parent.rmdir(QStringLiteral("spool")); }},
         {"moved away", [](QDir& parent) { return parent.rename(QStringLiteral("spool"), QStringLiteral("moved")); }},
+        // A file inside still open (a writer's, or the spooler's own lock) keeps the kernel
+        // from reporting the directory's end; one made again under the name is another.
+        {"removed while a file in it is open, and made again",
+         [](QDir& parent) {
+             static QFile held;
+             held.setFileName(parent.filePath(QStringLiteral("spool/held")));
+             return held.open(QIODevice::WriteOnly) && QFile::remove(held.fileName()) &&
+                    parent.rmdir(QStringLiteral("spool")) && parent.mkdir(QStringLiteral("spool"));
+         }},
     };
     for (const auto& change : changes) {
         SCOPED_TRACE(change.change);

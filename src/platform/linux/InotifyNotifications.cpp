@@ -7,6 +7,7 @@
 
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -99,12 +100,16 @@ IChangeNotifications::Handle InotifyNotifications::first(const QString& director
     const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd < 0)
         return kInvalid;
-    if (::inotify_add_watch(fd, QFile::encodeName(directory).constData(), kWatchMask) < 0) {
+    const QByteArray path = QFile::encodeName(directory);
+    struct stat info
+    {
+    };
+    if (::inotify_add_watch(fd, path.constData(), kWatchMask) < 0 || ::stat(path.constData(), &info) != 0) {
         ::close(fd);
         return kInvalid;
     }
     std::lock_guard lock(m_mutex);
-    m_watches[fd] = Watch{};
+    m_watches[fd] = Watch{false, false, path, info.st_dev, info.st_ino};
     return fd;
 }
 
@@ -161,6 +166,15 @@ bool InotifyNotifications::next(Handle handle)
     // signalled, so the next wait returns at once.
     const int arrived = drainEvents(handle, watch.gone);
     if (arrived < 0)
+        watch.gone = true;
+    // The kernel reports a removed directory only once nothing holds it any more: a file in
+    // it still open (a writer's, the spooler's own lock) keeps it for as long. The name is
+    // looked at too, so that a directory made again under it is watched in its place.
+    struct stat info
+    {
+    };
+    if (!watch.gone &&
+        (::stat(watch.path.constData(), &info) != 0 || info.st_dev != watch.device || info.st_ino != watch.inode))
         watch.gone = true;
     watch.signalled = arrived > 0;
     return !watch.gone;

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <functional>
+#include <sys/types.h>
 #include <mutex>
 #include <unordered_map>
 
@@ -48,6 +49,9 @@ private:
     {
         bool signalled = false; // a change was reported or recorded and next() has not cleared it
         bool gone = false;      // the directory was removed or moved away
+        QByteArray path;        // the directory's name, and the directory it named
+        dev_t device = 0;
+        ino_t inode = 0;
     };
 
     std::mutex m_mutex;
