@@ -70,6 +70,9 @@ public:
     QPointer<TFileWatch> Watcher; // frees itself when its thread ends
     bool AutoStart = true;
     int PrinterIndex = -1;
+    // The chosen queue by its name: the index moves when a queue sorting before it comes or
+    // goes. Empty when none was kept.
+    QString PrinterName;
     int PagesSpool = 3;
     // The icon in the notification area; the window's child.
     TASTrayIcon* TrayIcon = nullptr;

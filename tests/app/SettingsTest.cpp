@@ -22,6 +22,7 @@ TEST(Settings, FirstRunCreatesTheKeyAndWritesTheDefaultsAtExit)
     EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("AutoStart")), 1);
     EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("PrinterIndex")), 0);
     EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("PagesSpool")), 3);
+    EXPECT_EQ(f.fake.registry.string(kKey, QStringLiteral("PrinterName")), QStringLiteral("Laser"));
 }
 
 TEST(Settings, PausedExitStartsPausedNextTime)
@@ -54,6 +55,42 @@ TEST(Settings, StoredPrinterIsSelectedWhenItStillExists)
     EXPECT_EQ(g.fake.printers.printerIndex(), 0);
     g.form.reset();
     EXPECT_EQ(g.fake.registry.integer(kKey, QStringLiteral("PrinterIndex")), 0);
+}
+
+// A queue that sorts before the chosen one shifts the index: the name keeps the printer.
+TEST(Settings, StoredPrinterIsFoundByItsNameAndItsIndexFollows)
+{
+    SpoolerFixture f;
+    f.fake.printers.addPrinter(QStringLiteral("Aaa"), laser600()); // came since, before "Laser"
+    f.fake.printers.addPrinter(QStringLiteral("Second"), laser600());
+    f.fake.registry.setInteger(kKey, QStringLiteral("PrinterIndex"), 0);
+    f.fake.registry.setString(kKey, QStringLiteral("PrinterName"), QStringLiteral("Aaa"));
+    TForm1& form = f.start();
+    EXPECT_EQ(f.fake.printers.printerIndex(), 1);
+    EXPECT_EQ(form.PrinterIndex, 1);
+    f.form.reset();
+    EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("PrinterIndex")), 1);
+    EXPECT_EQ(f.fake.registry.string(kKey, QStringLiteral("PrinterName")), QStringLiteral("Aaa"));
+
+    // The named queue is gone: the index chooses, and the queue it chose is kept by name.
+    SpoolerFixture g;
+    g.fake.printers.addPrinter(QStringLiteral("Second"), laser600());
+    g.fake.printers.addPrinter(QStringLiteral("Third"), laser600());
+    g.fake.registry.setInteger(kKey, QStringLiteral("PrinterIndex"), 2);
+    g.fake.registry.setString(kKey, QStringLiteral("PrinterName"), QStringLiteral("Removed"));
+    g.start();
+    EXPECT_EQ(g.fake.printers.printerIndex(), 2);
+    g.form.reset();
+    EXPECT_EQ(g.fake.registry.string(kKey, QStringLiteral("PrinterName")), QStringLiteral("Third"));
+
+    // A name of the wrong type is reported; the index chooses.
+    SpoolerFixture h;
+    h.fake.printers.addPrinter(QStringLiteral("Second"), laser600());
+    h.fake.registry.setInteger(kKey, QStringLiteral("PrinterIndex"), 1);
+    h.fake.registry.setInteger(kKey, QStringLiteral("PrinterName"), 0);
+    h.start();
+    EXPECT_EQ(h.fake.application.errors(), std::vector<QString>{QStringLiteral("Invalid data type for 'PrinterName'")});
+    EXPECT_EQ(h.fake.printers.printerIndex(), 1);
 }
 
 TEST(Settings, ValueOfTheWrongTypeKeepsItsDefaultAndStartUpCompletes)
