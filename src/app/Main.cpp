@@ -600,8 +600,25 @@ void TForm1::Print1Click()
     const int row = selectedRow();
     if (Busy || row < 0)
         return;
+    const QByteArray path = entryPath(row);
+    // A paused queue has had no pass to look at the spool directory: a document on a
+    // share must stay still for one poll here too.
+    m_onShare = !m_platform.notifications.isLocalDisk(SpoolDir);
     m_queue->setState(row, kPrinting);
-    if (PrintFile(entryPath(row)))
+    bool done = false;
+    try {
+        // Asked for, a document printed before (its file could not be deleted) goes out again.
+        done = PrintFile(path, true);
+    } catch (const EDocumentError& e) {
+        // Marked and shown as in a pass.
+        m_refused.insert(path, m_document.identity());
+        m_queue->setState(row, kRefused);
+        throw EDocumentError(QStringLiteral("%1: %2").arg(DocName, QString::fromStdString(e.what())).toStdString());
+    } catch (...) {
+        m_queue->setState(row, QString());
+        throw;
+    }
+    if (done)
         printed(row);
     else
         m_queue->setState(row, kInUse);

@@ -112,8 +112,9 @@ public:
     void FormShow();
     void FormRestore();
 
-    // Paths are the bytes of the file's name, as the directory gave them.
-    bool PrintFile(const QByteArray& path);
+    // Paths are the bytes of the file's name, as the directory gave them. `again`: a
+    // document the printer has had whole is printed once more (the user asked for it).
+    bool PrintFile(const QByteArray& path, bool again = false);
     void PrepareJob(const QByteArray& path);
     void LoadText(const QByteArray& path);
     void PreviewPrinterNewPage(TPreviewPrinter& Sender, int Page);
