@@ -699,6 +699,31 @@ void TForm1::FormKeyDown(int key, Qt::KeyboardModifiers modifiers)
         Preview2Click();
 }
 
+bool answerInfoSwitch(const QStringList& arguments)
+{
+    const QString first = arguments.value(0);
+    if (first == QLatin1String("--version")) {
+        std::printf("pagello %s\n", PAGELLO_VERSION);
+    } else if (first == QLatin1String("--help") || first == QLatin1String("-h")) {
+        std::fputs(R"(Usage: pagello [/u | /a [TEXT]]
+
+Prints the *.PRN files DOS programs leave in the spool directory: PAGELLO names it
+(relative to the directory pagello is started in), "tisk" beside the program by default.
+
+  /u            end the running spooler once the job under way is done
+  /a [TEXT]     start, then hand the keyboard back to the first window whose title
+                holds TEXT (DOVAZ260 by default)
+  -h, --help    show this help
+  --version     show the version
+)",
+                   stdout);
+    } else {
+        return false;
+    }
+    std::fflush(stdout);
+    return true;
+}
+
 int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments)
 {
     IApplication& app = platform.engine.application;
@@ -725,6 +750,12 @@ int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments)
                      QFile::encodeName(spoolDir).constData());
         return 0;
     }
+    // The installed program has no "tisk" beside it in /usr/lib/pagello: whoever started it
+    // without PAGELLO learns which directory it watches. It is watched all the same, and
+    // served once it is made.
+    if (platform.environment.environmentVariable(QStringLiteral("PAGELLO")).isEmpty() && !QFileInfo(spoolDir).isDir())
+        std::fprintf(stderr, "%s: the spool directory %s does not exist (PAGELLO names another one)\n",
+                     program_invocation_short_name, QFile::encodeName(spoolDir).constData());
     if (platform.engine.printers.printerNames().isEmpty()) {
         app.messageBox(QStringLiteral("Tiskový manager nenalezl v systému žádnou tiskárnu."), QStringLiteral("Pagello"),
                        IApplication::MessageIcon::Error);

@@ -197,6 +197,11 @@ private:
 // message loop until it is closed. Returns the exit code.
 int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments);
 
+// "--help" or "--version" as the first argument is answered on standard output, and the
+// program then ends (exit code 0) without starting a spooler; false for anything else.
+// Only the first: the text after "/a" may be anything.
+bool answerInfoSwitch(const QStringList& arguments);
+
 // The spool directory: PAGELLO (relative to the start-up directory, without a trailing
 // slash), or "tisk" beside the program.
 QString resolveSpoolDir(const IProcessEnvironment& environment);

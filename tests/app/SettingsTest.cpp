@@ -1,5 +1,8 @@
 #include "SpoolerTestSupport.h"
 
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -152,6 +155,51 @@ TEST(Spooler, RefusesToStartWithoutAPrinter)
     EXPECT_EQ(fake.application.messages(),
               std::vector<QString>{QStringLiteral("Pagello: Tiskový manager nenalezl v systému žádnou tiskárnu.")});
     EXPECT_EQ(fake.application.mainWindow(), nullptr);
+}
+
+// The installed program has no spool directory beside it: one line names the directory it
+// watches, and start-up goes on as before (here to the box of no printer).
+TEST(Spooler, MissingSpoolDirectoryIsNamedOnStandardError)
+{
+    QTemporaryDir dir;
+    FakeSpoolerPlatform fake;
+    fake.environment.programDir = dir.path();
+    fake.environment.startupDir = dir.path();
+    const auto said = [&] {
+        CapturedStderr err;
+        EXPECT_EQ(runSpooler(fake.spooler(), {}), 0);
+        return err.text();
+    };
+    const std::string missing = said();
+    EXPECT_EQ(std::count(missing.begin(), missing.end(), '\n'), 1) << missing;
+    EXPECT_NE(missing.find(dir.filePath(QStringLiteral("tisk")).toStdString() + " does not exist"), std::string::npos)
+        << missing;
+    EXPECT_EQ(fake.application.messages().size(), 1u);
+
+    // Made meanwhile, or named by PAGELLO, it is not spoken of.
+    fake.environment.variables.insert(QStringLiteral("PAGELLO"), QStringLiteral("elsewhere"));
+    EXPECT_EQ(said(), "");
+    fake.environment.variables.clear();
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("tisk")));
+    EXPECT_EQ(said(), "");
+}
+
+TEST(Spooler, HelpAndVersionAreAnsweredOnlyAsTheFirstArgument)
+{
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(answerInfoSwitch({QStringLiteral("--version")}));
+    const std::string version = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^pagello \\d+\\.\\d+\\.\\d+\n$"))
+                    .match(QString::fromStdString(version))
+                    .hasMatch())
+        << version;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(answerInfoSwitch({QStringLiteral("--help")}));
+    EXPECT_FALSE(answerInfoSwitch({QStringLiteral("/a"), QStringLiteral("--help")}));
+    EXPECT_FALSE(answerInfoSwitch({QStringLiteral("/u")}));
+    EXPECT_FALSE(answerInfoSwitch({}));
+    const std::string help = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(help.rfind("Usage: pagello", 0), 0u) << help;
 }
 
 TEST(Spooler, QuitRequestDuringALongDocumentClosesTheWindowOnceItIsPrinted)
