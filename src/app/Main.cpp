@@ -754,7 +754,7 @@ int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments)
     // without PAGELLO learns which directory it watches. It is watched all the same, and
     // served once it is made.
     if (platform.environment.environmentVariable(QStringLiteral("PAGELLO")).isEmpty() && !QFileInfo(spoolDir).isDir())
-        std::fprintf(stderr, "%s: the spool directory %s does not exist (PAGELLO names another one)\n",
+        std::fprintf(stderr, "%s: the spool directory %s does not exist; PAGELLO names the directory to watch\n",
                      program_invocation_short_name, QFile::encodeName(spoolDir).constData());
     if (platform.engine.printers.printerNames().isEmpty()) {
         app.messageBox(QStringLiteral("Tiskový manager nenalezl v systému žádnou tiskárnu."), QStringLiteral("Pagello"),
