@@ -600,8 +600,25 @@ void TForm1::Print1Click()
     const int row = selectedRow();
     if (Busy || row < 0)
         return;
+    const QByteArray path = entryPath(row);
+    // A paused queue has had no pass to look at the spool directory: a document on a
+    // share must stay still for one poll here too.
+    m_onShare = !m_platform.notifications.isLocalDisk(SpoolDir);
     m_queue->setState(row, kPrinting);
-    if (PrintFile(entryPath(row)))
+    bool done = false;
+    try {
+        // Asked for, a document printed before (its file could not be deleted) goes out again.
+        done = PrintFile(path, true);
+    } catch (const EDocumentError& e) {
+        // Marked and shown as in a pass.
+        m_refused.insert(path, m_document.identity());
+        m_queue->setState(row, kRefused);
+        throw EDocumentError(QStringLiteral("%1: %2").arg(DocName, QString::fromStdString(e.what())).toStdString());
+    } catch (...) {
+        m_queue->setState(row, QString());
+        throw;
+    }
+    if (done)
         printed(row);
     else
         m_queue->setState(row, kInUse);
@@ -682,6 +699,31 @@ void TForm1::FormKeyDown(int key, Qt::KeyboardModifiers modifiers)
         Preview2Click();
 }
 
+bool answerInfoSwitch(const QStringList& arguments)
+{
+    const QString first = arguments.value(0);
+    if (first == QLatin1String("--version")) {
+        std::printf("pagello %s\n", PAGELLO_VERSION);
+    } else if (first == QLatin1String("--help") || first == QLatin1String("-h")) {
+        std::fputs(R"(Usage: pagello [/u | /a [TEXT]]
+
+Prints the *.PRN files DOS programs leave in the spool directory: PAGELLO names it
+(relative to the directory pagello is started in), "tisk" beside the program by default.
+
+  /u            end the running spooler once the job under way is done
+  /a [TEXT]     start, then hand the keyboard back to the first window whose title
+                holds TEXT (DOVAZ260 by default)
+  -h, --help    show this help
+  --version     show the version
+)",
+                   stdout);
+    } else {
+        return false;
+    }
+    std::fflush(stdout);
+    return true;
+}
+
 int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments)
 {
     IApplication& app = platform.engine.application;
@@ -708,6 +750,12 @@ int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments)
                      QFile::encodeName(spoolDir).constData());
         return 0;
     }
+    // The installed program has no "tisk" beside it in /usr/lib/pagello: whoever started it
+    // without PAGELLO learns which directory it watches. It is watched all the same, and
+    // served once it is made.
+    if (platform.environment.environmentVariable(QStringLiteral("PAGELLO")).isEmpty() && !QFileInfo(spoolDir).isDir())
+        std::fprintf(stderr, "%s: the spool directory %s does not exist; PAGELLO names the directory to watch\n",
+                     program_invocation_short_name, QFile::encodeName(spoolDir).constData());
     if (platform.engine.printers.printerNames().isEmpty()) {
         app.messageBox(QStringLiteral("Tiskový manager nenalezl v systému žádnou tiskárnu."), QStringLiteral("Pagello"),
                        IApplication::MessageIcon::Error);

@@ -70,6 +70,9 @@ public:
     QPointer<TFileWatch> Watcher; // frees itself when its thread ends
     bool AutoStart = true;
     int PrinterIndex = -1;
+    // The chosen queue by its name: the index moves when a queue sorting before it comes or
+    // goes. Empty when none was kept.
+    QString PrinterName;
     int PagesSpool = 3;
     // The icon in the notification area; the window's child.
     TASTrayIcon* TrayIcon = nullptr;
@@ -109,8 +112,9 @@ public:
     void FormShow();
     void FormRestore();
 
-    // Paths are the bytes of the file's name, as the directory gave them.
-    bool PrintFile(const QByteArray& path);
+    // Paths are the bytes of the file's name, as the directory gave them. `again`: a
+    // document the printer has had whole is printed once more (the user asked for it).
+    bool PrintFile(const QByteArray& path, bool again = false);
     void PrepareJob(const QByteArray& path);
     void LoadText(const QByteArray& path);
     void PreviewPrinterNewPage(TPreviewPrinter& Sender, int Page);
@@ -192,6 +196,11 @@ private:
 // printer (a message box says so), otherwise creates the main window and runs the
 // message loop until it is closed. Returns the exit code.
 int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments);
+
+// "--help" or "--version" as the first argument is answered on standard output, and the
+// program then ends (exit code 0) without starting a spooler; false for anything else.
+// Only the first: the text after "/a" may be anything.
+bool answerInfoSwitch(const QStringList& arguments);
 
 // The spool directory: PAGELLO (relative to the start-up directory, without a trailing
 // slash), or "tisk" beside the program.

@@ -59,7 +59,7 @@ QByteArray fileName(const QByteArray& path)
 
 } // namespace
 
-bool TForm1::PrintFile(const QByteArray& path)
+bool TForm1::PrintFile(const QByteArray& path, bool again)
 {
     Busy = true;
     // The file is opened once: it is read, identified and in the end deleted through
@@ -72,13 +72,15 @@ bool TForm1::PrintFile(const QByteArray& path)
         return false;
     }
     // An empty file has nothing to print, and a document the printer has had whole (it
-    // could not be deleted, or was renamed during its job) is not sent again: either is
-    // only deleted.
+    // could not be deleted, or was renamed during its job) is not sent again unless asked
+    // for: either is only deleted.
     const FileIdentity file = m_document.identity();
-    if (file.size == 0 || m_journal->finished(file)) {
+    if (file.size == 0 || (m_journal->finished(file) && !again)) {
         Busy = false;
         return true;
     }
+    if (again && m_journal->finished(file))
+        m_journal->forget(file); // each of its pages goes out again
     UpdateStatus();
     PreviewPrinter->OnNewPage = [this](TPreviewPrinter& sender, int page) { PreviewPrinterNewPage(sender, page); };
     const auto reset = [this] {

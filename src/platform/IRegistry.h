@@ -22,4 +22,9 @@ public:
     // Stores a DWORD, replacing any value of that name. ERegistryError "Failed to set
     // data for '%s'" when no key is open or the value cannot be stored.
     virtual void writeInteger(const QString& name, int value) = 0;
+    // A string value (REG_SZ). ERegistryError "Invalid data type for '%s'" when the value is
+    // missing or of another type.
+    virtual QString readString(const QString& name) const = 0;
+    // Stores a string, replacing any value of that name; fails as writeInteger does.
+    virtual void writeString(const QString& name, const QString& value) = 0;
 };

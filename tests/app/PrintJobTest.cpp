@@ -206,6 +206,58 @@ TEST(PrintJob, PreviewShowsEveryPageWithoutPrinting)
     EXPECT_EQ(form.PreviewPrinter->Title, title("A.PRN", 1, 10));
 }
 
+// "Tisk" on one entry: a refused document is refused again, marked as in a pass; a
+// printed one that could not be deleted goes out again; on a share a paused queue waits
+// for the file to stay still as a pass does.
+TEST(PrintJob, PrintAskedForOnAnEntry)
+{
+    const auto printSelected = [](SpoolerFixture& f, TForm1& form) {
+        f.ui().ListView1->setCurrentIndex(form.queue().index(0, 0));
+        QMetaObject::invokeMethod(f.ui().Print1, "triggered", Qt::DirectConnection, Q_ARG(bool, false));
+    };
+    {
+        SpoolerFixture f;
+        f.writeBytes(QStringLiteral("BAD.PRN"), "A\f" + std::string(70000, '\xb3') + "B");
+        TForm1& form = f.start();
+        form.Timer1Timer();
+        ASSERT_EQ(f.states(), QStringList{QStringLiteral("chyba")});
+        printSelected(f, form);
+        EXPECT_EQ(f.states(), QStringList{QStringLiteral("chyba")});
+        ASSERT_EQ(f.fake.application.errors().size(), 2u);
+        EXPECT_EQ(f.fake.application.errors()[1], f.fake.application.errors()[0]);
+        EXPECT_FALSE(form.Busy);
+    }
+    {
+        SpoolerFixture f;
+        f.writeDocument(QStringLiteral("A.PRN"), 2);
+        f.fake.files.setUndeletable(f.spoolFile(QStringLiteral("A.PRN")), true);
+        TForm1& form = f.start();
+        form.Timer1Timer();
+        ASSERT_EQ(f.states(), QStringList{QStringLiteral("vytištěno")});
+        printSelected(f, form);
+        EXPECT_EQ(f.printedTitles(), (std::vector<QString>{title("A.PRN", 1, 2), title("A.PRN", 1, 2)}));
+        EXPECT_EQ(f.states(), QStringList{QStringLiteral("vytištěno")});
+        form.Timer1Timer(); // a pass leaves it alone again
+        EXPECT_EQ(f.printedTitles().size(), 2u);
+    }
+    {
+        SpoolerFixture f;
+        f.fake.notifications.setLocalDisk(false);
+        f.writeDocument(QStringLiteral("A.PRN"));
+        TForm1& form = f.start();
+        f.ui().PausePrinting->trigger();
+        qint64 now = 0;
+        form.Now = [&] { return now; };
+        printSelected(f, form);
+        EXPECT_TRUE(f.titles().empty());
+        EXPECT_EQ(f.states(), QStringList{QStringLiteral("radi se")});
+        now += 4000;
+        printSelected(f, form);
+        EXPECT_EQ(f.printedTitles(), std::vector<QString>{title("A.PRN", 1, 1)});
+        EXPECT_EQ(form.queue().count(), 0);
+    }
+}
+
 } // namespace
 
 // A printer that fails on the third batch and then works: the pages it accepted are not

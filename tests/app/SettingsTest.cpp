@@ -1,5 +1,8 @@
 #include "SpoolerTestSupport.h"
 
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,6 +25,7 @@ TEST(Settings, FirstRunCreatesTheKeyAndWritesTheDefaultsAtExit)
     EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("AutoStart")), 1);
     EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("PrinterIndex")), 0);
     EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("PagesSpool")), 3);
+    EXPECT_EQ(f.fake.registry.string(kKey, QStringLiteral("PrinterName")), QStringLiteral("Laser"));
 }
 
 TEST(Settings, PausedExitStartsPausedNextTime)
@@ -54,6 +58,42 @@ TEST(Settings, StoredPrinterIsSelectedWhenItStillExists)
     EXPECT_EQ(g.fake.printers.printerIndex(), 0);
     g.form.reset();
     EXPECT_EQ(g.fake.registry.integer(kKey, QStringLiteral("PrinterIndex")), 0);
+}
+
+// A queue that sorts before the chosen one shifts the index: the name keeps the printer.
+TEST(Settings, StoredPrinterIsFoundByItsNameAndItsIndexFollows)
+{
+    SpoolerFixture f;
+    f.fake.printers.addPrinter(QStringLiteral("Aaa"), laser600()); // came since, before "Laser"
+    f.fake.printers.addPrinter(QStringLiteral("Second"), laser600());
+    f.fake.registry.setInteger(kKey, QStringLiteral("PrinterIndex"), 0);
+    f.fake.registry.setString(kKey, QStringLiteral("PrinterName"), QStringLiteral("Aaa"));
+    TForm1& form = f.start();
+    EXPECT_EQ(f.fake.printers.printerIndex(), 1);
+    EXPECT_EQ(form.PrinterIndex, 1);
+    f.form.reset();
+    EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("PrinterIndex")), 1);
+    EXPECT_EQ(f.fake.registry.string(kKey, QStringLiteral("PrinterName")), QStringLiteral("Aaa"));
+
+    // The named queue is gone: the index chooses, and the queue it chose is kept by name.
+    SpoolerFixture g;
+    g.fake.printers.addPrinter(QStringLiteral("Second"), laser600());
+    g.fake.printers.addPrinter(QStringLiteral("Third"), laser600());
+    g.fake.registry.setInteger(kKey, QStringLiteral("PrinterIndex"), 2);
+    g.fake.registry.setString(kKey, QStringLiteral("PrinterName"), QStringLiteral("Removed"));
+    g.start();
+    EXPECT_EQ(g.fake.printers.printerIndex(), 2);
+    g.form.reset();
+    EXPECT_EQ(g.fake.registry.string(kKey, QStringLiteral("PrinterName")), QStringLiteral("Third"));
+
+    // A name of the wrong type is reported; the index chooses.
+    SpoolerFixture h;
+    h.fake.printers.addPrinter(QStringLiteral("Second"), laser600());
+    h.fake.registry.setInteger(kKey, QStringLiteral("PrinterIndex"), 1);
+    h.fake.registry.setInteger(kKey, QStringLiteral("PrinterName"), 0);
+    h.start();
+    EXPECT_EQ(h.fake.application.errors(), std::vector<QString>{QStringLiteral("Invalid data type for 'PrinterName'")});
+    EXPECT_EQ(h.fake.printers.printerIndex(), 1);
 }
 
 TEST(Settings, ValueOfTheWrongTypeKeepsItsDefaultAndStartUpCompletes)
@@ -115,6 +155,51 @@ TEST(Spooler, RefusesToStartWithoutAPrinter)
     EXPECT_EQ(fake.application.messages(),
               std::vector<QString>{QStringLiteral("Pagello: Tiskový manager nenalezl v systému žádnou tiskárnu.")});
     EXPECT_EQ(fake.application.mainWindow(), nullptr);
+}
+
+// The installed program has no spool directory beside it: one line names the directory it
+// watches, and start-up goes on as before (here to the box of no printer).
+TEST(Spooler, MissingSpoolDirectoryIsNamedOnStandardError)
+{
+    QTemporaryDir dir;
+    FakeSpoolerPlatform fake;
+    fake.environment.programDir = dir.path();
+    fake.environment.startupDir = dir.path();
+    const auto said = [&] {
+        CapturedStderr err;
+        EXPECT_EQ(runSpooler(fake.spooler(), {}), 0);
+        return err.text();
+    };
+    const std::string missing = said();
+    EXPECT_EQ(std::count(missing.begin(), missing.end(), '\n'), 1) << missing;
+    EXPECT_NE(missing.find(dir.filePath(QStringLiteral("tisk")).toStdString() + " does not exist"), std::string::npos)
+        << missing;
+    EXPECT_EQ(fake.application.messages().size(), 1u);
+
+    // Made meanwhile, or named by PAGELLO, it is not spoken of.
+    fake.environment.variables.insert(QStringLiteral("PAGELLO"), QStringLiteral("elsewhere"));
+    EXPECT_EQ(said(), "");
+    fake.environment.variables.clear();
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("tisk")));
+    EXPECT_EQ(said(), "");
+}
+
+TEST(Spooler, HelpAndVersionAreAnsweredOnlyAsTheFirstArgument)
+{
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(answerInfoSwitch({QStringLiteral("--version")}));
+    const std::string version = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^pagello \\d+\\.\\d+\\.\\d+\n$"))
+                    .match(QString::fromStdString(version))
+                    .hasMatch())
+        << version;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(answerInfoSwitch({QStringLiteral("--help")}));
+    EXPECT_FALSE(answerInfoSwitch({QStringLiteral("/a"), QStringLiteral("--help")}));
+    EXPECT_FALSE(answerInfoSwitch({QStringLiteral("/u")}));
+    EXPECT_FALSE(answerInfoSwitch({}));
+    const std::string help = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(help.rfind("Usage: pagello", 0), 0u) << help;
 }
 
 TEST(Spooler, QuitRequestDuringALongDocumentClosesTheWindowOnceItIsPrinted)

@@ -336,6 +336,55 @@ QString missingDesktop()
     return PrivateDisplay::missingPrerequisite();
 }
 
+// "--help" and "--version" are answered without a display. Installed where no spool
+// directory is beside it and with no print server to ask, the program names the directory
+// it watches and what CUPS said, and its box of no printer stays.
+TEST(SpoolerProgram, InformationSwitchesStartNothingAndAStartWithoutAPrintServerSaysWhy)
+{
+    QTemporaryDir dir;
+    const QString program = dir.filePath(QStringLiteral("lib/pagello"));
+    ASSERT_TRUE(QDir().mkpath(dir.filePath(QStringLiteral("lib"))));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(PAGELLO_PROGRAM), program));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("PAGELLO"));
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb")); // fails: no display
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
+    environment.insert(QStringLiteral("PAGELLO_REGISTRY"), dir.filePath(QStringLiteral("system.reg")));
+    environment.insert(QStringLiteral("CUPS_SERVER"), dir.filePath(QStringLiteral("no-scheduler.sock")));
+    const auto said = [](const QString& log) {
+        QFile file(log);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+
+    const QString info = dir.filePath(QStringLiteral("info.log"));
+    for (const QString& option : {QStringLiteral("--version"), QStringLiteral("--help")}) {
+        SpoolerRun run(environment, info, {option}, program);
+        EXPECT_TRUE(run.endsWell(10000)) << option.toStdString() << "\n" << said(info).toStdString();
+    }
+    EXPECT_TRUE(
+        QRegularExpression(QStringLiteral("^pagello \\d+\\.\\d+")).match(QString::fromUtf8(said(info))).hasMatch())
+        << said(info).toStdString();
+    EXPECT_TRUE(said(info).contains("Usage: pagello")) << said(info).toStdString();
+
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    const QString log = dir.filePath(QStringLiteral("pagello.log"));
+    SpoolerRun run(environment, log, {}, program);
+    const QByteArray server =
+        "the print server " + QFile::encodeName(dir.filePath(QStringLiteral("no-scheduler.sock")));
+    const QByteArray missing =
+        "the spool directory " + QFile::encodeName(dir.filePath(QStringLiteral("lib/tisk"))) + " does not exist";
+    QElapsedTimer timer;
+    timer.start();
+    while (!(said(log).contains(missing) && said(log).contains(server + " gave no printers: ")) &&
+           !timer.hasExpired(20000))
+        QThread::msleep(100);
+    EXPECT_TRUE(said(log).contains(missing)) << said(log).toStdString();
+    EXPECT_TRUE(said(log).contains(server + " gave no printers: ")) << said(log).toStdString();
+    EXPECT_TRUE(run.running()) << "the box saying there is no printer does not wait\n" << said(log).toStdString();
+}
+
 TEST(SpoolerProgram, SecondStartEndsAtOnceAndTheQuitSwitchEndsTheFirst)
 {
     const QString missing = missingDesktop();

@@ -213,6 +213,48 @@ TEST(RegistryFile, ReadsDwordsInEveryWrittenFormAndRefusesOtherTypes)
     }
 }
 
+TEST(RegistryFile, StringsReadBackWithTheirEscapesAndReplaceOnlyTheirOwnLine)
+{
+    const QByteArray head = "REGEDIT4\n; kept\n\n" + kSection + "\"AutoStart\"=dword:00000001\n";
+    const QByteArray blob = "\"Blob\"=hex:01,\\\n  02\n";
+    const QByteArray tail = "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zeta]\n\"A\"=\"z\"\n";
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("system.reg"));
+    writeFile(path, head + "\"printername\" = \"Old \\\"one\\\"\"\n" + blob + tail);
+
+    RegistryFile registry(path);
+    ASSERT_TRUE(registry.openKey(kKey, false));
+    EXPECT_EQ(registry.readString(QStringLiteral("PrinterName")), QStringLiteral("Old \"one\""));
+    EXPECT_EQ(registryError([&] { registry.readString(QStringLiteral("AutoStart")); }),
+              "Invalid data type for 'AutoStart'");
+    EXPECT_EQ(registryError([&] { registry.readInteger(QStringLiteral("PrinterName")); }),
+              "Invalid data type for 'PrinterName'");
+    EXPECT_EQ(registryError([&] { registry.readString(QStringLiteral("Blob")); }), "Invalid data type for 'Blob'");
+
+    const QString name = QStringLiteral("Tiskárna \\\\server\\\"B\" ");
+    registry.writeString(QStringLiteral("PrinterName"), name);
+    registry.writeString(QStringLiteral("Empty"), QString());
+    EXPECT_EQ(readBytes(path), (head + "\"printername\"=\"Tisk\xC3\xA1rna \\\\\\\\server\\\\\\\"B\\\" \"\n" + blob +
+                                "\"Empty\"=\"\"\n" + tail)
+                                   .toStdString());
+    RegistryFile other(path);
+    ASSERT_TRUE(other.openKey(kKey, false));
+    EXPECT_EQ(other.readString(QStringLiteral("printerName")), name);
+    EXPECT_EQ(other.readString(QStringLiteral("Empty")), QString());
+
+    // A line break cannot be kept in the one line of a value.
+    EXPECT_EQ(registryError([&] { registry.writeString(QStringLiteral("PrinterName"), QStringLiteral("a\nb")); }),
+              "Failed to set data for 'PrinterName'");
+    // Cut-off or followed by more, a quoted value is not a string.
+    for (const QByteArray& data : {QByteArray("\"abc"), QByteArray("\"a\"b\""), QByteArray("\"abc\\\"")}) {
+        writeFile(path, "REGEDIT4\n" + kSection + "\"S\"=" + data + "\n");
+        ASSERT_TRUE(registry.openKey(kKey, false));
+        EXPECT_TRUE(registry.valueExists(QStringLiteral("S")));
+        EXPECT_EQ(registryError([&] { registry.readString(QStringLiteral("S")); }), "Invalid data type for 'S'")
+            << data.constData();
+    }
+}
+
 TEST(RegistryFile, DamagedFileIsReportedOnceThenKeptAsideByTheFirstWriteBesideEarlierCopies)
 {
     const struct
@@ -310,7 +352,7 @@ TEST(RegistryFile, FullDiskKeepsTheFileWithOtherProgramsKeysAndSaysWhy)
         EXPECT_EQ(besides(dir).join(QLatin1Char(' ')).toStdString(), "system.reg");
         EXPECT_FALSE(registry.valueExists(QStringLiteral("AutoStart")));
         EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
-        EXPECT_NE(said.find("'" + path.toStdString() + "'"), std::string::npos) << said;
+        EXPECT_NE(said.find(std::string("'") + path.toStdString() + "'"), std::string::npos) << said;
         EXPECT_NE(said.find("cannot write"), std::string::npos) << said;
 
         // With room again the write goes through, in a file of the old one's permissions.

@@ -43,6 +43,14 @@ std::optional<int> FakeRegistry::integer(const QString& key, const QString& name
     return std::get<int>(*value);
 }
 
+std::optional<QString> FakeRegistry::string(const QString& key, const QString& name) const
+{
+    const Value* value = find(keyId(key), name);
+    if (value == nullptr || !std::holds_alternative<QString>(*value))
+        return std::nullopt;
+    return std::get<QString>(*value);
+}
+
 bool FakeRegistry::hasKey(const QString& key) const
 {
     const QString id = keyId(key);
@@ -89,6 +97,23 @@ int FakeRegistry::readInteger(const QString& name) const
 void FakeRegistry::writeInteger(const QString& name, int value)
 {
     m_calls.push_back(QStringLiteral("write %1=%2").arg(name).arg(value));
+    if (m_failWrites || !m_open)
+        throw ERegistryError(QStringLiteral("Failed to set data for '%1'").arg(name).toStdString());
+    m_keys[*m_open][name.toCaseFolded()] = value;
+}
+
+QString FakeRegistry::readString(const QString& name) const
+{
+    m_calls.push_back(QStringLiteral("read ") + name);
+    const Value* value = m_open ? find(*m_open, name) : nullptr;
+    if (value == nullptr || !std::holds_alternative<QString>(*value))
+        throw ERegistryError(QStringLiteral("Invalid data type for '%1'").arg(name).toStdString());
+    return std::get<QString>(*value);
+}
+
+void FakeRegistry::writeString(const QString& name, const QString& value)
+{
+    m_calls.push_back(QStringLiteral("write %1=\"%2\"").arg(name, value));
     if (m_failWrites || !m_open)
         throw ERegistryError(QStringLiteral("Failed to set data for '%1'").arg(name).toStdString());
     m_keys[*m_open][name.toCaseFolded()] = value;

@@ -17,16 +17,19 @@ class FakeRegistry : public IRegistry
 public:
     // Keys as openKey takes them ("\SOFTWARE\Morvane\Pagello"); setting a value creates the key.
     void setInteger(const QString& key, const QString& name, int value);
-    // A value of another type than DWORD.
+    // A string value (REG_SZ).
     void setString(const QString& key, const QString& name, const QString& value);
     // The DWORD, or nothing when missing or of another type.
     std::optional<int> integer(const QString& key, const QString& name) const;
+    // The string, or nothing when missing or of another type.
+    std::optional<QString> string(const QString& key, const QString& name) const;
     // Whether the key or one of its subkeys exists.
     bool hasKey(const QString& key) const;
-    // writeInteger then raises "Failed to set data for '%s'"; openKey returns false.
+    // writeInteger and writeString then raise "Failed to set data for '%s'"; openKey returns false.
     void failWrites(bool fail) { m_failWrites = fail; }
     void failOpen(bool fail) { m_failOpen = fail; }
-    // "open <key>", "close", "exists <name>", "read <name>", "write <name>=<value>".
+    // "open <key>", "close", "exists <name>", "read <name>", "write <name>=<value>" (a string
+    // in double quotes).
     const std::vector<QString>& calls() const { return m_calls; }
 
     bool openKey(const QString& key, bool canCreate) override;
@@ -34,6 +37,8 @@ public:
     bool valueExists(const QString& name) const override;
     int readInteger(const QString& name) const override;
     void writeInteger(const QString& name, int value) override;
+    QString readString(const QString& name) const override;
+    void writeString(const QString& name, const QString& value) override;
 
 private:
     using Value = std::variant<int, QString>;

@@ -17,6 +17,8 @@
 #include <cups/cups.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 
 namespace {
 
@@ -31,6 +33,18 @@ QStringList installedPrinters()
     const QList<QPrinterInfo> printers = QPrinterInfo::availablePrinters();
     for (const QPrinterInfo& info : printers)
         names << info.printerName();
+    // Qt's list does not tell an empty print server from one it could not reach: CUPS is
+    // asked once more, and what kept it from answering goes to standard error for whoever
+    // looks after the machine. A server without queues answers "not found".
+    if (names.isEmpty()) {
+        cups_dest_t* dests = nullptr;
+        const int count = cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
+        const ipp_status_t status = cupsLastError();
+        if (count == 0 && status > IPP_STATUS_OK_EVENTS_COMPLETE && status != IPP_STATUS_ERROR_NOT_FOUND)
+            std::fprintf(stderr, "%s: the print server %s gave no printers: %s\n", program_invocation_short_name,
+                         cupsServer(), cupsLastErrorString());
+        cupsFreeDests(count, dests);
+    }
     return names;
 }
 

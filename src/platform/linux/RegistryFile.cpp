@@ -83,12 +83,43 @@ bool isHexContinuation(const QByteArray& line)
     });
 }
 
-QByteArray valueLine(const QString& name, quint32 value)
+// Only \\ and \" are escaped, in names and in strings alike.
+QByteArray quoted(const QString& text)
 {
-    QString escaped = name;
+    QString escaped = text;
     escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('"'), QLatin1String("\\\""));
-    const QByteArray head = name.isEmpty() ? QByteArray("@") : '"' + escaped.toUtf8() + '"';
-    return head + "=dword:" + QByteArray::number(value, 16).rightJustified(8, '0');
+    return '"' + escaped.toUtf8() + '"';
+}
+
+// A string's data: "..." and nothing after the closing quote.
+bool parseString(const QByteArray& data, QString& value)
+{
+    if (!data.startsWith('"'))
+        return false;
+    QByteArray raw;
+    for (qsizetype pos = 1; pos < data.size(); ++pos) {
+        char c = data[pos];
+        if (c == '"') {
+            if (pos + 1 != data.size())
+                return false;
+            value = QString::fromUtf8(raw);
+            return true;
+        }
+        if (c == '\\' && pos + 1 < data.size())
+            c = data[++pos];
+        raw += c;
+    }
+    return false;
+}
+
+QByteArray dwordData(quint32 value)
+{
+    return "dword:" + QByteArray::number(value, 16).rightJustified(8, '0');
+}
+
+QByteArray valueLine(const QString& name, const QByteArray& data)
+{
+    return (name.isEmpty() ? QByteArray("@") : quoted(name)) + '=' + data;
 }
 
 constexpr int kMaxAside = 10000;
@@ -251,6 +282,7 @@ RegistryFile::Scan RegistryFile::scan(const std::vector<QByteArray>& lines, cons
                 value.name = name;
             value.isDword = isDword;
             value.dword = dword;
+            value.isString = parseString(data, value.string);
             value.lines.emplace_back(i, length);
             s.appendAt = i + length;
         }
@@ -377,7 +409,28 @@ int RegistryFile::readInteger(const QString& name) const
     return static_cast<int>(it->dword);
 }
 
+QString RegistryFile::readString(const QString& name) const
+{
+    const auto it = m_values.constFind(name.toCaseFolded());
+    if (it == m_values.cend() || !it->isString)
+        throw ERegistryError(QStringLiteral("Invalid data type for '%1'").arg(name).toStdString());
+    return it->string;
+}
+
 void RegistryFile::writeInteger(const QString& name, int value)
+{
+    writeValue(name, dwordData(static_cast<quint32>(value)));
+}
+
+void RegistryFile::writeString(const QString& name, const QString& value)
+{
+    // A string is one line of the file.
+    if (value.contains(QLatin1Char('\n')) || value.contains(QLatin1Char('\r')))
+        failToSet(name);
+    writeValue(name, quoted(value));
+}
+
+void RegistryFile::writeValue(const QString& name, const QByteArray& data)
 {
     if (!m_open || name.contains(QLatin1Char('\n')) || name.contains(QLatin1Char('\r')))
         failToSet(name);
@@ -387,19 +440,19 @@ void RegistryFile::writeInteger(const QString& name, int value)
     if (found != s.values.cend()) {
         const auto& where = found->lines;
         const auto [last, length] = where.back();
-        lines[last] = valueLine(found->name, static_cast<quint32>(value));
+        lines[last] = valueLine(found->name, data);
         lines.erase(lines.begin() + last + 1, lines.begin() + last + length);
         // The last of duplicates is the one read; earlier ones go so the file agrees with what we
         // read back. Back to front keeps the positions of those still to go.
         for (auto it = where.rbegin() + 1; it != where.rend(); ++it)
             lines.erase(lines.begin() + it->first, lines.begin() + it->first + it->second);
     } else if (s.appendAt >= 0) {
-        lines.insert(lines.begin() + s.appendAt, valueLine(name, static_cast<quint32>(value)));
+        lines.insert(lines.begin() + s.appendAt, valueLine(name, data));
     } else {
         if (!lines.back().trimmed().isEmpty())
             lines.emplace_back();
         lines.push_back('[' + m_key.toUtf8() + ']');
-        lines.push_back(valueLine(name, static_cast<quint32>(value)));
+        lines.push_back(valueLine(name, data));
     }
     save(lines, name);
     m_lines = std::move(lines);

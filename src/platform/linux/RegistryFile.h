@@ -12,7 +12,7 @@
 
 // The machine-wide registry kept as a REGEDIT4 text file (default /var/lib/pagello/system.reg,
 // PAGELLO_REGISTRY overrides). Owns the file's lines as read; openKey re-reads the file,
-// writeInteger rewrites it atomically changing only the lines of the value written, so other
+// writeInteger and writeString rewrite it atomically changing only the lines of the value written, so other
 // keys, values of other types and comments stay byte for byte. A write that fails (a full
 // disk, say) leaves the file as it was and says why on standard error. A file that cannot be
 // read is reported once, then treated as empty and kept as "<path>.damaged" when first
@@ -49,6 +49,8 @@ public:
     bool valueExists(const QString& name) const override;
     int readInteger(const QString& name) const override;
     void writeInteger(const QString& name, int value) override;
+    QString readString(const QString& name) const override;
+    void writeString(const QString& name, const QString& value) override;
 
 private:
     struct Value
@@ -56,6 +58,8 @@ private:
         QString name; // as first written
         bool isDword = false;
         quint32 dword = 0;
+        bool isString = false;
+        QString string;
         std::vector<std::pair<qsizetype, qsizetype>> lines; // (first, count) of each occurrence
     };
     struct Scan
@@ -70,6 +74,8 @@ private:
     static Scan scan(const std::vector<QByteArray>& lines, const QString& key);
     void load();
     void damaged(const QString& reason);
+    // Stores `data` (what follows the '=') as the value `name` of the open key.
+    void writeValue(const QString& name, const QByteArray& data);
     void save(const std::vector<QByteArray>& lines, const QString& name);
     // Adds the values of the defaults' key that the open key lacks.
     void mergeDefaults();
