@@ -26,12 +26,17 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <unordered_set>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -50,6 +55,34 @@ constexpr int kFirstTickMs = 10000;
 constexpr int kTickMs = 1000;
 // The watcher looks at a network share this often.
 constexpr qint64 kSharePollMs = 4000;
+
+// The pipe a signal that ends the session writes into; the event loop reads it.
+int endSignalPipe[2] = {-1, -1};
+
+void endSignalHandler(int)
+{
+    // Only what is safe in a signal handler: one byte into the pipe, errno kept.
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(endSignalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+// SIGTERM and SIGHUP (the session ends) and SIGINT (Ctrl+C in a terminal) write into the
+// pipe; returns its reading end, or -1 where it cannot be made (the signals then end the
+// program as they always do).
+int installEndSignals()
+{
+    if (endSignalPipe[0] < 0 && ::pipe2(endSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return -1;
+    struct sigaction action = {};
+    action.sa_handler = endSignalHandler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int number : {SIGTERM, SIGHUP, SIGINT})
+        sigaction(number, &action, nullptr);
+    return endSignalPipe[0];
+}
 
 } // namespace
 
@@ -379,6 +412,14 @@ void TForm1::WMQueueQuit()
     QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
 
+void TForm1::EndSession()
+{
+    // Nobody may be at the screen any more: a failure at exit goes to standard error only.
+    m_ending = true;
+    m_quitRequested = true;
+    QCoreApplication::postEvent(this, new QEvent(WM_QUEUEQUIT));
+}
+
 void TForm1::WMQueueChanged()
 {
     ScanQueue();
@@ -469,7 +510,7 @@ void TForm1::Timer1Timer()
     UpdateStatus();
     // A tick during a pass's message processing does not start a second pass, and while
     // an error box is open a lasting fault is not met again every second.
-    if (!PrintingActive || Busy || m_queue->count() == 0 || m_inPass || m_errorBoxes > 0)
+    if (!PrintingActive || Busy || m_queue->count() == 0 || m_inPass || m_errorBoxes > 0 || m_ending)
         return;
     m_inPass = true;
     try {
@@ -480,8 +521,9 @@ void TForm1::Timer1Timer()
     }
     m_inPass = false;
     reportJournal();
-    // Passes go on while such a box is open: each refused document is shown once.
-    while (!m_refusals.isEmpty())
+    // Passes go on while such a box is open: each refused document is shown once. At the
+    // end of the session no box holds the end.
+    while (!m_refusals.isEmpty() && !m_ending)
         m_platform.engine.application.showException(EDocumentError(m_refusals.takeFirst().toStdString()));
 }
 
@@ -491,11 +533,11 @@ void TForm1::printPass()
     m_onShare = !m_platform.notifications.isLocalDisk(SpoolDir);
     int i = 0;
     while (i < m_queue->count()) {
-        if (!PrintingActive)
+        if (!PrintingActive || m_ending)
             return;
         UpdateStatus();
         app.processMessages();
-        if (i >= m_queue->count())
+        if (i >= m_queue->count() || m_ending)
             return;
         const QByteArray path = entryPath(i);
         if (refusedBefore(path)) {
@@ -528,6 +570,10 @@ void TForm1::printPass()
             m_queue->setState(i, QString());
             ++i;
             continue;
+        } catch (const SessionEnding&) {
+            // The rest of the document is printed at the next start.
+            m_queue->setState(i, QString());
+            return;
         }
         if (!done) {
             m_queue->setState(i, kInUse);
@@ -601,7 +647,14 @@ void TForm1::Print1Click()
     if (Busy || row < 0)
         return;
     m_queue->setState(row, kPrinting);
-    if (PrintFile(entryPath(row)))
+    bool done = false;
+    try {
+        done = PrintFile(entryPath(row));
+    } catch (const SessionEnding&) {
+        m_queue->setState(row, QString());
+        return;
+    }
+    if (done)
         printed(row);
     else
         m_queue->setState(row, kInUse);
@@ -682,7 +735,7 @@ void TForm1::FormKeyDown(int key, Qt::KeyboardModifiers modifiers)
         Preview2Click();
 }
 
-int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments)
+int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments, bool endOnSignals)
 {
     IApplication& app = platform.engine.application;
     app.setTitle(QStringLiteral("Pagello"));
@@ -716,6 +769,18 @@ int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments)
     // The window lives hidden in the tray, and error boxes come and go while it does: the
     // program ends when its window is closed, not when the last window shown is.
     QApplication::setQuitOnLastWindowClosed(false);
+    // A signal met while the window is being made waits in the pipe.
+    const int signalPipe = endOnSignals ? installEndSignals() : -1;
     TForm1 form(platform, arguments);
+    std::unique_ptr<QSocketNotifier> ending;
+    if (signalPipe >= 0) {
+        ending = std::make_unique<QSocketNotifier>(signalPipe, QSocketNotifier::Read);
+        QObject::connect(ending.get(), &QSocketNotifier::activated, &form, [&form, signalPipe] {
+            char bytes[16];
+            while (::read(signalPipe, bytes, sizeof bytes) > 0) {
+            }
+            form.EndSession();
+        });
+    }
     return QApplication::exec();
 }

@@ -80,6 +80,11 @@ public:
     void FormDestroy();
     QString ResolveSpoolDir() const;
     void WMQueueQuit();
+    // The end of the session (SIGTERM, SIGHUP, or SIGINT in a terminal): the program ends as
+    // its "Zavřít" does, without waiting for the document being printed. The batch being
+    // sent is finished; the rest of the document waits in the queue for the next start,
+    // which the journal lets go on after the batches the printer has had.
+    void EndSession();
     // The focus hand-back ("/a"): every tick looks for the first top-level window whose
     // title holds SearchTitle, and hands it the focus once.
     void Timer2Timer();
@@ -186,12 +191,19 @@ private:
     QString m_journalError; // what keeps the journal from being written; shown while it lasts
     int m_errorBoxes = 0;
     bool m_quitRequested = false; // the window closes at a quit request: errors at exit show no box
+    bool m_ending = false;        // the session ends: no batch or document is begun any more
+    // Thrown between two batches of a document once the session ends; the job stops there.
+    struct SessionEnding
+    {
+    };
 };
 
 // The spooler's entry once the application object exists: refuses to start without a
 // printer (a message box says so), otherwise creates the main window and runs the
 // message loop until it is closed. Returns the exit code.
-int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments);
+// With endOnSignals (the real program only), SIGTERM, SIGHUP and SIGINT end it as
+// TForm1::EndSession does, through a pipe into the event loop.
+int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments, bool endOnSignals = false);
 
 // The spool directory: PAGELLO (relative to the start-up directory, without a trailing
 // slash), or "tisk" beside the program.

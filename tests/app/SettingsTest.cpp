@@ -145,6 +145,48 @@ TEST(Spooler, QuitRequestDuringALongDocumentClosesTheWindowOnceItIsPrinted)
     EXPECT_FALSE(form.isVisible());
 }
 
+// At the end of the session the document stops after the batch being sent: the rest
+// waits in the spool directory, and the journal lets the next start go on after it.
+TEST(Spooler, EndOfTheSessionDuringALongDocumentClosesTheWindowAfterTheBatch)
+{
+    SpoolerFixture f;
+    f.writeDocument(QStringLiteral("A.PRN"), 10);
+    f.writeDocument(QStringLiteral("B.PRN"));
+    f.fake.journalPath = f.dir.filePath(QStringLiteral("printed.journal"));
+    TForm1& form = f.start();
+    form.show();
+    f.fake.registry.failWrites(true);
+    int batches = 0;
+    f.fake.application.onProcessSystemMessages = [&] {
+        if (++batches == 1)
+            form.EndSession();
+    };
+    CapturedStderr err;
+    form.Timer1Timer();
+    EXPECT_EQ(batches, 1);
+    EXPECT_EQ(f.printedTitles(), std::vector<QString>{QStringLiteral("Pagello : A.PRN  1-3")});
+    EXPECT_EQ(listSpoolFiles(f.spoolDir()).size(), 2);
+    for (int i = 0; i < 5 && form.isVisible(); ++i)
+        QCoreApplication::processEvents();
+    EXPECT_FALSE(form.isVisible());
+    form.Timer1Timer();
+    EXPECT_EQ(f.printedTitles().size(), 1u) << "nothing more is printed once the session ends";
+    // The settings that cannot be written are said on standard error, without a box.
+    f.form.reset();
+    EXPECT_TRUE(f.fake.application.errors().empty());
+    EXPECT_NE(err.text().find("the settings were not saved"), std::string::npos) << err.text();
+
+    // Started again, the rest of the document goes out.
+    f.fake.registry.failWrites(false);
+    f.fake.application.onProcessSystemMessages = nullptr;
+    f.start().Timer1Timer();
+    EXPECT_EQ(f.printedTitles(),
+              (std::vector<QString>{QStringLiteral("Pagello : A.PRN  1-3"), QStringLiteral("Pagello : A.PRN  4-6"),
+                                    QStringLiteral("Pagello : A.PRN  7-9"), QStringLiteral("Pagello : A.PRN  10-10"),
+                                    QStringLiteral("Pagello : B.PRN  1-1")}));
+    EXPECT_TRUE(listSpoolFiles(f.spoolDir()).isEmpty());
+}
+
 TEST(Spooler, SecondStartEndsSilentlyAndTheQuitSwitchClosesTheRunningOneAfterItsJob)
 {
     SpoolerFixture f;
