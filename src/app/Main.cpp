@@ -182,7 +182,12 @@ void TForm1::bindHandlers()
     // handler is the one that inverts it, so the item's flip is taken back first.
     connect(ui->PausePrinting, &QAction::triggered, this, [this](bool checked) {
         ui->PausePrinting->setChecked(!checked);
-        guardedEntry([this] { PausePrintingClick(); });
+        // The switch is kept at once: a display that goes away ends the program without
+        // its exit, and nothing chosen is lost then.
+        guardedEntry([this] {
+            PausePrintingClick();
+            storeSettings();
+        });
     });
     bind(ui->EraseQueue, &QAction::triggered, &TForm1::EraseQueueClick);
     bind(ui->Settings1, &QAction::triggered, &TForm1::Settings1Click);
@@ -336,18 +341,26 @@ void TForm1::FormDestroy()
         if (!Watcher->isRunning())
             delete Watcher;
     }
-    AutoStart = !ui->PausePrinting->isChecked();
     try {
-        SaveSettings();
-    } catch (const std::exception& e) {
-        // Standard error keeps the failure also for a spooler nobody watches. Ended by a
-        // quit request ("pagello /u" from a script, say), nobody may be at the screen: a
-        // box would hold the end of the program until someone clicks it.
-        std::fprintf(stderr, "%s: the settings were not saved: %s\n", program_invocation_short_name, e.what());
+        storeSettings();
+    } catch (const std::exception&) {
+        // Ended by a quit request ("pagello /u" from a script, say), nobody may be at the
+        // screen: a box would hold the end of the program until someone clicks it.
         if (!m_quitRequested)
             throw;
     }
     PreviewPrinter.reset();
+}
+
+void TForm1::storeSettings()
+{
+    AutoStart = !ui->PausePrinting->isChecked();
+    try {
+        SaveSettings();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: the settings were not saved: %s\n", program_invocation_short_name, e.what());
+        throw;
+    }
 }
 
 QString resolveSpoolDir(const IProcessEnvironment& environment)

@@ -136,6 +136,9 @@ private:
     // during which no print pass starts.
     template <typename F> void guardedEntry(F&& action);
     void bindHandlers();
+    // Saves the settings with the pause switch as it is now; a failure is also said on
+    // standard error, for a spooler nobody watches, and thrown on.
+    void storeSettings();
     QByteArray entryPath(int row) const;
     int selectedRow() const;
     void selectRow(int row);

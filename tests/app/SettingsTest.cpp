@@ -100,6 +100,39 @@ TEST(Settings, FailedWritesAtAQuitRequestGoToStandardErrorOnly)
         << err.text();
 }
 
+// A display that goes away ends the program without its exit: a printer chosen and the
+// pause switch are saved as they change. A failure shows as it does at exit.
+TEST(Settings, PrinterChosenAndPauseSwitchAreSavedAtOnce)
+{
+    SpoolerFixture f;
+    f.fake.printers.addPrinter(QStringLiteral("Second"), laser600());
+    TForm1& form = f.start();
+    form.show();
+
+    // Cancelled, the dialog changes nothing.
+    f.fake.registry.setInteger(kKey, QStringLiteral("PrinterIndex"), 7);
+    form.Settings1Click();
+    EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("PrinterIndex")), 7);
+    // The dialog makes the printer the user chooses the current one.
+    f.fake.printers.setPrinterIndex(1);
+    f.fake.printDialog.scriptAnswer(PrintDialogChoice{});
+    f.ui().Settings1->trigger();
+    EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("PrinterIndex")), 1);
+
+    f.ui().PausePrinting->trigger();
+    EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("AutoStart")), 0);
+    f.ui().PausePrinting->trigger();
+    EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("AutoStart")), 1);
+
+    f.fake.registry.failWrites(true);
+    CapturedStderr err;
+    f.ui().PausePrinting->trigger();
+    EXPECT_TRUE(f.ui().PausePrinting->isChecked()) << "the switch is flipped all the same";
+    EXPECT_EQ(f.fake.application.errors(), std::vector<QString>{QStringLiteral("Failed to set data for 'AutoStart'")});
+    EXPECT_NE(err.text().find("the settings were not saved: Failed to set data for 'AutoStart'\n"), std::string::npos)
+        << err.text();
+}
+
 TEST(Settings, PrinterDialogOffersNoRange)
 {
     SpoolerFixture f;
