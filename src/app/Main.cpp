@@ -363,6 +363,13 @@ void TForm1::storeSettings()
     }
 }
 
+QByteArray chooseQtPlatform(const std::function<QByteArray(const char*)>& variable)
+{
+    if (!variable("QT_QPA_PLATFORM").isEmpty() || variable("DISPLAY").isEmpty())
+        return {};
+    return QByteArrayLiteral("xcb");
+}
+
 QString resolveSpoolDir(const IProcessEnvironment& environment)
 {
     const QString value = environment.environmentVariable(QStringLiteral("PAGELLO"));

@@ -208,6 +208,13 @@ private:
 // TForm1::EndSession does, through a pipe into the event loop.
 int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments, bool endOnSignals = false);
 
+// The platform Qt is to run on, chosen before the application object is made from the
+// environment's variables (variable gives the value of one, empty when it is not set):
+// "xcb" wherever an X display exists (DISPLAY), also in a Wayland session, where the
+// notification area and the window search of other programs need X11; empty (Qt's own
+// choice) without an X display or when the user named a platform (QT_QPA_PLATFORM).
+QByteArray chooseQtPlatform(const std::function<QByteArray(const char*)>& variable);
+
 // The spool directory: PAGELLO (relative to the start-up directory, without a trailing
 // slash), or "tisk" beside the program.
 QString resolveSpoolDir(const IProcessEnvironment& environment);

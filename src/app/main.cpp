@@ -6,6 +6,10 @@
 
 int main(int argc, char** argv)
 {
+    // Where an X display exists the program runs on it, also in a Wayland session.
+    const QByteArray platformName = chooseQtPlatform([](const char* name) { return qgetenv(name); });
+    if (!platformName.isEmpty())
+        qputenv("QT_QPA_PLATFORM", platformName);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Pagello"));
     LinuxPlatform platform;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -139,6 +140,29 @@ TEST(Settings, PrinterDialogOffersNoRange)
     f.start().Settings1Click();
     ASSERT_EQ(f.fake.printDialog.shown().size(), 1u);
     EXPECT_FALSE(f.fake.printDialog.shown()[0].pageNumbersEnabled);
+}
+
+TEST(Spooler, RunsOnXWhereverThereIsAnXDisplayUnlessThePlatformIsNamed)
+{
+    struct Case
+    {
+        QHash<QByteArray, QByteArray> variables;
+        QByteArray platform;
+    };
+    const Case cases[] = {
+        {{{"DISPLAY", ":0"}, {"WAYLAND_DISPLAY", "wayland-0"}}, "xcb"}, // Xwayland in a Wayland session
+        {{{"DISPLAY", ":1"}}, "xcb"},
+        {{{"WAYLAND_DISPLAY", "wayland-0"}}, ""}, // no X display: Qt's own choice
+        {{{"DISPLAY", ""}, {"WAYLAND_DISPLAY", "wayland-0"}}, ""},
+        {{}, ""},
+        {{{"DISPLAY", ":0"}, {"WAYLAND_DISPLAY", "wayland-0"}, {"QT_QPA_PLATFORM", "wayland"}}, ""},
+        {{{"DISPLAY", ":0"}, {"QT_QPA_PLATFORM", "offscreen"}}, ""},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        const Case& c = cases[i];
+        EXPECT_EQ(chooseQtPlatform([&](const char* name) { return c.variables.value(name); }), c.platform);
+    }
 }
 
 TEST(Spooler, RefusesToStartWithoutAPrinter)

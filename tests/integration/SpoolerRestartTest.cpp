@@ -460,7 +460,13 @@ TEST(SpoolerProgram, SecondStartEndsAtOnceAndTheQuitSwitchEndsTheFirst)
     Desktop desktop;
     ASSERT_TRUE(desktop.start()) << desktop.error.toStdString();
 
-    SpoolerRun first(desktop.environment, desktop.log());
+    // Started as in a Wayland session (with no platform named), it still runs on the X
+    // display.
+    QProcessEnvironment wayland = desktop.environment;
+    wayland.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    wayland.insert(QStringLiteral("WAYLAND_DISPLAY"), QStringLiteral("wayland-x"));
+    wayland.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+    SpoolerRun first(wayland, desktop.log());
     // Found by its class, under its title with the trailing blank.
     const QString window = desktop.display.waitForWindow({QStringLiteral("--class"), QStringLiteral("^TForm1$")});
     ASSERT_FALSE(window.isEmpty()) << "the spooler's window is not found by its class\n" << desktop.logText();
