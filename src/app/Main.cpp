@@ -26,12 +26,17 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <unordered_set>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -50,6 +55,34 @@ constexpr int kFirstTickMs = 10000;
 constexpr int kTickMs = 1000;
 // The watcher looks at a network share this often.
 constexpr qint64 kSharePollMs = 4000;
+
+// The pipe a signal that ends the session writes into; the event loop reads it.
+int endSignalPipe[2] = {-1, -1};
+
+void endSignalHandler(int)
+{
+    // Only what is safe in a signal handler: one byte into the pipe, errno kept.
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(endSignalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+// SIGTERM and SIGHUP (the session ends) and SIGINT (Ctrl+C in a terminal) write into the
+// pipe; returns its reading end, or -1 where it cannot be made (the signals then end the
+// program as they always do).
+int installEndSignals()
+{
+    if (endSignalPipe[0] < 0 && ::pipe2(endSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return -1;
+    struct sigaction action = {};
+    action.sa_handler = endSignalHandler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int number : {SIGTERM, SIGHUP, SIGINT})
+        sigaction(number, &action, nullptr);
+    return endSignalPipe[0];
+}
 
 } // namespace
 
@@ -149,7 +182,12 @@ void TForm1::bindHandlers()
     // handler is the one that inverts it, so the item's flip is taken back first.
     connect(ui->PausePrinting, &QAction::triggered, this, [this](bool checked) {
         ui->PausePrinting->setChecked(!checked);
-        guardedEntry([this] { PausePrintingClick(); });
+        // The switch is kept at once: a display that goes away ends the program without
+        // its exit, and nothing chosen is lost then.
+        guardedEntry([this] {
+            PausePrintingClick();
+            storeSettings();
+        });
     });
     bind(ui->EraseQueue, &QAction::triggered, &TForm1::EraseQueueClick);
     bind(ui->Settings1, &QAction::triggered, &TForm1::Settings1Click);
@@ -303,18 +341,33 @@ void TForm1::FormDestroy()
         if (!Watcher->isRunning())
             delete Watcher;
     }
-    AutoStart = !ui->PausePrinting->isChecked();
     try {
-        SaveSettings();
-    } catch (const std::exception& e) {
-        // Standard error keeps the failure also for a spooler nobody watches. Ended by a
-        // quit request ("pagello /u" from a script, say), nobody may be at the screen: a
-        // box would hold the end of the program until someone clicks it.
-        std::fprintf(stderr, "%s: the settings were not saved: %s\n", program_invocation_short_name, e.what());
+        storeSettings();
+    } catch (const std::exception&) {
+        // Ended by a quit request ("pagello /u" from a script, say), nobody may be at the
+        // screen: a box would hold the end of the program until someone clicks it.
         if (!m_quitRequested)
             throw;
     }
     PreviewPrinter.reset();
+}
+
+void TForm1::storeSettings()
+{
+    AutoStart = !ui->PausePrinting->isChecked();
+    try {
+        SaveSettings();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: the settings were not saved: %s\n", program_invocation_short_name, e.what());
+        throw;
+    }
+}
+
+QByteArray chooseQtPlatform(const std::function<QByteArray(const char*)>& variable)
+{
+    if (!variable("QT_QPA_PLATFORM").isEmpty() || variable("DISPLAY").isEmpty())
+        return {};
+    return QByteArrayLiteral("xcb");
 }
 
 QString resolveSpoolDir(const IProcessEnvironment& environment)
@@ -377,6 +430,14 @@ void TForm1::WMQueueQuit()
         m_platform.engine.application.processMessages();
     while (Busy);
     QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+}
+
+void TForm1::EndSession()
+{
+    // Nobody may be at the screen any more: a failure at exit goes to standard error only.
+    m_ending = true;
+    m_quitRequested = true;
+    QCoreApplication::postEvent(this, new QEvent(WM_QUEUEQUIT));
 }
 
 void TForm1::WMQueueChanged()
@@ -469,7 +530,7 @@ void TForm1::Timer1Timer()
     UpdateStatus();
     // A tick during a pass's message processing does not start a second pass, and while
     // an error box is open a lasting fault is not met again every second.
-    if (!PrintingActive || Busy || m_queue->count() == 0 || m_inPass || m_errorBoxes > 0)
+    if (!PrintingActive || Busy || m_queue->count() == 0 || m_inPass || m_errorBoxes > 0 || m_ending)
         return;
     m_inPass = true;
     try {
@@ -480,8 +541,9 @@ void TForm1::Timer1Timer()
     }
     m_inPass = false;
     reportJournal();
-    // Passes go on while such a box is open: each refused document is shown once.
-    while (!m_refusals.isEmpty())
+    // Passes go on while such a box is open: each refused document is shown once. At the
+    // end of the session no box holds the end.
+    while (!m_refusals.isEmpty() && !m_ending)
         m_platform.engine.application.showException(EDocumentError(m_refusals.takeFirst().toStdString()));
 }
 
@@ -491,11 +553,11 @@ void TForm1::printPass()
     m_onShare = !m_platform.notifications.isLocalDisk(SpoolDir);
     int i = 0;
     while (i < m_queue->count()) {
-        if (!PrintingActive)
+        if (!PrintingActive || m_ending)
             return;
         UpdateStatus();
         app.processMessages();
-        if (i >= m_queue->count())
+        if (i >= m_queue->count() || m_ending)
             return;
         const QByteArray path = entryPath(i);
         if (refusedBefore(path)) {
@@ -528,6 +590,10 @@ void TForm1::printPass()
             m_queue->setState(i, QString());
             ++i;
             continue;
+        } catch (const SessionEnding&) {
+            // The rest of the document is printed at the next start.
+            m_queue->setState(i, QString());
+            return;
         }
         if (!done) {
             m_queue->setState(i, kInUse);
@@ -609,6 +675,9 @@ void TForm1::Print1Click()
     try {
         // Asked for, a document printed before (its file could not be deleted) goes out again.
         done = PrintFile(path, true);
+    } catch (const SessionEnding&) {
+        m_queue->setState(row, QString());
+        return;
     } catch (const EDocumentError& e) {
         // Marked and shown as in a pass.
         m_refused.insert(path, m_document.identity());
@@ -724,7 +793,7 @@ Prints the *.PRN files DOS programs leave in the spool directory: PAGELLO names 
     return true;
 }
 
-int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments)
+int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments, bool endOnSignals)
 {
     IApplication& app = platform.engine.application;
     app.setTitle(QStringLiteral("Pagello"));
@@ -764,6 +833,18 @@ int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments)
     // The window lives hidden in the tray, and error boxes come and go while it does: the
     // program ends when its window is closed, not when the last window shown is.
     QApplication::setQuitOnLastWindowClosed(false);
+    // A signal met while the window is being made waits in the pipe.
+    const int signalPipe = endOnSignals ? installEndSignals() : -1;
     TForm1 form(platform, arguments);
+    std::unique_ptr<QSocketNotifier> ending;
+    if (signalPipe >= 0) {
+        ending = std::make_unique<QSocketNotifier>(signalPipe, QSocketNotifier::Read);
+        QObject::connect(ending.get(), &QSocketNotifier::activated, &form, [&form, signalPipe] {
+            char bytes[16];
+            while (::read(signalPipe, bytes, sizeof bytes) > 0) {
+            }
+            form.EndSession();
+        });
+    }
     return QApplication::exec();
 }

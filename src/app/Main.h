@@ -83,6 +83,11 @@ public:
     void FormDestroy();
     QString ResolveSpoolDir() const;
     void WMQueueQuit();
+    // The end of the session (SIGTERM, SIGHUP, or SIGINT in a terminal): the program ends as
+    // its "Zavřít" does, without waiting for the document being printed. The batch being
+    // sent is finished; the rest of the document waits in the queue for the next start,
+    // which the journal lets go on after the batches the printer has had.
+    void EndSession();
     // The focus hand-back ("/a"): every tick looks for the first top-level window whose
     // title holds SearchTitle, and hands it the focus once.
     void Timer2Timer();
@@ -135,6 +140,9 @@ private:
     // during which no print pass starts.
     template <typename F> void guardedEntry(F&& action);
     void bindHandlers();
+    // Saves the settings with the pause switch as it is now; a failure is also said on
+    // standard error, for a spooler nobody watches, and thrown on.
+    void storeSettings();
     QByteArray entryPath(int row) const;
     int selectedRow() const;
     void selectRow(int row);
@@ -190,12 +198,26 @@ private:
     QString m_journalError; // what keeps the journal from being written; shown while it lasts
     int m_errorBoxes = 0;
     bool m_quitRequested = false; // the window closes at a quit request: errors at exit show no box
+    bool m_ending = false;        // the session ends: no batch or document is begun any more
+    // Thrown between two batches of a document once the session ends; the job stops there.
+    struct SessionEnding
+    {
+    };
 };
 
 // The spooler's entry once the application object exists: refuses to start without a
 // printer (a message box says so), otherwise creates the main window and runs the
 // message loop until it is closed. Returns the exit code.
-int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments);
+// With endOnSignals (the real program only), SIGTERM, SIGHUP and SIGINT end it as
+// TForm1::EndSession does, through a pipe into the event loop.
+int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments, bool endOnSignals = false);
+
+// The platform Qt is to run on, chosen before the application object is made from the
+// environment's variables (variable gives the value of one, empty when it is not set):
+// "xcb" wherever an X display exists (DISPLAY), also in a Wayland session, where the
+// notification area and the window search of other programs need X11; empty (Qt's own
+// choice) without an X display or when the user named a platform (QT_QPA_PLATFORM).
+QByteArray chooseQtPlatform(const std::function<QByteArray(const char*)>& variable);
 
 // "--help" or "--version" as the first argument is answered on standard output, and the
 // program then ends (exit code 0) without starting a spooler; false for anything else.

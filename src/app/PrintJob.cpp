@@ -189,4 +189,7 @@ void TForm1::PreviewPrinterNewPage(TPreviewPrinter& Sender, int Page)
     Sender.Clear();
     // A long document takes a while: its window still paints and answers meanwhile.
     m_platform.engine.application.processSystemMessages();
+    // The session ended meanwhile: the document stops after the batch sent.
+    if (m_ending)
+        throw SessionEnding();
 }

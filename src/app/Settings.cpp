@@ -81,5 +81,8 @@ void TForm1::Settings1Click()
     // Only the printer and its settings are chosen here; range and copies do not apply.
     PrintDialogOptions options;
     options.pageNumbersEnabled = false;
-    m_platform.engine.printDialog.execute(options);
+    // The printer chosen is kept at once: a display that goes away ends the program
+    // without its exit, and nothing chosen is lost then.
+    if (m_platform.engine.printDialog.execute(options))
+        storeSettings();
 }

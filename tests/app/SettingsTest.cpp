@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -140,12 +141,68 @@ TEST(Settings, FailedWritesAtAQuitRequestGoToStandardErrorOnly)
         << err.text();
 }
 
+// A display that goes away ends the program without its exit: a printer chosen and the
+// pause switch are saved as they change. A failure shows as it does at exit.
+TEST(Settings, PrinterChosenAndPauseSwitchAreSavedAtOnce)
+{
+    SpoolerFixture f;
+    f.fake.printers.addPrinter(QStringLiteral("Second"), laser600());
+    TForm1& form = f.start();
+    form.show();
+
+    // Cancelled, the dialog changes nothing.
+    f.fake.registry.setInteger(kKey, QStringLiteral("PrinterIndex"), 7);
+    form.Settings1Click();
+    EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("PrinterIndex")), 7);
+    // The dialog makes the printer the user chooses the current one.
+    f.fake.printers.setPrinterIndex(1);
+    f.fake.printDialog.scriptAnswer(PrintDialogChoice{});
+    f.ui().Settings1->trigger();
+    EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("PrinterIndex")), 1);
+
+    f.ui().PausePrinting->trigger();
+    EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("AutoStart")), 0);
+    f.ui().PausePrinting->trigger();
+    EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("AutoStart")), 1);
+
+    f.fake.registry.failWrites(true);
+    CapturedStderr err;
+    f.ui().PausePrinting->trigger();
+    EXPECT_TRUE(f.ui().PausePrinting->isChecked()) << "the switch is flipped all the same";
+    EXPECT_EQ(f.fake.application.errors(), std::vector<QString>{QStringLiteral("Failed to set data for 'AutoStart'")});
+    EXPECT_NE(err.text().find("the settings were not saved: Failed to set data for 'AutoStart'\n"), std::string::npos)
+        << err.text();
+}
+
 TEST(Settings, PrinterDialogOffersNoRange)
 {
     SpoolerFixture f;
     f.start().Settings1Click();
     ASSERT_EQ(f.fake.printDialog.shown().size(), 1u);
     EXPECT_FALSE(f.fake.printDialog.shown()[0].pageNumbersEnabled);
+}
+
+TEST(Spooler, RunsOnXWhereverThereIsAnXDisplayUnlessThePlatformIsNamed)
+{
+    struct Case
+    {
+        QHash<QByteArray, QByteArray> variables;
+        QByteArray platform;
+    };
+    const Case cases[] = {
+        {{{"DISPLAY", ":0"}, {"WAYLAND_DISPLAY", "wayland-0"}}, "xcb"}, // Xwayland in a Wayland session
+        {{{"DISPLAY", ":1"}}, "xcb"},
+        {{{"WAYLAND_DISPLAY", "wayland-0"}}, ""}, // no X display: Qt's own choice
+        {{{"DISPLAY", ""}, {"WAYLAND_DISPLAY", "wayland-0"}}, ""},
+        {{}, ""},
+        {{{"DISPLAY", ":0"}, {"WAYLAND_DISPLAY", "wayland-0"}, {"QT_QPA_PLATFORM", "wayland"}}, ""},
+        {{{"DISPLAY", ":0"}, {"QT_QPA_PLATFORM", "offscreen"}}, ""},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        const Case& c = cases[i];
+        EXPECT_EQ(chooseQtPlatform([&](const char* name) { return c.variables.value(name); }), c.platform);
+    }
 }
 
 TEST(Spooler, RefusesToStartWithoutAPrinter)
@@ -228,6 +285,48 @@ TEST(Spooler, QuitRequestDuringALongDocumentClosesTheWindowOnceItIsPrinted)
     EXPECT_TRUE(listSpoolFiles(f.spoolDir()).isEmpty());
     QCoreApplication::processEvents();
     EXPECT_FALSE(form.isVisible());
+}
+
+// At the end of the session the document stops after the batch being sent: the rest
+// waits in the spool directory, and the journal lets the next start go on after it.
+TEST(Spooler, EndOfTheSessionDuringALongDocumentClosesTheWindowAfterTheBatch)
+{
+    SpoolerFixture f;
+    f.writeDocument(QStringLiteral("A.PRN"), 10);
+    f.writeDocument(QStringLiteral("B.PRN"));
+    f.fake.journalPath = f.dir.filePath(QStringLiteral("printed.journal"));
+    TForm1& form = f.start();
+    form.show();
+    f.fake.registry.failWrites(true);
+    int batches = 0;
+    f.fake.application.onProcessSystemMessages = [&] {
+        if (++batches == 1)
+            form.EndSession();
+    };
+    CapturedStderr err;
+    form.Timer1Timer();
+    EXPECT_EQ(batches, 1);
+    EXPECT_EQ(f.printedTitles(), std::vector<QString>{QStringLiteral("Pagello : A.PRN  1-3")});
+    EXPECT_EQ(listSpoolFiles(f.spoolDir()).size(), 2);
+    for (int i = 0; i < 5 && form.isVisible(); ++i)
+        QCoreApplication::processEvents();
+    EXPECT_FALSE(form.isVisible());
+    form.Timer1Timer();
+    EXPECT_EQ(f.printedTitles().size(), 1u) << "nothing more is printed once the session ends";
+    // The settings that cannot be written are said on standard error, without a box.
+    f.form.reset();
+    EXPECT_TRUE(f.fake.application.errors().empty());
+    EXPECT_NE(err.text().find("the settings were not saved"), std::string::npos) << err.text();
+
+    // Started again, the rest of the document goes out.
+    f.fake.registry.failWrites(false);
+    f.fake.application.onProcessSystemMessages = nullptr;
+    f.start().Timer1Timer();
+    EXPECT_EQ(f.printedTitles(),
+              (std::vector<QString>{QStringLiteral("Pagello : A.PRN  1-3"), QStringLiteral("Pagello : A.PRN  4-6"),
+                                    QStringLiteral("Pagello : A.PRN  7-9"), QStringLiteral("Pagello : A.PRN  10-10"),
+                                    QStringLiteral("Pagello : B.PRN  1-1")}));
+    EXPECT_TRUE(listSpoolFiles(f.spoolDir()).isEmpty());
 }
 
 TEST(Spooler, SecondStartEndsSilentlyAndTheQuitSwitchClosesTheRunningOneAfterItsJob)

@@ -1,6 +1,7 @@
 // The spooler program itself, printing on a CUPS scheduler the test starts for itself:
 // ended with SIGKILL in the middle of a long document and started again, it sends every
 // batch of pages to the printer exactly once, through the journal beside its registry file.
+// Ended by the signals of the session's end, it ends well and writes its settings.
 // On an X display of the test's own with a window manager: one spooler at a time, the quit
 // switch, the focus handed back to another program's window, and the spooler living in the
 // tray of a panel.
@@ -78,6 +79,22 @@ public:
     SpoolerRun& operator=(const SpoolerRun&) = delete;
 
     bool running() const { return m_process.state() == QProcess::Running; }
+    // Whether the program has its own handlers of the signals that end the session (read
+    // from /proc): before it has them, such a signal ends it as the system's default does.
+    bool catchesEndSignals() const
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(m_process.processId()));
+        if (!status.open(QIODevice::ReadOnly))
+            return false;
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (!line.startsWith("SigCgt:"))
+                continue;
+            const qulonglong caught = line.mid(7).trimmed().toULongLong(nullptr, 16);
+            const qulonglong wanted = (1ULL << (SIGTERM - 1)) | (1ULL << (SIGHUP - 1)) | (1ULL << (SIGINT - 1));
+            return (caught & wanted) == wanted;
+        }
+        return false;
+    }
     // Whether the program ended, with exit code 0, within `ms`.
     bool endsWell(int ms)
     {
@@ -199,6 +216,105 @@ TEST(SpoolerProgram, EndedDuringADocumentAndStartedAgainPrintsEveryBatchOnce)
         expected << batchTitle(first, first + kPagesSpool - 1);
     EXPECT_EQ(titles.join(QLatin1Char('\n')).toStdString(), expected.join(QLatin1Char('\n')).toStdString())
         << logText();
+}
+
+// The end of the session (SIGTERM) during a long document: the program ends with code 0
+// after the batch being sent, its settings written; started again, it prints the rest, every
+// batch once. SIGHUP and SIGINT end an idle spooler in the same way.
+TEST(SpoolerProgram, EndOfTheSessionEndsItWellAndTheRestIsPrintedAtTheNextStart)
+{
+    const QString missing = PrivateCups::missingPrerequisite();
+    if (!missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString();
+    PrivateCups cups;
+    ASSERT_TRUE(cups.start() && cups.addCaptureQueue(kQueue, QStringLiteral(PAGELLO_TEST_PPD)) &&
+                cups.setDefault(kQueue))
+        << cups.error().toStdString();
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString spool = dir.filePath(QStringLiteral("tisk"));
+    const QString document = spool + QStringLiteral("/LONG.PRN");
+    const QString registry = dir.filePath(QStringLiteral("system.reg"));
+    const QString journal = dir.filePath(QStringLiteral("printed.journal"));
+    const QString log = dir.filePath(QStringLiteral("pagello.log"));
+    ASSERT_TRUE(QDir().mkpath(spool));
+    QByteArray text;
+    for (int page = 1; page <= kPages; ++page)
+        text += QByteArray(page > 1 ? "\f" : "") + "Page " + QByteArray::number(page) + "\r\n";
+    ASSERT_TRUE(writeFile(document, text));
+    // Only the batch size is stored: the other settings show up once they are written.
+    const auto storeBatchSize = [&] {
+        return writeFile(registry, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Morvane\\Pagello]\n"
+                                   "\"PagesSpool\"=dword:0000000" +
+                                       QByteArray::number(kPagesSpool) + "\n");
+    };
+    const auto settingsWritten = [&] {
+        return readBytes(registry).find("\"AutoStart\"=dword:00000001") != std::string::npos;
+    };
+    ASSERT_TRUE(storeBatchSize());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PAGELLO"), spool);
+    environment.insert(QStringLiteral("PAGELLO_REGISTRY"), registry);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
+    environment.insert(QStringLiteral("CUPS_SERVER"), cups.socketPath());
+    environment.remove(QStringLiteral("LPDEST"));
+    environment.remove(QStringLiteral("PRINTER"));
+    const auto logText = [&] {
+        QFile file(log);
+        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+    };
+
+    {
+        SpoolerRun first(environment, log);
+        ASSERT_TRUE(first.running()) << logText();
+        QElapsedTimer timer;
+        timer.start();
+        while (journalledPage(journal) < kPagesSpool && first.running() && !timer.hasExpired(kWaitMs))
+            QThread::msleep(2);
+        ASSERT_GE(journalledPage(journal), kPagesSpool) << "no batch was noted in time\n" << logText();
+        first.signal(SIGTERM);
+        timer.restart();
+        EXPECT_TRUE(first.endsWell(kWaitMs)) << logText();
+        std::cout << "from SIGTERM to the end of the program: " << timer.elapsed() << " ms\n";
+        EXPECT_TRUE(settingsWritten()) << readBytes(registry);
+        EXPECT_LT(journalledPage(journal), kPages) << "the document was printed whole after SIGTERM";
+        EXPECT_TRUE(QFile::exists(document));
+    }
+
+    {
+        SpoolerRun second(environment, log);
+        QElapsedTimer timer;
+        timer.start();
+        while (QFile::exists(document) && second.running() && !timer.hasExpired(kWaitMs))
+            QThread::msleep(50);
+        EXPECT_FALSE(QFile::exists(document)) << logText();
+        ASSERT_TRUE(cups.waitUntilIdle(kWaitMs)) << cups.error().toStdString();
+        QStringList titles;
+        for (const PrivateCups::CapturedJob& job : cups.capturedJobs(kQueue))
+            titles << job.title;
+        QStringList expected;
+        for (int first = 1; first <= kPages; first += kPagesSpool)
+            expected << batchTitle(first, first + kPagesSpool - 1);
+        EXPECT_EQ(titles.join(QLatin1Char('\n')).toStdString(), expected.join(QLatin1Char('\n')).toStdString())
+            << logText();
+    }
+
+    // Idle, from the moment it has its handlers on.
+    for (const int number : {SIGHUP, SIGINT}) {
+        SCOPED_TRACE(number);
+        ASSERT_TRUE(storeBatchSize());
+        SpoolerRun idle(environment, log);
+        QElapsedTimer timer;
+        timer.start();
+        while (!idle.catchesEndSignals() && idle.running() && !timer.hasExpired(kWaitMs))
+            QThread::msleep(20);
+        ASSERT_TRUE(idle.catchesEndSignals()) << logText();
+        idle.signal(number);
+        EXPECT_TRUE(idle.endsWell(kWaitMs)) << logText();
+        EXPECT_TRUE(settingsWritten()) << readBytes(registry);
+    }
 }
 
 // Ended at the one moment no journal can see: the scheduler has taken a batch's job and
@@ -393,7 +509,13 @@ TEST(SpoolerProgram, SecondStartEndsAtOnceAndTheQuitSwitchEndsTheFirst)
     Desktop desktop;
     ASSERT_TRUE(desktop.start()) << desktop.error.toStdString();
 
-    SpoolerRun first(desktop.environment, desktop.log());
+    // Started as in a Wayland session (with no platform named), it still runs on the X
+    // display.
+    QProcessEnvironment wayland = desktop.environment;
+    wayland.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    wayland.insert(QStringLiteral("WAYLAND_DISPLAY"), QStringLiteral("wayland-x"));
+    wayland.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+    SpoolerRun first(wayland, desktop.log());
     // Found by its class, under its title with the trailing blank.
     const QString window = desktop.display.waitForWindow({QStringLiteral("--class"), QStringLiteral("^TForm1$")});
     ASSERT_FALSE(window.isEmpty()) << "the spooler's window is not found by its class\n" << desktop.logText();
