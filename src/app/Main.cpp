@@ -198,6 +198,8 @@ void TForm1::customEvent(QEvent* event)
         guardedEntry([this] { WMQueueChanged(); });
     else if (event->type() == WM_QUEUEQUIT)
         guardedEntry([this] { WMQueueQuit(); });
+    else if (event->type() == WM_QUEUESHOW)
+        guardedEntry([this] { WMQueueShow(); });
 }
 
 QString TForm1::statusText(int panel) const
@@ -377,6 +379,15 @@ void TForm1::WMQueueQuit()
         m_platform.engine.application.processMessages();
     while (Busy);
     QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+}
+
+void TForm1::WMQueueShow()
+{
+    // As a click on the tray icon, and then the window itself is made the active one: the
+    // application's own window is never mapped.
+    FormRestore();
+    IWindowManager& windows = m_platform.windows;
+    windows.setForegroundWindow(windows.handleOf(*this));
 }
 
 void TForm1::WMQueueChanged()
@@ -686,13 +697,16 @@ int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments)
 {
     IApplication& app = platform.engine.application;
     app.setTitle(QStringLiteral("Pagello"));
-    // A running spooler is known by its main window. A second start ends without a word
-    // and leaves it as it is; "/u" asks it to quit first.
+    // A running spooler is known by its main window. A second start asks it to bring its
+    // window to the front, so that a spooler without a tray icon can still be reached, and
+    // ends without a word; "/u" asks it to quit instead.
     const WindowHandle other =
         FindWindowByName(platform.windows, QString::fromLatin1(kMainWindowClass), QStringLiteral("Pagello "));
     const bool quit = !arguments.isEmpty() && arguments.first().toLower() == QLatin1String("/u");
-    if (other && quit)
-        platform.windows.postMessage(other, WindowMessages::WM_USER + (WM_QUEUEQUIT - QEvent::User), 0, 0);
+    if (other) {
+        const QEvent::Type request = quit ? WM_QUEUEQUIT : WM_QUEUESHOW;
+        platform.windows.postMessage(other, WindowMessages::WM_USER + (request - QEvent::User), 0, 0);
+    }
     if (other || quit)
         return 0;
     // Two starts at the same moment would both miss the other's window: only the one that

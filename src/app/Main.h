@@ -27,10 +27,12 @@ class TQueueModel;
 class TPrintJournal;
 class TASTrayIcon;
 
-// The program's own window messages (WM_USER + 100 and + 101), as events posted to the
+// The program's own window messages (WM_USER + 100 to + 102), as events posted to the
 // main window.
 constexpr QEvent::Type WM_QUEUECHANGED = QEvent::Type(QEvent::User + 100);
 constexpr QEvent::Type WM_QUEUEQUIT = QEvent::Type(QEvent::User + 101);
+// A second start asks the running spooler to bring its window to the front.
+constexpr QEvent::Type WM_QUEUESHOW = QEvent::Type(QEvent::User + 102);
 // The window class a running spooler's main window is found by.
 constexpr char kMainWindowClass[] = "TForm1";
 // The most of a window title the focus hand-back looks for.
@@ -80,6 +82,9 @@ public:
     void FormDestroy();
     QString ResolveSpoolDir() const;
     void WMQueueQuit();
+    // Restores the window from the tray or the task bar, with its task-bar button, and
+    // activates it: only the program itself can show a window it withdrew.
+    void WMQueueShow();
     // The focus hand-back ("/a"): every tick looks for the first top-level window whose
     // title holds SearchTitle, and hands it the focus once.
     void Timer2Timer();

@@ -147,23 +147,44 @@ TEST(Spooler, QuitRequestDuringALongDocumentClosesTheWindowOnceItIsPrinted)
 
 TEST(Spooler, SecondStartEndsSilentlyAndTheQuitSwitchClosesTheRunningOneAfterItsJob)
 {
+    using Call = FakeWindowManager::Call;
+    using namespace WindowMessages;
     SpoolerFixture f;
     TForm1& running = f.start();
     running.show();
     f.ui().PausePrinting->trigger();
     const WindowHandle window = f.fake.windows.findWindow(QStringLiteral("TForm1"), QStringLiteral("Pagello "));
     ASSERT_NE(window, 0u) << "the main window is found by its class and title from its creation on";
+    const WindowHandle application = f.fake.application.handle();
+    // Back in the tray, once the showing is over.
+    QCoreApplication::processEvents();
+    f.fake.application.minimize();
+    ASSERT_TRUE(f.fake.application.minimized());
     f.fake.windows.clearCalls();
 
-    // Started again: nothing is created, shown or activated.
+    // Started again: nothing is created; the running spooler is asked to come to the front,
+    // and does it itself, from its own message loop, as at a click on its tray icon, its
+    // window then made the active one.
     EXPECT_EQ(runSpooler(f.fake.spooler(), {}), 0);
     EXPECT_EQ(f.fake.application.mainWindow(), f.form.get());
-    EXPECT_TRUE(f.fake.windows.calls().empty());
+    EXPECT_EQ(f.fake.windows.calls(), (std::vector<Call>{Call{QStringLiteral("post"), window, 0x400 + 102}}));
+    EXPECT_TRUE(f.fake.application.minimized());
+    f.fake.windows.clearCalls();
+    for (int i = 0; i < 5 && f.fake.application.minimized(); ++i)
+        QCoreApplication::processEvents();
+    EXPECT_FALSE(f.fake.application.minimized()) << "the second start did not bring the window back";
+    EXPECT_EQ(f.fake.windows.calls(),
+              (std::vector<Call>{Call{QStringLiteral("top"), application},
+                                 Call{QStringLiteral("send"), application, WM_SYSCOMMAND, SC_RESTORE, 0},
+                                 Call{QStringLiteral("show"), application, unsigned(IWindowManager::Show::Restore)},
+                                 Call{QStringLiteral("foreground"), application},
+                                 Call{QStringLiteral("foreground"), window}}));
+    EXPECT_EQ(f.fake.windows.foregroundWindow(), window);
     EXPECT_TRUE(f.fake.application.messages().empty());
+    f.fake.windows.clearCalls();
 
     // "/U": the quit request is posted, and the running spooler closes.
     EXPECT_EQ(runSpooler(f.fake.spooler(), {QStringLiteral("/U")}), 0);
-    using Call = FakeWindowManager::Call;
     EXPECT_EQ(f.fake.windows.calls(), (std::vector<Call>{Call{QStringLiteral("post"), window, 0x400 + 101}}));
     // No job is under way: nothing holds the request back.
     for (int i = 0; i < 5 && running.isVisible(); ++i)

@@ -336,6 +336,37 @@ QString missingDesktop()
     return PrivateDisplay::missingPrerequisite();
 }
 
+// Whether the window is mapped and shown (not withdrawn, not minimised).
+bool shown(const PrivateDisplay& display, const QString& window)
+{
+    return display.run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), window})
+               .contains(QLatin1String("IsViewable")) &&
+           !display.run(QStringLiteral("xprop"), {QStringLiteral("-id"), window, QStringLiteral("_NET_WM_STATE")})
+                .contains(QLatin1String("_NET_WM_STATE_HIDDEN"));
+}
+
+// Whether the window has a button in the task bar: the window manager lists it among its
+// clients.
+bool inTaskBar(const PrivateDisplay& display, const QString& window)
+{
+    const QString hex = QStringLiteral("0x") + QString::number(window.toULongLong(), 16);
+    const QString clients =
+        display.run(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_CLIENT_LIST")});
+    return clients.split(QRegularExpression(QStringLiteral("[ ,#]+"))).contains(hex);
+}
+
+bool waitUntil(const std::function<bool()>& condition, int ms = 20000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.hasExpired(ms))
+            return false;
+        QThread::msleep(100);
+    }
+    return true;
+}
+
 TEST(SpoolerProgram, SecondStartEndsAtOnceAndTheQuitSwitchEndsTheFirst)
 {
     const QString missing = missingDesktop();
@@ -355,6 +386,12 @@ TEST(SpoolerProgram, SecondStartEndsAtOnceAndTheQuitSwitchEndsTheFirst)
     SpoolerRun second(desktop.environment, desktop.log());
     EXPECT_TRUE(second.endsWell(10000)) << desktop.logText();
     EXPECT_TRUE(first.running());
+    // The second start brought the first's window to the front, with its task-bar button.
+    EXPECT_TRUE(waitUntil([&] {
+        return shown(desktop.display, window) && inTaskBar(desktop.display, window) &&
+               desktop.display.activeWindow() == window;
+    })) << "the second start did not bring the running spooler's window to the front\n"
+        << desktop.logText();
 
     // A spooler of another user on the same spool directory finds neither the window nor
     // the lock of this one: the directory's own lock ends it, with one line saying why.
@@ -421,37 +458,6 @@ TEST(SpoolerProgram, HandBackActivatesTheWindowOfAnotherProgramOnce)
         process->kill();
         process->waitForFinished(5000);
     }
-}
-
-// Whether the window is mapped and shown (not withdrawn, not minimised).
-bool shown(const PrivateDisplay& display, const QString& window)
-{
-    return display.run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), window})
-               .contains(QLatin1String("IsViewable")) &&
-           !display.run(QStringLiteral("xprop"), {QStringLiteral("-id"), window, QStringLiteral("_NET_WM_STATE")})
-                .contains(QLatin1String("_NET_WM_STATE_HIDDEN"));
-}
-
-// Whether the window has a button in the task bar: the window manager lists it among its
-// clients.
-bool inTaskBar(const PrivateDisplay& display, const QString& window)
-{
-    const QString hex = QStringLiteral("0x") + QString::number(window.toULongLong(), 16);
-    const QString clients =
-        display.run(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_CLIENT_LIST")});
-    return clients.split(QRegularExpression(QStringLiteral("[ ,#]+"))).contains(hex);
-}
-
-bool waitUntil(const std::function<bool()>& condition, int ms = 20000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.hasExpired(ms))
-            return false;
-        QThread::msleep(100);
-    }
-    return true;
 }
 
 // A panel with a notification area on the display, ended with the test.
