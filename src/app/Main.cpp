@@ -50,6 +50,9 @@ constexpr int kFirstTickMs = 10000;
 constexpr int kTickMs = 1000;
 // The watcher looks at a network share this often.
 constexpr qint64 kSharePollMs = 4000;
+// How often the program looks whether a notification area came or went: the icon is not
+// left to dock by itself in an area that comes up later.
+constexpr int kTrayLookMs = 2000;
 
 } // namespace
 
@@ -105,6 +108,9 @@ TForm1::TForm1(const SpoolerPlatform& platform, const QStringList& arguments, QW
     Timer2 = new QTimer(this);
     Timer2->setObjectName(QStringLiteral("Timer2"));
     Timer2->setInterval(500);
+    TrayTimer = new QTimer(this);
+    TrayTimer->setObjectName(QStringLiteral("TrayTimer"));
+    TrayTimer->setInterval(kTrayLookMs);
     // The first window made is the one that stands for the application; the application's
     // own window exists from the start.
     IApplication& application = m_platform.engine.application;
@@ -145,6 +151,7 @@ void TForm1::bindHandlers()
     };
     bind(Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
     bind(Timer2, &QTimer::timeout, &TForm1::Timer2Timer);
+    bind(TrayTimer, &QTimer::timeout, &TForm1::TrayTimerTimer);
     // A checkable menu item flips its own check mark before it reports the click; the
     // handler is the one that inverts it, so the item's flip is taken back first.
     connect(ui->PausePrinting, &QAction::triggered, this, [this](bool checked) {
@@ -258,6 +265,9 @@ void TForm1::FormCreate()
         Timer2->start();
     else
         Timer2->stop();
+    // A notification area that comes up later gets the icon: the area as it is now.
+    m_trayAvailable = m_platform.notifyArea.isAvailable();
+    TrayTimer->start();
 }
 
 void TForm1::FormHide()
@@ -280,6 +290,30 @@ void TForm1::FormRestore()
     windows.bringToTop(application);
     windows.sendMessage(application, WindowMessages::WM_SYSCOMMAND, WindowMessages::SC_RESTORE, 0);
     windows.setForegroundWindow(application);
+}
+
+void TForm1::TrayTimerTimer()
+{
+    const bool available = m_platform.notifyArea.isAvailable();
+    if (available == m_trayAvailable)
+        return;
+    m_trayAvailable = available;
+    const bool minimised = isMinimized() || isHidden();
+    if (available) {
+        // Added again, so that the new area shows it whether or not it finds icons that
+        // were added before it came.
+        TrayIcon->ShowIcon();
+        if (!minimised)
+            return;
+        if (TrayIcon->HideForm())
+            TrayIcon->ApplyHideForm();
+        else
+            TrayIcon->setHideForm(true);
+    } else if (minimised) {
+        TrayIcon->ApplyHideForm();
+        if (isHidden())
+            showMinimized();
+    }
 }
 
 void TForm1::showEvent(QShowEvent* event)

@@ -58,6 +58,7 @@ public:
     QMenu& popupMenu() { return *PopupMenu1; }
     QTimer& timer1() { return *Timer1; }
     QTimer& timer2() { return *Timer2; }
+    QTimer& trayTimer() { return *TrayTimer; }
     // Text of status panel 0 (left) or 1 (right).
     QString statusText(int panel) const;
 
@@ -113,6 +114,10 @@ public:
     void FormHide();
     void FormShow();
     void FormRestore();
+    // Every tick looks whether the desktop's notification area came or went: one that came
+    // gets the icon, and a minimised window goes into it as at a start with one; when it
+    // goes, a window hidden in it comes back into the task bar, minimised.
+    void TrayTimerTimer();
 
     // Paths are the bytes of the file's name, as the directory gave them.
     bool PrintFile(const QByteArray& path);
@@ -172,6 +177,8 @@ private:
     QMenu* PopupMenu1 = nullptr;
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
+    QTimer* TrayTimer = nullptr;
+    bool m_trayAvailable = false; // the notification area as the last tick saw it
     QLabel* m_panels[2] = {nullptr, nullptr};
     std::unique_ptr<TPrintJournal> m_journal;
     // The spool file being printed or previewed, opened once: read, identified and in the

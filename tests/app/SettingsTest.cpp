@@ -348,4 +348,58 @@ TEST(Spooler, StartsInTheTrayAndAClickOnTheIconRestoresTheWindowAndItsButton)
     EXPECT_EQ(f.fake.notifyArea.only(), nullptr);
 }
 
+TEST(Spooler, WithoutANotificationAreaTheWindowKeepsItsButtonUntilOneComesUp)
+{
+    using Call = FakeWindowManager::Call;
+    using Show = IWindowManager::Show;
+    using namespace NotifyIcon;
+    SpoolerFixture f;
+    f.fake.notifyArea.available = false;
+    const WindowHandle application = f.fake.application.handle();
+    // How the application's window was last shown or hidden.
+    const auto lastShow = [&] {
+        unsigned how = ~0u;
+        for (const Call& call : f.fake.windows.calls())
+            if (call.window == application && call.what == QLatin1String("show"))
+                how = call.message;
+        f.fake.windows.clearCalls();
+        return how;
+    };
+
+    // Nothing but the task bar leads back to the program: minimised, the window keeps its
+    // button.
+    TForm1& form = f.start();
+    EXPECT_TRUE(form.isMinimized());
+    EXPECT_EQ(lastShow(), unsigned(Show::Restore));
+    f.fake.application.restore();
+    f.fake.application.minimize();
+    EXPECT_EQ(lastShow(), unsigned(Show::Restore)) << "minimised without a tray, the window left the task bar";
+    f.fake.notifyArea.clearRequests();
+    form.TrayTimerTimer();
+    EXPECT_TRUE(f.fake.notifyArea.requests().empty());
+
+    // A notification area comes up: the icon is added again, for the area to show it, and
+    // the minimised window goes into it.
+    f.fake.notifyArea.available = true;
+    form.TrayTimerTimer();
+    const std::vector<unsigned> requests = f.fake.notifyArea.messages();
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_EQ(requests[0], NIM_DELETE);
+    EXPECT_EQ(requests[1], NIM_ADD);
+    EXPECT_NE(f.fake.notifyArea.only(), nullptr);
+    EXPECT_EQ(lastShow(), unsigned(Show::Hide));
+    form.TrayTimerTimer();
+    EXPECT_EQ(lastShow(), ~0u) << "an area that stays changes nothing";
+
+    // The area goes away while the window is hidden in it: the window comes back into the
+    // task bar, minimised.
+    form.hide();
+    f.fake.notifyArea.available = false;
+    form.TrayTimerTimer();
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_TRUE(form.isMinimized());
+    EXPECT_TRUE(f.fake.application.minimized());
+    EXPECT_EQ(lastShow(), unsigned(Show::Restore));
+}
+
 } // namespace

@@ -580,6 +580,35 @@ TEST(SpoolerProgram, StartsInTheTrayAndAClickOnTheIconBringsTheWindowBack)
     EXPECT_TRUE(spooler.endsWell(20000)) << desktop.logText();
 }
 
+TEST(SpoolerProgram, ANotificationAreaThatComesLaterGetsTheIcon)
+{
+    const QString missing = missingPanel();
+    if (!missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString();
+    Desktop desktop;
+    ASSERT_TRUE(desktop.start()) << desktop.error.toStdString();
+
+    // No panel yet when the spooler starts; one comes up a while later.
+    SpoolerRun spooler(desktop.environment, desktop.log());
+    const QString window = desktop.display.waitForWindow({QStringLiteral("--class"), QStringLiteral("^TForm1$")});
+    ASSERT_FALSE(window.isEmpty()) << desktop.logText();
+    QThread::msleep(4000);
+    Panel panel(desktop.display);
+    ASSERT_FALSE(panel.window.isEmpty()) << "the panel did not start";
+    const QString icon = panel.dockedIcon();
+    ASSERT_FALSE(icon.isEmpty()) << "no icon docked in the panel that came later\n" << desktop.logText();
+    EXPECT_FALSE(inTaskBar(desktop.display, window));
+
+    // A click on the icon brings the window back.
+    panel.click(icon, 1);
+    EXPECT_TRUE(waitUntil([&] { return shown(desktop.display, window) && inTaskBar(desktop.display, window); }))
+        << "the click did not bring the window back\n"
+        << desktop.logText();
+    SpoolerRun quit(desktop.environment, desktop.log(), {QStringLiteral("/u")});
+    EXPECT_TRUE(quit.endsWell(10000));
+    EXPECT_TRUE(spooler.endsWell(20000)) << desktop.logText();
+}
+
 // The road of one file on a desktop: the program, with the watcher's switch beside it,
 // sits in the tray; a DOS program writes a report slowly and holds it open past the first
 // print pass; once it lets go the report goes to the printer in jobs of three pages and the
