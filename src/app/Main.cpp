@@ -55,6 +55,9 @@ constexpr int kFirstTickMs = 10000;
 constexpr int kTickMs = 1000;
 // The watcher looks at a network share this often.
 constexpr qint64 kSharePollMs = 4000;
+// How often the program looks whether a notification area came or went: the icon is not
+// left to dock by itself in an area that comes up later.
+constexpr int kTrayLookMs = 2000;
 
 // The pipe a signal that ends the session writes into; the event loop reads it.
 int endSignalPipe[2] = {-1, -1};
@@ -138,6 +141,9 @@ TForm1::TForm1(const SpoolerPlatform& platform, const QStringList& arguments, QW
     Timer2 = new QTimer(this);
     Timer2->setObjectName(QStringLiteral("Timer2"));
     Timer2->setInterval(500);
+    TrayTimer = new QTimer(this);
+    TrayTimer->setObjectName(QStringLiteral("TrayTimer"));
+    TrayTimer->setInterval(kTrayLookMs);
     // The first window made is the one that stands for the application; the application's
     // own window exists from the start.
     IApplication& application = m_platform.engine.application;
@@ -178,6 +184,7 @@ void TForm1::bindHandlers()
     };
     bind(Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
     bind(Timer2, &QTimer::timeout, &TForm1::Timer2Timer);
+    bind(TrayTimer, &QTimer::timeout, &TForm1::TrayTimerTimer);
     // A checkable menu item flips its own check mark before it reports the click; the
     // handler is the one that inverts it, so the item's flip is taken back first.
     connect(ui->PausePrinting, &QAction::triggered, this, [this](bool checked) {
@@ -236,6 +243,8 @@ void TForm1::customEvent(QEvent* event)
         guardedEntry([this] { WMQueueChanged(); });
     else if (event->type() == WM_QUEUEQUIT)
         guardedEntry([this] { WMQueueQuit(); });
+    else if (event->type() == WM_QUEUESHOW)
+        guardedEntry([this] { WMQueueShow(); });
 }
 
 QString TForm1::statusText(int panel) const
@@ -294,6 +303,9 @@ void TForm1::FormCreate()
         Timer2->start();
     else
         Timer2->stop();
+    // A notification area that comes up later gets the icon: the area as it is now.
+    m_trayAvailable = m_platform.notifyArea.isAvailable();
+    TrayTimer->start();
 }
 
 void TForm1::FormHide()
@@ -316,6 +328,30 @@ void TForm1::FormRestore()
     windows.bringToTop(application);
     windows.sendMessage(application, WindowMessages::WM_SYSCOMMAND, WindowMessages::SC_RESTORE, 0);
     windows.setForegroundWindow(application);
+}
+
+void TForm1::TrayTimerTimer()
+{
+    const bool available = m_platform.notifyArea.isAvailable();
+    if (available == m_trayAvailable)
+        return;
+    m_trayAvailable = available;
+    const bool minimised = isMinimized() || isHidden();
+    if (available) {
+        // Added again, so that the new area shows it whether or not it finds icons that
+        // were added before it came.
+        TrayIcon->ShowIcon();
+        if (!minimised)
+            return;
+        if (TrayIcon->HideForm())
+            TrayIcon->ApplyHideForm();
+        else
+            TrayIcon->setHideForm(true);
+    } else if (minimised) {
+        TrayIcon->ApplyHideForm();
+        if (isHidden())
+            showMinimized();
+    }
 }
 
 void TForm1::showEvent(QShowEvent* event)
@@ -438,6 +474,15 @@ void TForm1::EndSession()
     m_ending = true;
     m_quitRequested = true;
     QCoreApplication::postEvent(this, new QEvent(WM_QUEUEQUIT));
+}
+
+void TForm1::WMQueueShow()
+{
+    // As a click on the tray icon, and then the window itself is made the active one: the
+    // application's own window is never mapped.
+    FormRestore();
+    IWindowManager& windows = m_platform.windows;
+    windows.setForegroundWindow(windows.handleOf(*this));
 }
 
 void TForm1::WMQueueChanged()
@@ -797,13 +842,16 @@ int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments, bo
 {
     IApplication& app = platform.engine.application;
     app.setTitle(QStringLiteral("Pagello"));
-    // A running spooler is known by its main window. A second start ends without a word
-    // and leaves it as it is; "/u" asks it to quit first.
+    // A running spooler is known by its main window. A second start asks it to bring its
+    // window to the front, so that a spooler without a tray icon can still be reached, and
+    // ends without a word; "/u" asks it to quit instead.
     const WindowHandle other =
         FindWindowByName(platform.windows, QString::fromLatin1(kMainWindowClass), QStringLiteral("Pagello "));
     const bool quit = !arguments.isEmpty() && arguments.first().toLower() == QLatin1String("/u");
-    if (other && quit)
-        platform.windows.postMessage(other, WindowMessages::WM_USER + (WM_QUEUEQUIT - QEvent::User), 0, 0);
+    if (other) {
+        const QEvent::Type request = quit ? WM_QUEUEQUIT : WM_QUEUESHOW;
+        platform.windows.postMessage(other, WindowMessages::WM_USER + (request - QEvent::User), 0, 0);
+    }
     if (other || quit)
         return 0;
     // Two starts at the same moment would both miss the other's window: only the one that

@@ -27,10 +27,12 @@ class TQueueModel;
 class TPrintJournal;
 class TASTrayIcon;
 
-// The program's own window messages (WM_USER + 100 and + 101), as events posted to the
+// The program's own window messages (WM_USER + 100 to + 102), as events posted to the
 // main window.
 constexpr QEvent::Type WM_QUEUECHANGED = QEvent::Type(QEvent::User + 100);
 constexpr QEvent::Type WM_QUEUEQUIT = QEvent::Type(QEvent::User + 101);
+// A second start asks the running spooler to bring its window to the front.
+constexpr QEvent::Type WM_QUEUESHOW = QEvent::Type(QEvent::User + 102);
 // The window class a running spooler's main window is found by.
 constexpr char kMainWindowClass[] = "TForm1";
 // The most of a window title the focus hand-back looks for.
@@ -56,6 +58,7 @@ public:
     QMenu& popupMenu() { return *PopupMenu1; }
     QTimer& timer1() { return *Timer1; }
     QTimer& timer2() { return *Timer2; }
+    QTimer& trayTimer() { return *TrayTimer; }
     // Text of status panel 0 (left) or 1 (right).
     QString statusText(int panel) const;
 
@@ -88,6 +91,9 @@ public:
     // sent is finished; the rest of the document waits in the queue for the next start,
     // which the journal lets go on after the batches the printer has had.
     void EndSession();
+    // Restores the window from the tray or the task bar, with its task-bar button, and
+    // activates it: only the program itself can show a window it withdrew.
+    void WMQueueShow();
     // The focus hand-back ("/a"): every tick looks for the first top-level window whose
     // title holds SearchTitle, and hands it the focus once.
     void Timer2Timer();
@@ -116,6 +122,10 @@ public:
     void FormHide();
     void FormShow();
     void FormRestore();
+    // Every tick looks whether the desktop's notification area came or went: one that came
+    // gets the icon, and a minimised window goes into it as at a start with one; when it
+    // goes, a window hidden in it comes back into the task bar, minimised.
+    void TrayTimerTimer();
 
     // Paths are the bytes of the file's name, as the directory gave them. `again`: a
     // document the printer has had whole is printed once more (the user asked for it).
@@ -179,6 +189,8 @@ private:
     QMenu* PopupMenu1 = nullptr;
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
+    QTimer* TrayTimer = nullptr;
+    bool m_trayAvailable = false; // the notification area as the last tick saw it
     QLabel* m_panels[2] = {nullptr, nullptr};
     std::unique_ptr<TPrintJournal> m_journal;
     // The spool file being printed or previewed, opened once: read, identified and in the

@@ -46,4 +46,7 @@ public:
     virtual ~INotifyArea() = default;
     // NIM_ADD, NIM_MODIFY or NIM_DELETE; whether the shell did it.
     virtual bool shellNotifyIcon(unsigned message, const NotifyIconData& data) = 0;
+    // Whether the desktop has a notification area now. Without one an icon that was added
+    // is seen nowhere; an icon added again once an area has come up shows there.
+    virtual bool isAvailable() const = 0;
 };

@@ -45,8 +45,9 @@ void TASTrayIcon::ApplyHideForm()
     IWindowManager& windows = m_platform.windows;
     const ::WindowHandle application =
         windows.findWindow(QString::fromLatin1(kApplicationWindowClass), m_platform.application.title().left(255));
+    const bool hide = m_hideForm && m_platform.notifyArea.isAvailable();
     if (application)
-        windows.showWindow(application, m_hideForm ? IWindowManager::Show::Hide : IWindowManager::Show::Restore);
+        windows.showWindow(application, hide ? IWindowManager::Show::Hide : IWindowManager::Show::Restore);
 }
 
 void TASTrayIcon::HookWndProc()

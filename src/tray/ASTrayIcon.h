@@ -17,7 +17,8 @@ public:
 };
 
 // The tray icon that, while HideForm is set, keeps the application out of the task bar,
-// so that a running program shows only as its icon in the notification area. It hooks
+// so that a running program shows only as its icon in the notification area; without a
+// notification area the task bar is the only way back, and the button stays. It hooks
 // its owner form's window procedure: whenever the form is about to be shown, the hiding
 // (or showing) of the task-bar button is applied again before the form handles it.
 class TASTrayIcon : public TTrayIcon
@@ -30,7 +31,8 @@ public:
     bool HideForm() const { return m_hideForm; }
     void setHideForm(bool hide);
     void Loaded() override;
-    // Hides or shows the application's window, found anew by its title.
+    // Hides or shows the application's window, found anew by its title: hidden only while
+    // the desktop has a notification area.
     void ApplyHideForm();
 
 private:

@@ -331,23 +331,44 @@ TEST(Spooler, EndOfTheSessionDuringALongDocumentClosesTheWindowAfterTheBatch)
 
 TEST(Spooler, SecondStartEndsSilentlyAndTheQuitSwitchClosesTheRunningOneAfterItsJob)
 {
+    using Call = FakeWindowManager::Call;
+    using namespace WindowMessages;
     SpoolerFixture f;
     TForm1& running = f.start();
     running.show();
     f.ui().PausePrinting->trigger();
     const WindowHandle window = f.fake.windows.findWindow(QStringLiteral("TForm1"), QStringLiteral("Pagello "));
     ASSERT_NE(window, 0u) << "the main window is found by its class and title from its creation on";
+    const WindowHandle application = f.fake.application.handle();
+    // Back in the tray, once the showing is over.
+    QCoreApplication::processEvents();
+    f.fake.application.minimize();
+    ASSERT_TRUE(f.fake.application.minimized());
     f.fake.windows.clearCalls();
 
-    // Started again: nothing is created, shown or activated.
+    // Started again: nothing is created; the running spooler is asked to come to the front,
+    // and does it itself, from its own message loop, as at a click on its tray icon, its
+    // window then made the active one.
     EXPECT_EQ(runSpooler(f.fake.spooler(), {}), 0);
     EXPECT_EQ(f.fake.application.mainWindow(), f.form.get());
-    EXPECT_TRUE(f.fake.windows.calls().empty());
+    EXPECT_EQ(f.fake.windows.calls(), (std::vector<Call>{Call{QStringLiteral("post"), window, 0x400 + 102}}));
+    EXPECT_TRUE(f.fake.application.minimized());
+    f.fake.windows.clearCalls();
+    for (int i = 0; i < 5 && f.fake.application.minimized(); ++i)
+        QCoreApplication::processEvents();
+    EXPECT_FALSE(f.fake.application.minimized()) << "the second start did not bring the window back";
+    EXPECT_EQ(f.fake.windows.calls(),
+              (std::vector<Call>{Call{QStringLiteral("top"), application},
+                                 Call{QStringLiteral("send"), application, WM_SYSCOMMAND, SC_RESTORE, 0},
+                                 Call{QStringLiteral("show"), application, unsigned(IWindowManager::Show::Restore)},
+                                 Call{QStringLiteral("foreground"), application},
+                                 Call{QStringLiteral("foreground"), window}}));
+    EXPECT_EQ(f.fake.windows.foregroundWindow(), window);
     EXPECT_TRUE(f.fake.application.messages().empty());
+    f.fake.windows.clearCalls();
 
     // "/U": the quit request is posted, and the running spooler closes.
     EXPECT_EQ(runSpooler(f.fake.spooler(), {QStringLiteral("/U")}), 0);
-    using Call = FakeWindowManager::Call;
     EXPECT_EQ(f.fake.windows.calls(), (std::vector<Call>{Call{QStringLiteral("post"), window, 0x400 + 101}}));
     // No job is under way: nothing holds the request back.
     for (int i = 0; i < 5 && running.isVisible(); ++i)
@@ -509,6 +530,60 @@ TEST(Spooler, StartsInTheTrayAndAClickOnTheIconRestoresTheWindowAndItsButton)
     EXPECT_EQ(applicationCalls(), (std::vector<Call>{hidden, shown}));
     f.form.reset();
     EXPECT_EQ(f.fake.notifyArea.only(), nullptr);
+}
+
+TEST(Spooler, WithoutANotificationAreaTheWindowKeepsItsButtonUntilOneComesUp)
+{
+    using Call = FakeWindowManager::Call;
+    using Show = IWindowManager::Show;
+    using namespace NotifyIcon;
+    SpoolerFixture f;
+    f.fake.notifyArea.available = false;
+    const WindowHandle application = f.fake.application.handle();
+    // How the application's window was last shown or hidden.
+    const auto lastShow = [&] {
+        unsigned how = ~0u;
+        for (const Call& call : f.fake.windows.calls())
+            if (call.window == application && call.what == QLatin1String("show"))
+                how = call.message;
+        f.fake.windows.clearCalls();
+        return how;
+    };
+
+    // Nothing but the task bar leads back to the program: minimised, the window keeps its
+    // button.
+    TForm1& form = f.start();
+    EXPECT_TRUE(form.isMinimized());
+    EXPECT_EQ(lastShow(), unsigned(Show::Restore));
+    f.fake.application.restore();
+    f.fake.application.minimize();
+    EXPECT_EQ(lastShow(), unsigned(Show::Restore)) << "minimised without a tray, the window left the task bar";
+    f.fake.notifyArea.clearRequests();
+    form.TrayTimerTimer();
+    EXPECT_TRUE(f.fake.notifyArea.requests().empty());
+
+    // A notification area comes up: the icon is added again, for the area to show it, and
+    // the minimised window goes into it.
+    f.fake.notifyArea.available = true;
+    form.TrayTimerTimer();
+    const std::vector<unsigned> requests = f.fake.notifyArea.messages();
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_EQ(requests[0], NIM_DELETE);
+    EXPECT_EQ(requests[1], NIM_ADD);
+    EXPECT_NE(f.fake.notifyArea.only(), nullptr);
+    EXPECT_EQ(lastShow(), unsigned(Show::Hide));
+    form.TrayTimerTimer();
+    EXPECT_EQ(lastShow(), ~0u) << "an area that stays changes nothing";
+
+    // The area goes away while the window is hidden in it: the window comes back into the
+    // task bar, minimised.
+    form.hide();
+    f.fake.notifyArea.available = false;
+    form.TrayTimerTimer();
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_TRUE(form.isMinimized());
+    EXPECT_TRUE(f.fake.application.minimized());
+    EXPECT_EQ(lastShow(), unsigned(Show::Restore));
 }
 
 } // namespace

@@ -501,6 +501,37 @@ TEST(SpoolerProgram, InformationSwitchesStartNothingAndAStartWithoutAPrintServer
     EXPECT_TRUE(run.running()) << "the box saying there is no printer does not wait\n" << said(log).toStdString();
 }
 
+// Whether the window is mapped and shown (not withdrawn, not minimised).
+bool shown(const PrivateDisplay& display, const QString& window)
+{
+    return display.run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), window})
+               .contains(QLatin1String("IsViewable")) &&
+           !display.run(QStringLiteral("xprop"), {QStringLiteral("-id"), window, QStringLiteral("_NET_WM_STATE")})
+                .contains(QLatin1String("_NET_WM_STATE_HIDDEN"));
+}
+
+// Whether the window has a button in the task bar: the window manager lists it among its
+// clients.
+bool inTaskBar(const PrivateDisplay& display, const QString& window)
+{
+    const QString hex = QStringLiteral("0x") + QString::number(window.toULongLong(), 16);
+    const QString clients =
+        display.run(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_CLIENT_LIST")});
+    return clients.split(QRegularExpression(QStringLiteral("[ ,#]+"))).contains(hex);
+}
+
+bool waitUntil(const std::function<bool()>& condition, int ms = 20000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.hasExpired(ms))
+            return false;
+        QThread::msleep(100);
+    }
+    return true;
+}
+
 TEST(SpoolerProgram, SecondStartEndsAtOnceAndTheQuitSwitchEndsTheFirst)
 {
     const QString missing = missingDesktop();
@@ -526,6 +557,12 @@ TEST(SpoolerProgram, SecondStartEndsAtOnceAndTheQuitSwitchEndsTheFirst)
     SpoolerRun second(desktop.environment, desktop.log());
     EXPECT_TRUE(second.endsWell(10000)) << desktop.logText();
     EXPECT_TRUE(first.running());
+    // The second start brought the first's window to the front, with its task-bar button.
+    EXPECT_TRUE(waitUntil([&] {
+        return shown(desktop.display, window) && inTaskBar(desktop.display, window) &&
+               desktop.display.activeWindow() == window;
+    })) << "the second start did not bring the running spooler's window to the front\n"
+        << desktop.logText();
 
     // A spooler of another user on the same spool directory finds neither the window nor
     // the lock of this one: the directory's own lock ends it, with one line saying why.
@@ -592,37 +629,6 @@ TEST(SpoolerProgram, HandBackActivatesTheWindowOfAnotherProgramOnce)
         process->kill();
         process->waitForFinished(5000);
     }
-}
-
-// Whether the window is mapped and shown (not withdrawn, not minimised).
-bool shown(const PrivateDisplay& display, const QString& window)
-{
-    return display.run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), window})
-               .contains(QLatin1String("IsViewable")) &&
-           !display.run(QStringLiteral("xprop"), {QStringLiteral("-id"), window, QStringLiteral("_NET_WM_STATE")})
-                .contains(QLatin1String("_NET_WM_STATE_HIDDEN"));
-}
-
-// Whether the window has a button in the task bar: the window manager lists it among its
-// clients.
-bool inTaskBar(const PrivateDisplay& display, const QString& window)
-{
-    const QString hex = QStringLiteral("0x") + QString::number(window.toULongLong(), 16);
-    const QString clients =
-        display.run(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_CLIENT_LIST")});
-    return clients.split(QRegularExpression(QStringLiteral("[ ,#]+"))).contains(hex);
-}
-
-bool waitUntil(const std::function<bool()>& condition, int ms = 20000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.hasExpired(ms))
-            return false;
-        QThread::msleep(100);
-    }
-    return true;
 }
 
 // A panel with a notification area on the display, ended with the test.
@@ -740,6 +746,35 @@ TEST(SpoolerProgram, StartsInTheTrayAndAClickOnTheIconBringsTheWindowBack)
         minimise();
     }
     EXPECT_TRUE(spooler.running());
+    SpoolerRun quit(desktop.environment, desktop.log(), {QStringLiteral("/u")});
+    EXPECT_TRUE(quit.endsWell(10000));
+    EXPECT_TRUE(spooler.endsWell(20000)) << desktop.logText();
+}
+
+TEST(SpoolerProgram, ANotificationAreaThatComesLaterGetsTheIcon)
+{
+    const QString missing = missingPanel();
+    if (!missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString();
+    Desktop desktop;
+    ASSERT_TRUE(desktop.start()) << desktop.error.toStdString();
+
+    // No panel yet when the spooler starts; one comes up a while later.
+    SpoolerRun spooler(desktop.environment, desktop.log());
+    const QString window = desktop.display.waitForWindow({QStringLiteral("--class"), QStringLiteral("^TForm1$")});
+    ASSERT_FALSE(window.isEmpty()) << desktop.logText();
+    QThread::msleep(4000);
+    Panel panel(desktop.display);
+    ASSERT_FALSE(panel.window.isEmpty()) << "the panel did not start";
+    const QString icon = panel.dockedIcon();
+    ASSERT_FALSE(icon.isEmpty()) << "no icon docked in the panel that came later\n" << desktop.logText();
+    EXPECT_FALSE(inTaskBar(desktop.display, window));
+
+    // A click on the icon brings the window back.
+    panel.click(icon, 1);
+    EXPECT_TRUE(waitUntil([&] { return shown(desktop.display, window) && inTaskBar(desktop.display, window); }))
+        << "the click did not bring the window back\n"
+        << desktop.logText();
     SpoolerRun quit(desktop.environment, desktop.log(), {QStringLiteral("/u")});
     EXPECT_TRUE(quit.endsWell(10000));
     EXPECT_TRUE(spooler.endsWell(20000)) << desktop.logText();

@@ -34,6 +34,7 @@ public:
     {}
 
     bool shellNotifyIcon(unsigned message, const NotifyIconData& data) override;
+    bool isAvailable() const override { return available; }
 
     const std::vector<Request>& requests() const { return m_requests; }
     void clearRequests() { m_requests.clear(); }
@@ -41,6 +42,9 @@ public:
     std::vector<unsigned> messages() const;
     // Adds are refused while this is set (the shell is not running).
     bool refuseAdd = false;
+    // Whether the desktop has a notification area (a panel with one is running); icons are
+    // kept either way.
+    bool available = true;
     // The icon of the window with that id, or null while none is there.
     const Icon* icon(WindowHandle window, std::uint32_t id = 0) const;
     // The one icon that is there, or null.

@@ -23,6 +23,7 @@ public:
     QtNotifyArea& operator=(const QtNotifyArea&) = delete;
 
     bool shellNotifyIcon(unsigned message, const NotifyIconData& data) override;
+    bool isAvailable() const override { return available(); }
 
     // Whether the desktop has a notification area now.
     static bool available();
