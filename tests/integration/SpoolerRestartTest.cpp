@@ -120,6 +120,47 @@ private:
     QProcess m_process;
 };
 
+// The spooler offscreen on the test's scheduler, its spool directory, registry file and
+// single-instance lock all in the test's directory.
+QProcessEnvironment offscreenSpooler(const QTemporaryDir& dir, const QString& spool, const QString& registry,
+                                     const PrivateCups& cups)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PAGELLO"), spool);
+    environment.insert(QStringLiteral("PAGELLO_REGISTRY"), registry);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // The single-instance lock of the test's own, not that of a spooler the user runs.
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
+    environment.insert(QStringLiteral("CUPS_SERVER"), cups.socketPath());
+    environment.remove(QStringLiteral("LPDEST"));
+    environment.remove(QStringLiteral("PRINTER"));
+    return environment;
+}
+
+// Started again after it was ended in the middle of the document, the spooler prints the
+// rest and deletes the file: the scheduler has had every batch of `pages` exactly once.
+void restartPrintsEveryBatchOnce(PrivateCups& cups, const QProcessEnvironment& environment, const QString& log,
+                                 const QString& document, int pages, const std::function<std::string()>& logText)
+{
+    SpoolerRun second(environment, log);
+    QElapsedTimer timer;
+    timer.start();
+    while (QFile::exists(document) && second.running() && !timer.hasExpired(kWaitMs))
+        QThread::msleep(50);
+    EXPECT_FALSE(QFile::exists(document)) << logText();
+    ASSERT_TRUE(cups.waitUntilIdle(kWaitMs)) << cups.error().toStdString();
+    second.kill();
+
+    QStringList titles;
+    for (const PrivateCups::CapturedJob& job : cups.capturedJobs(kQueue))
+        titles << job.title;
+    QStringList expected;
+    for (int first = 1; first <= pages; first += kPagesSpool)
+        expected << batchTitle(first, first + kPagesSpool - 1);
+    EXPECT_EQ(titles.join(QLatin1Char('\n')).toStdString(), expected.join(QLatin1Char('\n')).toStdString())
+        << logText();
+}
+
 TEST(SpoolerProgram, EndedDuringADocumentAndStartedAgainPrintsEveryBatchOnce)
 {
     const QString missing = PrivateCups::missingPrerequisite();
@@ -153,17 +194,9 @@ TEST(SpoolerProgram, EndedDuringADocumentAndStartedAgainPrintsEveryBatchOnce)
                                     "\"PagesSpool\"=dword:0000000" +
                                         QByteArray::number(kPagesSpool) + "\n"));
 
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PAGELLO"), spool);
-    environment.insert(QStringLiteral("PAGELLO_REGISTRY"), registry);
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    // The single-instance lock of the test's own, not that of a spooler the user runs.
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
-    environment.insert(QStringLiteral("CUPS_SERVER"), cups.socketPath());
+    QProcessEnvironment environment = offscreenSpooler(dir, spool, registry, cups);
     // The documents of jobs cut short stay in the test's directory.
     environment.insert(QStringLiteral("TMPDIR"), dir.filePath(QStringLiteral("tmp")));
-    environment.remove(QStringLiteral("LPDEST"));
-    environment.remove(QStringLiteral("PRINTER"));
     const auto logText = [&] {
         QFile file(log);
         return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
@@ -199,23 +232,7 @@ TEST(SpoolerProgram, EndedDuringADocumentAndStartedAgainPrintsEveryBatchOnce)
         EXPECT_TRUE(QFile::exists(document));
     }
 
-    SpoolerRun second(environment, log);
-    QElapsedTimer timer;
-    timer.start();
-    while (QFile::exists(document) && second.running() && !timer.hasExpired(kWaitMs))
-        QThread::msleep(50);
-    EXPECT_FALSE(QFile::exists(document)) << logText();
-    ASSERT_TRUE(cups.waitUntilIdle(kWaitMs)) << cups.error().toStdString();
-    second.kill();
-
-    QStringList titles;
-    for (const PrivateCups::CapturedJob& job : cups.capturedJobs(kQueue))
-        titles << job.title;
-    QStringList expected;
-    for (int first = 1; first <= kPages; first += kPagesSpool)
-        expected << batchTitle(first, first + kPagesSpool - 1);
-    EXPECT_EQ(titles.join(QLatin1Char('\n')).toStdString(), expected.join(QLatin1Char('\n')).toStdString())
-        << logText();
+    restartPrintsEveryBatchOnce(cups, environment, log, document, kPages, logText);
 }
 
 // The end of the session (SIGTERM) during a long document: the program ends with code 0
@@ -253,14 +270,7 @@ TEST(SpoolerProgram, EndOfTheSessionEndsItWellAndTheRestIsPrintedAtTheNextStart)
         return readBytes(registry).find("\"AutoStart\"=dword:00000001") != std::string::npos;
     };
     ASSERT_TRUE(storeBatchSize());
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PAGELLO"), spool);
-    environment.insert(QStringLiteral("PAGELLO_REGISTRY"), registry);
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
-    environment.insert(QStringLiteral("CUPS_SERVER"), cups.socketPath());
-    environment.remove(QStringLiteral("LPDEST"));
-    environment.remove(QStringLiteral("PRINTER"));
+    const QProcessEnvironment environment = offscreenSpooler(dir, spool, registry, cups);
     const auto logText = [&] {
         QFile file(log);
         return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
@@ -350,14 +360,8 @@ TEST(SpoolerProgram, EndedAfterTheSchedulerTookAJobAndBeforeItsNoteSendsItOnce)
     ASSERT_TRUE(writeFile(dir.filePath(QStringLiteral("system.reg")),
                           "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Morvane\\Pagello]\n\"PagesSpool\"=dword:0000000" +
                               QByteArray::number(kPagesSpool) + "\n"));
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PAGELLO"), spool);
-    environment.insert(QStringLiteral("PAGELLO_REGISTRY"), dir.filePath(QStringLiteral("system.reg")));
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
-    environment.insert(QStringLiteral("CUPS_SERVER"), cups.socketPath());
-    environment.remove(QStringLiteral("LPDEST"));
-    environment.remove(QStringLiteral("PRINTER"));
+    const QProcessEnvironment environment =
+        offscreenSpooler(dir, spool, dir.filePath(QStringLiteral("system.reg")), cups);
     const auto logText = [&] {
         QFile file(log);
         return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
@@ -380,23 +384,7 @@ TEST(SpoolerProgram, EndedAfterTheSchedulerTookAJobAndBeforeItsNoteSendsItOnce)
     ASSERT_EQ(cups.jobCount(), 2) << "the scheduler did not take the second batch before the end\n" << logText();
     EXPECT_TRUE(QFile::exists(document));
 
-    SpoolerRun second(environment, log);
-    QElapsedTimer timer;
-    timer.start();
-    while (QFile::exists(document) && second.running() && !timer.hasExpired(kWaitMs))
-        QThread::msleep(50);
-    EXPECT_FALSE(QFile::exists(document)) << logText();
-    ASSERT_TRUE(cups.waitUntilIdle(kWaitMs)) << cups.error().toStdString();
-    second.kill();
-
-    QStringList titles;
-    for (const PrivateCups::CapturedJob& job : cups.capturedJobs(kQueue))
-        titles << job.title;
-    QStringList expected;
-    for (int first = 1; first <= kShortPages; first += kPagesSpool)
-        expected << batchTitle(first, first + kPagesSpool - 1);
-    EXPECT_EQ(titles.join(QLatin1Char('\n')).toStdString(), expected.join(QLatin1Char('\n')).toStdString())
-        << logText();
+    restartPrintsEveryBatchOnce(cups, environment, log, document, kShortPages, logText);
 }
 
 // A spooler's surroundings on the test's display: a spool directory, a registry file, a
