@@ -8,8 +8,10 @@
 #include <algorithm>
 
 // The journal file: one line per document, "device inode size mtime-ns last-page
-// finished" in decimal; a document with a batch being sent adds "last-page-of-the-batch
-// seconds title", the title percent-encoded. Lines that do not read so are left out.
+// finished printer" in decimal, the printer (its name, paper and resolution)
+// percent-encoded, "-" when not known; a document with a batch being sent adds
+// "last-page-of-the-batch seconds title", the title percent-encoded. Lines of earlier
+// versions have no printer field. Lines that do not read so are left out.
 
 namespace {
 
@@ -47,6 +49,14 @@ std::optional<TPrintJournal::Sending> TPrintJournal::sending(const FileIdentity&
 {
     const Entry* e = find(file);
     return e ? e->sending : std::nullopt;
+}
+
+void TPrintJournal::useDevice(const FileIdentity& file, const QString& device)
+{
+    Entry& e = m_entries[file];
+    if (!e.device.isEmpty() && e.device != device)
+        e = Entry();
+    e.device = device;
 }
 
 void TPrintJournal::recordSending(const FileIdentity& file, const Sending& batch)
@@ -97,8 +107,12 @@ void TPrintJournal::load()
         return;
     const QByteArray text = file.read(kMaxSize);
     for (const QByteArray& line : text.split('\n')) {
-        const QList<QByteArray> f = line.trimmed().split(' ');
-        if (f.size() != 6 && f.size() != 9)
+        QList<QByteArray> f = line.trimmed().split(' ');
+        // The printer field, which lines of earlier versions do not have.
+        QByteArray device = "-";
+        if (f.size() == 7 || f.size() == 10)
+            device = f.takeAt(6);
+        else if (f.size() != 6 && f.size() != 9)
             continue;
         bool ok[9] = {true, true, true, true, true, true, true, true, true};
         FileIdentity id;
@@ -109,6 +123,8 @@ void TPrintJournal::load()
         id.modifiedNs = f[3].toLongLong(&ok[3]);
         e.lastPage = f[4].toInt(&ok[4]);
         e.finished = f[5].toInt(&ok[5]) != 0;
+        if (device != "-")
+            e.device = QString::fromUtf8(QByteArray::fromPercentEncoding(device));
         if (f.size() == 9) {
             Sending s;
             s.lastPage = f[6].toInt(&ok[6]);
@@ -130,7 +146,8 @@ void TPrintJournal::save()
     for (const auto& [id, e] : m_entries) {
         text += QByteArray::number(id.device) + ' ' + QByteArray::number(id.inode) + ' ' + QByteArray::number(id.size) +
                 ' ' + QByteArray::number(id.modifiedNs) + ' ' + QByteArray::number(e.lastPage) + ' ' +
-                (e.finished ? '1' : '0');
+                (e.finished ? '1' : '0') + ' ' +
+                (e.device.isEmpty() ? QByteArray("-") : e.device.toUtf8().toPercentEncoding());
         if (e.sending)
             text += ' ' + QByteArray::number(e.sending->lastPage) + ' ' + QByteArray::number(e.sending->since) + ' ' +
                     e.sending->title.toUtf8().toPercentEncoding();

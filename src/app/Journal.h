@@ -41,6 +41,13 @@ public:
     };
     std::optional<Sending> sending(const FileIdentity& file) const;
 
+    // The document is about to be sent to `device` (the printer, its paper and resolution).
+    // Pages noted for another device are other pages: what was noted of the document goes,
+    // so it is printed whole again (a page printed twice is better than one lost). Notes
+    // that name no device (made by an earlier version) are kept and take this one. Written
+    // with the next note.
+    void useDevice(const FileIdentity& file, const QString& device);
+
     // Each of these raises EJournalError when the journal file cannot be written; what
     // it notes is kept in memory all the same.
     void recordSending(const FileIdentity& file, const Sending& batch);
@@ -65,6 +72,7 @@ private:
     {
         int lastPage = 0;
         bool finished = false;
+        QString device; // empty: not known
         std::optional<Sending> sending;
     };
     const Entry* find(const FileIdentity& file) const;

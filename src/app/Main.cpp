@@ -306,6 +306,12 @@ void TForm1::FormCreate()
     // A notification area that comes up later gets the icon: the area as it is now.
     m_trayAvailable = m_platform.notifyArea.isAvailable();
     TrayTimer->start();
+    // Without a notification area the task list is the only way to the program: the
+    // window waits there, minimised, until an area comes.
+    if (!m_trayAvailable) {
+        TrayIcon->ApplyHideForm();
+        m_platform.windows.showWindow(m_platform.windows.handleOf(*this), IWindowManager::Show::Minimize);
+    }
 }
 
 void TForm1::FormHide()
@@ -350,7 +356,7 @@ void TForm1::TrayTimerTimer()
     } else if (minimised) {
         TrayIcon->ApplyHideForm();
         if (isHidden())
-            showMinimized();
+            m_platform.windows.showWindow(m_platform.windows.handleOf(*this), IWindowManager::Show::Minimize);
     }
 }
 

@@ -52,6 +52,21 @@ QString jobTitle(const QString& docName, int first, int last)
     return title + range;
 }
 
+// The printer a document's pages are laid out for: its name, the sheet and the resolution.
+QString deviceOf(const TPreviewPrinter& engine, const IPrinters& printers)
+{
+    const QStringList names = printers.printerNames();
+    const int index = printers.printerIndex();
+    return QStringLiteral("%1 %2x%3 %4x%5 %6,%7")
+        .arg(index >= 0 && index < names.size() ? names[index] : QString())
+        .arg(engine.PageWidth())
+        .arg(engine.PageHeight())
+        .arg(engine.PixelsPerInchX())
+        .arg(engine.PixelsPerInchY())
+        .arg(engine.PageOffsetX())
+        .arg(engine.PageOffsetY());
+}
+
 QByteArray fileName(const QByteArray& path)
 {
     return path.mid(path.lastIndexOf('/') + 1);
@@ -108,6 +123,7 @@ void TForm1::printBatch(TPreviewPrinter& engine, int firstPage)
 {
     const int last = firstPage + engine.PageCount() - 1;
     const FileIdentity& file = m_document.identity();
+    m_journal->useDevice(file, deviceOf(engine, m_platform.engine.printers));
     settleSending(file);
     // Pages the printer accepted before (the file was tried again after a later batch
     // failed, or the program ended during the job) are not sent again.

@@ -302,6 +302,30 @@ TEST(PrintJob, BatchesThePrinterAcceptedAreNeverSentAgain)
     const std::vector<QString> all = f.printedTitles();
     const std::vector<QString> after(all.end() - 3, all.end());
     EXPECT_EQ(after, (std::vector<QString>{title("C.PRN", 1, 3), title("C.PRN", 4, 4), title("C.PRN", 5, 5)}));
+
+    // Tried again on another sheet, or on another printer with the same sheet, the pages
+    // are other pages: the whole document goes out again, also after a new start.
+    f.fake.printers.addPrinter(QStringLiteral("Jehličková"), laser600());
+    for (const char* name : {"D.PRN", "E.PRN"}) {
+        f.writeDocument(QString::fromLatin1(name), 5);
+        f.form->ScanQueue();
+        f.fake.printers.failOn(FakePrinters::Failure::EndDoc, false, 1);
+        QMetaObject::invokeMethod(&f.form->timer1(), "timeout", Qt::DirectConnection);
+        EXPECT_EQ(f.printedTitles().back(), title(name, 1, 4));
+        if (name[0] == 'D') {
+            f.fake.printers.setPrinterIndex(1);
+        } else {
+            f.fake.printers.setPrinterIndex(0);
+            f.fake.printers.addPrinter(QStringLiteral("Laser"), laser600(7000));
+            f.form.reset();
+            f.start();
+        }
+        const std::size_t before = f.printedTitles().size();
+        f.form->Timer1Timer();
+        const std::vector<QString> again = f.printedTitles();
+        EXPECT_EQ(std::vector<QString>(again.begin() + std::ptrdiff_t(before), again.end()),
+                  (std::vector<QString>{title(name, 1, 4), title(name, 5, 5)}));
+    }
 }
 
 // Printed documents that cannot be deleted (a read-only share) stay known however many

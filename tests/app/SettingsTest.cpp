@@ -541,20 +541,27 @@ TEST(Spooler, WithoutANotificationAreaTheWindowKeepsItsButtonUntilOneComesUp)
     f.fake.notifyArea.available = false;
     const WindowHandle application = f.fake.application.handle();
     // How the application's window was last shown or hidden.
+    // And whether the main window was shown minimised since.
+    bool mainShownMinimised = false;
     const auto lastShow = [&] {
         unsigned how = ~0u;
-        for (const Call& call : f.fake.windows.calls())
+        mainShownMinimised = false;
+        for (const Call& call : f.fake.windows.calls()) {
             if (call.window == application && call.what == QLatin1String("show"))
                 how = call.message;
+            if (call.window == f.fake.windows.handleOf(*f.form) && call.what == QLatin1String("show"))
+                mainShownMinimised = call.message == unsigned(Show::Minimize);
+        }
         f.fake.windows.clearCalls();
         return how;
     };
 
-    // Nothing but the task bar leads back to the program: minimised, the window keeps its
-    // button.
+    // Nothing but the task bar leads back to the program: the window starts there,
+    // minimised, and minimised it keeps its button.
     TForm1& form = f.start();
     EXPECT_TRUE(form.isMinimized());
     EXPECT_EQ(lastShow(), unsigned(Show::Restore));
+    EXPECT_TRUE(mainShownMinimised) << "without a tray the window is not in the task list at start";
     f.fake.application.restore();
     f.fake.application.minimize();
     EXPECT_EQ(lastShow(), unsigned(Show::Restore)) << "minimised without a tray, the window left the task bar";
@@ -580,10 +587,10 @@ TEST(Spooler, WithoutANotificationAreaTheWindowKeepsItsButtonUntilOneComesUp)
     form.hide();
     f.fake.notifyArea.available = false;
     form.TrayTimerTimer();
-    EXPECT_TRUE(form.isVisible());
     EXPECT_TRUE(form.isMinimized());
     EXPECT_TRUE(f.fake.application.minimized());
     EXPECT_EQ(lastShow(), unsigned(Show::Restore));
+    EXPECT_TRUE(mainShownMinimised);
 }
 
 } // namespace

@@ -56,7 +56,7 @@ int journalledPage(const QString& journal)
     if (!file.open(QIODevice::ReadOnly))
         return 0;
     const QList<QByteArray> fields = file.readAll().trimmed().split(' ');
-    return fields.size() == 6 ? fields[4].toInt() : 0;
+    return fields.size() == 7 ? fields[4].toInt() : 0;
 }
 
 // One run of the spooler program; it is killed when this goes, whatever happened, and
@@ -747,15 +747,29 @@ TEST(SpoolerProgram, ANotificationAreaThatComesLaterGetsTheIcon)
     Desktop desktop;
     ASSERT_TRUE(desktop.start()) << desktop.error.toStdString();
 
-    // No panel yet when the spooler starts; one comes up a while later.
+    // No panel yet when the spooler starts: its window waits minimised in the task list,
+    // and stays there when it is minimised again. A panel comes up a while later.
     SpoolerRun spooler(desktop.environment, desktop.log());
     const QString window = desktop.display.waitForWindow({QStringLiteral("--class"), QStringLiteral("^TForm1$")});
     ASSERT_FALSE(window.isEmpty()) << desktop.logText();
-    QThread::msleep(4000);
+    EXPECT_TRUE(waitUntil([&] { return inTaskBar(desktop.display, window); }))
+        << "without a notification area the window is not in the task list\n"
+        << desktop.logText();
+    EXPECT_FALSE(shown(desktop.display, window)) << "the window shows at start";
+    desktop.display.run(QStringLiteral("xdotool"),
+                        {QStringLiteral("windowactivate"), QStringLiteral("--sync"), window});
+    EXPECT_TRUE(waitUntil([&] { return shown(desktop.display, window); })) << desktop.logText();
+    desktop.display.run(QStringLiteral("xdotool"),
+                        {QStringLiteral("windowminimize"), QStringLiteral("--sync"), window});
+    QThread::msleep(1000);
+    EXPECT_TRUE(inTaskBar(desktop.display, window) && !shown(desktop.display, window)) << desktop.logText();
+    QThread::msleep(2000);
     Panel panel(desktop.display);
     ASSERT_FALSE(panel.window.isEmpty()) << "the panel did not start";
     ASSERT_FALSE(panel.dockedIcon().isEmpty()) << "no icon docked in the panel that came later\n" << desktop.logText();
-    EXPECT_FALSE(inTaskBar(desktop.display, window));
+    EXPECT_TRUE(waitUntil([&] { return !inTaskBar(desktop.display, window); }))
+        << "with the notification area the window stays in the task list\n"
+        << desktop.logText();
 
     // A click on the icon brings the window back. The program adds its icon again once it
     // has seen the area come (it looks every 2 s): the icon is clicked as it is after that.

@@ -9,6 +9,12 @@
 
 void FakePrinters::addPrinter(const QString& name, const DeviceMetrics& metrics)
 {
+    for (Printer& printer : m_printers) {
+        if (printer.name == name) {
+            printer.metrics = metrics;
+            return;
+        }
+    }
     m_printers.push_back({name, metrics});
     if (m_index < 0)
         m_index = 0;

@@ -44,7 +44,8 @@ public:
         JobQuery
     };
 
-    // Adds a printer; the first one added becomes the current one.
+    // Adds a printer; the first one added becomes the current one. A printer already there
+    // takes the new metrics (another sheet loaded, another resolution set).
     void addPrinter(const QString& name, const DeviceMetrics& metrics);
     // Makes the next call of that step raise EPrinterError (once, or always); with
     // `after`, that many calls of the step succeed first.

@@ -809,7 +809,14 @@ void XcbWindowManager::showWindow(WindowHandle window, Show how)
             widget->show();
             break;
         case Show::Minimize:
-            widget->showMinimized();
+            if (widget->isHidden() && widget->isMinimized() && m_x) {
+                // Minimised before it was ever shown, Qt maps the window whole: the window
+                // manager is asked to minimise it as soon as it has it.
+                widget->show();
+                m_x->iconify(static_cast<xcb_window_t>(window));
+            } else {
+                widget->showMinimized();
+            }
             break;
         case Show::Restore:
             widget->setWindowState(widget->windowState() & ~Qt::WindowMinimized);
