@@ -853,17 +853,28 @@ int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments, bo
     // ends without a word; "/u" asks it to quit instead.
     const WindowHandle other =
         FindWindowByName(platform.windows, QString::fromLatin1(kMainWindowClass), QStringLiteral("Pagello "));
-    const bool quit = !arguments.isEmpty() && arguments.first().toLower() == QLatin1String("/u");
+    const QString first = arguments.isEmpty() ? QString() : arguments.first().toLower();
+    const bool quit = first == QLatin1String("/u");
+    const auto message = [](QEvent::Type request) { return WindowMessages::WM_USER + (request - QEvent::User); };
     if (other) {
-        const QEvent::Type request = quit ? WM_QUEUEQUIT : WM_QUEUESHOW;
-        platform.windows.postMessage(other, WindowMessages::WM_USER + (request - QEvent::User), 0, 0);
-    }
-    if (other || quit)
+        platform.windows.postMessage(other, message(quit ? WM_QUEUEQUIT : WM_QUEUESHOW), 0, 0);
         return 0;
+    }
+    // Without an X display (Qt on Wayland, or off screen) no window of the running spooler
+    // is found: the requests go through the socket beside its lock.
+    if (quit) {
+        platform.environment.messageRunningSpooler(message(WM_QUEUEQUIT));
+        return 0;
+    }
     // Two starts at the same moment would both miss the other's window: only the one that
     // holds the lock runs, so that no file is printed twice.
-    if (!platform.environment.lockSingleInstance())
+    if (!platform.environment.lockSingleInstance()) {
+        // A DOS program that starts the spooler with "/a" wants the keyboard back, not
+        // the spooler's window in front of it.
+        if (first != QLatin1String("/a"))
+            platform.environment.messageRunningSpooler(message(WM_QUEUESHOW));
         return 0;
+    }
     // Spoolers of other users, or on other machines sharing the directory, have windows of
     // their own and runtime directories of their own: the spool directory's own lock keeps
     // them from printing the same files and overwriting each other's journal.
@@ -890,6 +901,14 @@ int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments, bo
     // A signal met while the window is being made waits in the pipe.
     const int signalPipe = endOnSignals ? installEndSignals() : -1;
     TForm1 form(platform, arguments);
+    // Later starts that find no window reach this one through the socket beside the lock;
+    // their requests take the road of the window messages a second start posts on X.
+    IWindowManager& windows = platform.windows;
+    const QPointer<TForm1> target(&form);
+    platform.environment.listenForLaterStarts([&windows, target, message](unsigned request) {
+        if (target && (request == message(WM_QUEUEQUIT) || request == message(WM_QUEUESHOW)))
+            windows.postMessage(windows.handleOf(*target), request, 0, 0);
+    });
     std::unique_ptr<QSocketNotifier> ending;
     if (signalPipe >= 0) {
         ending = std::make_unique<QSocketNotifier>(signalPipe, QSocketNotifier::Read);

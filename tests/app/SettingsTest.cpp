@@ -2,6 +2,7 @@
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -370,6 +371,7 @@ TEST(Spooler, SecondStartEndsSilentlyAndTheQuitSwitchClosesTheRunningOneAfterIts
     // "/U": the quit request is posted, and the running spooler closes.
     EXPECT_EQ(runSpooler(f.fake.spooler(), {QStringLiteral("/U")}), 0);
     EXPECT_EQ(f.fake.windows.calls(), (std::vector<Call>{Call{QStringLiteral("post"), window, 0x400 + 101}}));
+    EXPECT_TRUE(f.fake.environment.sentToRunning.empty()) << "the window found is asked, not the socket";
     // No job is under way: nothing holds the request back.
     for (int i = 0; i < 5 && running.isVisible(); ++i)
         QCoreApplication::processEvents();
@@ -388,13 +390,74 @@ TEST(Spooler, QuitSwitchOrAHeldLockStartsNothing)
     EXPECT_TRUE(f.fake.windows.calls().empty());
     EXPECT_EQ(f.fake.environment.lockRequests, 0) << "a quit request takes no lock";
     EXPECT_TRUE(f.fake.environment.spoolLockDirectory.isNull());
+    // Nobody listens beside the lock either.
+    EXPECT_EQ(f.fake.environment.sentToRunning, std::vector<unsigned>{0x400 + 101});
 
-    // Another start at the same moment holds the lock: this one ends without a word.
+    // Another start at the same moment holds the lock: this one ends without a word, and
+    // asks it through its socket to show itself, unless the start hands the focus back.
     f.fake.environment.lockedElsewhere = true;
+    f.fake.environment.sentToRunning.clear();
     EXPECT_EQ(runSpooler(f.fake.spooler(), {}), 0);
     EXPECT_EQ(f.fake.application.mainWindow(), f.form.get());
     EXPECT_TRUE(f.fake.application.messages().empty());
     EXPECT_EQ(f.fake.environment.lockRequests, 1);
+    EXPECT_EQ(runSpooler(f.fake.spooler(), {QStringLiteral("/A"), QStringLiteral("EDIT")}), 0);
+    EXPECT_EQ(f.fake.environment.lockRequests, 2);
+    EXPECT_EQ(f.fake.environment.sentToRunning, std::vector<unsigned>{0x400 + 102});
+    EXPECT_TRUE(f.fake.windows.calls().empty());
+    EXPECT_EQ(f.fake.environment.laterStarts, nullptr) << "only the running spooler listens";
+}
+
+// Without an X display the running spooler's window is not found: a later start reaches it
+// through the socket beside its lock, and its requests are handled as the window messages
+// of a second start on X are.
+TEST(Spooler, WithoutItsWindowTheRunningSpoolerIsReachedBesideItsLock)
+{
+    using namespace WindowMessages;
+    SpoolerFixture f;
+    // The later starts: their desktop has no window of the running spooler, and the lock
+    // is held by it.
+    FakeSpoolerPlatform later;
+    later.environment.lockedElsewhere = true;
+    later.environment.runningSpooler = [&](unsigned message) {
+        if (!f.fake.environment.laterStarts)
+            return false;
+        f.fake.environment.laterStarts(message);
+        return true;
+    };
+    bool shownAgain = false;
+    int laterExit = -1;
+    // The running spooler is asked once its message loop runs; should a request be lost,
+    // the loop is ended all the same, so that the test fails instead of waiting for ever.
+    QTimer::singleShot(0, [&] {
+        auto* running = dynamic_cast<TForm1*>(f.fake.application.mainWindow());
+        ASSERT_NE(running, nullptr);
+        ASSERT_TRUE(f.fake.environment.laterStarts);
+        ASSERT_TRUE(f.fake.application.minimized());
+        // An unknown message is not passed on.
+        f.fake.environment.laterStarts(WM_USER + 100 + 7);
+        EXPECT_EQ(runSpooler(later.spooler(), {}), 0);
+        EXPECT_EQ(runSpooler(later.spooler(), {QStringLiteral("/a")}), 0);
+        for (int i = 0; i < 5 && f.fake.application.minimized(); ++i)
+            QCoreApplication::processEvents();
+        shownAgain = !f.fake.application.minimized();
+        EXPECT_EQ(f.fake.windows.foregroundWindow(), f.fake.windows.handleOf(*running));
+        laterExit = runSpooler(later.spooler(), {QStringLiteral("/u")});
+    });
+    QTimer lost;
+    lost.setSingleShot(true);
+    QObject::connect(&lost, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    lost.start(20000);
+    EXPECT_EQ(runSpooler(f.fake.spooler(), {}), 0) << "the quit request did not end the running spooler";
+    EXPECT_TRUE(shownAgain) << "the second start did not bring the window back";
+    EXPECT_EQ(laterExit, 0);
+    EXPECT_EQ(later.environment.sentToRunning, (std::vector<unsigned>{WM_USER + 102, WM_USER + 101}));
+    EXPECT_EQ(later.environment.lockRequests, 2) << "the quit request takes no lock";
+    EXPECT_EQ(later.application.mainWindow(), nullptr);
+    // The running spooler ended as at a quit request: its settings written, no box shown.
+    EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("PagesSpool")), 3);
+    EXPECT_TRUE(f.fake.application.errors().empty());
+    EXPECT_TRUE(f.fake.application.messages().empty());
 }
 
 // A spooler of another user, or on another machine sharing the spool directory, has its

@@ -12,10 +12,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -114,6 +116,7 @@ bool PrivateDisplay::start()
         m_error = QStringLiteral("cannot create a pipe: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
+    auto choosing = std::make_unique<NumberChoice>();
     // Without -noreset the server starts over whenever its last client leaves, which may
     // be while openbox is still connecting.
     m_server = spawn(
@@ -134,6 +137,7 @@ bool PrivateDisplay::start()
         number.append(c);
     }
     close(pipeFds[0]);
+    choosing.reset();
     if (!number.endsWith('\n')) {
         m_error = QStringLiteral("Xvfb did not start a display within 15 s");
         stop();
@@ -225,4 +229,21 @@ QString PrivateDisplay::waitForWindow(const QStringList& search, int ms) const
 QString PrivateDisplay::activeWindow() const
 {
     return run(QStringLiteral("xdotool"), {QStringLiteral("getactivewindow")});
+}
+
+PrivateDisplay::NumberChoice::NumberChoice()
+    : m_fd(open("/tmp/.pagello-tests-display-number.lock", O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666))
+{
+    // Where the lock cannot be had the servers still refuse a number another one holds; only
+    // their rare collision is left to chance.
+    if (m_fd < 0)
+        return;
+    while (flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+PrivateDisplay::NumberChoice::~NumberChoice()
+{
+    if (m_fd >= 0)
+        close(m_fd);
 }

@@ -38,6 +38,21 @@ public:
     // The active window's id (decimal); empty when none is.
     QString activeWindow() const;
 
+    // Held while an X server of a test picks its display number (the first free one), until
+    // it has taken it: servers of tests that run side by side, this one's and a Wayland
+    // compositor's X server, then never go for the same number at the same moment.
+    class NumberChoice
+    {
+    public:
+        NumberChoice();
+        ~NumberChoice();
+        NumberChoice(const NumberChoice&) = delete;
+        NumberChoice& operator=(const NumberChoice&) = delete;
+
+    private:
+        int m_fd = -1;
+    };
+
 private:
     bool windowManagerRuns(const QElapsedTimer& timer, int timeoutMs);
 

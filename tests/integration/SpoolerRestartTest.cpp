@@ -4,7 +4,8 @@
 // Ended by the signals of the session's end, it ends well and writes its settings.
 // On an X display of the test's own with a window manager: one spooler at a time, the quit
 // switch, the focus handed back to another program's window, and the spooler living in the
-// tray of a panel.
+// tray of a panel. In a Wayland session of the test's own (headless weston): the same one
+// spooler at a time and quit switch without any X display, and the spooler on Xwayland.
 
 #include "PrivateCups.h"
 #include "PrivateDisplay.h"
@@ -13,6 +14,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QLibraryInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
@@ -79,6 +82,12 @@ public:
     SpoolerRun& operator=(const SpoolerRun&) = delete;
 
     bool running() const { return m_process.state() == QProcess::Running; }
+    // Whether the running program has loaded a library whose file name holds `name`.
+    bool loaded(const QString& name) const
+    {
+        QFile maps(QStringLiteral("/proc/%1/maps").arg(m_process.processId()));
+        return maps.open(QIODevice::ReadOnly) && QString::fromLocal8Bit(maps.readAll()).contains(name);
+    }
     // Whether the program has its own handlers of the signals that end the session (read
     // from /proc): before it has them, such a signal ends it as the system's default does.
     bool catchesEndSignals() const
@@ -391,13 +400,14 @@ TEST(SpoolerProgram, EndedAfterTheSchedulerTookAJobAndBeforeItsNoteSendsItOnce)
 // printer on the test's scheduler and a lock directory of its own.
 struct Desktop
 {
-    bool start()
+    // Without an X display of its own: the spooler's display is the test's to give.
+    bool start(bool xDisplay = true)
     {
         if (!cups.start() || !cups.addCaptureQueue(kQueue) || !cups.setDefault(kQueue)) {
             error = cups.error();
             return false;
         }
-        if (!display.start()) {
+        if (xDisplay && !display.start()) {
             error = display.error();
             return false;
         }
@@ -406,7 +416,10 @@ struct Desktop
         environment.insert(QStringLiteral("PAGELLO"), dir.filePath(QStringLiteral("tisk")));
         environment.insert(QStringLiteral("PAGELLO_REGISTRY"), registry());
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        environment.insert(QStringLiteral("DISPLAY"), display.name());
+        if (xDisplay)
+            environment.insert(QStringLiteral("DISPLAY"), display.name());
+        else
+            environment.remove(QStringLiteral("DISPLAY"));
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
         environment.insert(QStringLiteral("CUPS_SERVER"), cups.socketPath());
         environment.remove(QStringLiteral("LPDEST"));
@@ -889,6 +902,170 @@ TEST(SpoolerProgram, RoadOfOneFileFromItsWriterThroughTheTrayToThePrinter)
     for (const char* value :
          {"\"AutoStart\"=dword:00000001", "\"PrinterIndex\"=dword:", "\"PagesSpool\"=dword:00000003"})
         EXPECT_NE(settings.find(value), std::string::npos) << value << "\n" << settings;
+}
+
+// A Wayland compositor of the test's own: weston, headless, with its sockets in a runtime
+// directory of its own and its X server (Xwayland, started by weston at the first X client)
+// on a display number it picks itself. Ended with the test.
+struct Weston
+{
+    static QString missingPrerequisite()
+    {
+        for (const char* program : {"weston", "Xwayland", "xdotool"}) {
+            if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty())
+                return QStringLiteral("%1 is not installed").arg(QString::fromLatin1(program));
+        }
+        const QString plugins = QLibraryInfo::path(QLibraryInfo::PluginsPath);
+        if (!QFileInfo::exists(plugins + QStringLiteral("/platforms/libqwayland-generic.so")))
+            return QStringLiteral("Qt's Wayland platform is not installed (package qt6-wayland)");
+        return {};
+    }
+
+    bool start()
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET"})
+            environment.remove(QString::fromLatin1(name));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        process.setProcessEnvironment(environment);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.setStandardOutputFile(runtime.filePath(QStringLiteral("weston.out")));
+        // SIGTERM: weston ends its X server as it goes.
+        process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
+        // weston takes the first display number no X server holds, as a private display's
+        // Xvfb in a test beside this one does: one chooses at a time.
+        const PrivateDisplay::NumberChoice choosing;
+        process.start(QStringLiteral("weston"), {QStringLiteral("--backend=headless-backend.so"),
+                                                 QStringLiteral("--xwayland"), QStringLiteral("--socket=") + socket,
+                                                 QStringLiteral("--idle-time=0"), QStringLiteral("--log=") + log()});
+        const QRegularExpression listening(QStringLiteral("xserver listening on display (:\\d+)"));
+        const bool started = waitUntil([&] {
+            const QRegularExpressionMatch found = listening.match(logText());
+            if (found.hasMatch() && QFileInfo::exists(runtime.filePath(socket)))
+                display = found.captured(1);
+            return !display.isEmpty() || process.state() == QProcess::NotRunning;
+        });
+        if (display.isEmpty())
+            error = QStringLiteral("weston cannot start here%1:\n%2")
+                        .arg(started ? QString() : QStringLiteral(" within 20 s"), logText());
+        return !display.isEmpty();
+    }
+    ~Weston()
+    {
+        process.terminate();
+        if (!process.waitForFinished(10000))
+            process.kill();
+        process.waitForFinished(5000);
+    }
+    QString log() const { return runtime.filePath(QStringLiteral("weston.log")); }
+    QString logText() const
+    {
+        QFile file(log());
+        return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+    }
+    // The spooler's surroundings in a session of this compositor, without its X server.
+    QProcessEnvironment session(QProcessEnvironment environment) const
+    {
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        environment.insert(QStringLiteral("WAYLAND_DISPLAY"), socket);
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        environment.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+        return environment;
+    }
+    // The first window of the X server that `xdotool search` finds, waiting up to 20 s.
+    QString waitForWindow(const QStringList& search) const
+    {
+        QString found;
+        waitUntil([&] {
+            QProcess xdotool;
+            QProcessEnvironment x = QProcessEnvironment::systemEnvironment();
+            x.insert(QStringLiteral("DISPLAY"), display);
+            xdotool.setProcessEnvironment(x);
+            xdotool.start(QStringLiteral("xdotool"), QStringList{QStringLiteral("search")} + search);
+            xdotool.waitForFinished(10000);
+            found = QString::fromUtf8(xdotool.readAllStandardOutput()).trimmed().section(QLatin1Char('\n'), 0, 0);
+            return !found.isEmpty();
+        });
+        return found;
+    }
+
+    QTemporaryDir runtime; // mode 0700, as a runtime directory is
+    const QString socket = QStringLiteral("pagello-wayland");
+    QProcess process;
+    QString display; // ":N" of its X server
+    QString error;
+};
+
+QString missingWayland()
+{
+    const QString cups = PrivateCups::missingPrerequisite();
+    return cups.isEmpty() ? Weston::missingPrerequisite() : cups;
+}
+
+// In a Wayland session without any X display the spooler runs on Wayland, where no window
+// of another process can be found: a second start still ends at once, and "/u" still ends
+// the running spooler as it does on X, with its settings written.
+TEST(SpoolerProgram, OnWaylandWithoutXLaterStartsReachTheRunningSpooler)
+{
+    const QString missing = missingWayland();
+    if (!missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString();
+    Weston weston;
+    if (!weston.start())
+        GTEST_SKIP() << weston.error.toStdString();
+    Desktop desktop;
+    ASSERT_TRUE(desktop.start(false)) << desktop.error.toStdString();
+    const QProcessEnvironment session = weston.session(desktop.environment);
+    const QString socket = weston.runtime.filePath(QStringLiteral("pagello.socket"));
+
+    SpoolerRun first(session, desktop.log());
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(socket) || !first.running(); }) && first.running())
+        << "the spooler does not listen beside its lock\n"
+        << desktop.logText();
+    EXPECT_TRUE(first.loaded(QStringLiteral("libqwayland"))) << "the spooler does not run on Wayland";
+
+    SpoolerRun second(session, desktop.log());
+    EXPECT_TRUE(second.endsWell(10000)) << desktop.logText();
+    SpoolerRun handBack(session, desktop.log(), {QStringLiteral("/a")});
+    EXPECT_TRUE(handBack.endsWell(10000)) << desktop.logText();
+    EXPECT_TRUE(first.running());
+    EXPECT_FALSE(QFile::exists(desktop.registry())) << "the running spooler was left as it was";
+
+    SpoolerRun quit(session, desktop.log(), {QStringLiteral("/u")});
+    EXPECT_TRUE(quit.endsWell(10000)) << desktop.logText();
+    EXPECT_TRUE(first.endsWell(20000)) << "the running spooler did not quit\n" << desktop.logText();
+    EXPECT_TRUE(readBytes(desktop.registry()).find("\"PagesSpool\"=dword:00000003") != std::string::npos)
+        << "the settings were not written at the end";
+    EXPECT_FALSE(QFileInfo::exists(socket)) << "the socket stayed behind";
+}
+
+// In a Wayland session with Xwayland the spooler runs on X: its window is found there, and
+// "/u" ends it through the window.
+TEST(SpoolerProgram, OnWaylandWithXwaylandItRunsOnX)
+{
+    const QString missing = missingWayland();
+    if (!missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString();
+    Weston weston;
+    if (!weston.start())
+        GTEST_SKIP() << weston.error.toStdString();
+    Desktop desktop;
+    ASSERT_TRUE(desktop.start(false)) << desktop.error.toStdString();
+    QProcessEnvironment session = weston.session(desktop.environment);
+    session.insert(QStringLiteral("DISPLAY"), weston.display);
+
+    SpoolerRun first(session, desktop.log());
+    const QString window = weston.waitForWindow({QStringLiteral("--class"), QStringLiteral("^TForm1$")});
+    ASSERT_FALSE(window.isEmpty()) << "the spooler's window is not found on " << weston.display.toStdString() << "\n"
+                                   << desktop.logText();
+    EXPECT_TRUE(first.loaded(QStringLiteral("libqxcb"))) << "the spooler does not run on X";
+
+    SpoolerRun quit(session, desktop.log(), {QStringLiteral("/u")});
+    EXPECT_TRUE(quit.endsWell(10000)) << desktop.logText();
+    EXPECT_TRUE(first.endsWell(20000)) << "the running spooler did not quit\n" << desktop.logText();
+    EXPECT_TRUE(readBytes(desktop.registry()).find("\"PagesSpool\"=dword:00000003") != std::string::npos)
+        << "the settings were not written at the end";
 }
 
 } // namespace

@@ -14,13 +14,17 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -601,6 +605,77 @@ TEST(ProcessEnvironment, OnlyOneHoldsTheSpoolerLockAtATime)
         EXPECT_EQ(ProcessEnvironment::privateDirectory(directory), directory);
         EXPECT_FALSE(QFileInfo::exists(spool.filePath(QStringLiteral("pagello.lock"))));
     }
+}
+
+// Later starts reach the holder of the lock through a socket beside it that only the user
+// may use. A socket a killed spooler left there is replaced, anything else under the name is
+// left alone, and the holder's socket goes with it.
+TEST(ProcessEnvironment, LaterStartsReachTheLockHolderThroughItsSocket)
+{
+    QTemporaryDir runtime;
+    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    const auto restore = qScopeGuard([&] {
+        if (saved.isNull())
+            qunsetenv("XDG_RUNTIME_DIR");
+        else
+            qputenv("XDG_RUNTIME_DIR", saved);
+    });
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    const QByteArray socketPath = QFile::encodeName(runtime.filePath(QStringLiteral("pagello.socket")));
+    const auto fileAt = [&]() -> std::optional<struct stat>
+    {
+        struct stat info
+        {
+        };
+        if (::lstat(socketPath.constData(), &info) != 0)
+            return std::nullopt;
+        return info;
+    };
+    // Left by a spooler that was killed: nobody listens on it.
+    const int left = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::copy(socketPath.begin(), socketPath.end(), address.sun_path);
+    ASSERT_EQ(::bind(left, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(left);
+    const ino_t stale = fileAt()->st_ino;
+    {
+        ProcessEnvironment later;
+        EXPECT_FALSE(later.messageRunningSpooler(0x400 + 101)) << "nobody listens";
+        ProcessEnvironment running;
+        std::vector<unsigned> taken;
+        const auto take = [&](unsigned message) { taken.push_back(message); };
+        EXPECT_FALSE(running.listenForLaterStarts(take)) << "only the lock's holder listens";
+        ASSERT_TRUE(running.lockSingleInstance());
+        ASSERT_TRUE(running.listenForLaterStarts(take));
+        const std::optional<struct stat> made = fileAt();
+        ASSERT_TRUE(made);
+        EXPECT_TRUE(S_ISSOCK(made->st_mode));
+        EXPECT_NE(made->st_ino, stale);
+        EXPECT_EQ(made->st_mode & 07777, 0600u);
+        EXPECT_EQ(QDir(runtime.path()).entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot),
+                  (QStringList{QStringLiteral("pagello.lock"), QStringLiteral("pagello.socket")}))
+            << "the name the socket was made under is gone";
+
+        EXPECT_FALSE(later.lockSingleInstance());
+        EXPECT_TRUE(later.messageRunningSpooler(0x400 + 102));
+        EXPECT_TRUE(later.messageRunningSpooler(0x400 + 101));
+        QElapsedTimer timer;
+        timer.start();
+        while (taken.size() < 2 && !timer.hasExpired(10000))
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        std::sort(taken.begin(), taken.end());
+        EXPECT_EQ(taken, (std::vector<unsigned>{0x400 + 101, 0x400 + 102}));
+    }
+    EXPECT_FALSE(fileAt()) << "removed with its holder";
+    EXPECT_FALSE(ProcessEnvironment().messageRunningSpooler(0x400 + 101));
+
+    // A directory under the name is not a socket left behind: it stays, and nothing listens.
+    ASSERT_TRUE(QDir().mkpath(QFile::decodeName(socketPath)));
+    ProcessEnvironment running;
+    ASSERT_TRUE(running.lockSingleInstance());
+    EXPECT_FALSE(running.listenForLaterStarts([](unsigned) {}));
+    EXPECT_TRUE(QFileInfo(QFile::decodeName(socketPath)).isDir());
 }
 
 // The lock's directory where there is no runtime directory: made private when missing, and

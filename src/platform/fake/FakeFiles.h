@@ -103,10 +103,28 @@ public:
         return !spoolLockedElsewhere;
     }
 
+    bool listenForLaterStarts(std::function<void(unsigned message)> receiver) override
+    {
+        laterStarts = std::move(receiver);
+        return true;
+    }
+    // Recorded, then handed to runningSpooler; false (nobody listens) while that is unset.
+    bool messageRunningSpooler(unsigned message) override
+    {
+        sentToRunning.push_back(message);
+        return runningSpooler && runningSpooler(message);
+    }
+
     bool lockedElsewhere = false;      // another spooler of the user holds the lock
     int lockRequests = 0;              // how often the user's lock was asked for
     bool spoolLockedElsewhere = false; // another spooler holds the spool directory's lock
     QString spoolLockDirectory;        // the spool directory whose lock was asked for
+    // What this process listens with for later starts; unset until it listens.
+    std::function<void(unsigned message)> laterStarts;
+    // The messages handed to a running spooler, in order, and the spooler that takes them
+    // (a test may wire another fake's laterStarts here).
+    std::vector<unsigned> sentToRunning;
+    std::function<bool(unsigned message)> runningSpooler;
     QString programDir = QStringLiteral("/opt/pagello");
     QString startupDir = QStringLiteral("/home/user");
     QHash<QString, QString> variables;

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <sys/types.h>
 #include <mutex>
 #include <unordered_map>
@@ -95,8 +96,11 @@ private:
     RemoveStatus removeByMoving(const QByteArray& path, const SpoolHandle& owned, bool leased);
 };
 
+class QLocalServer;
+
 // The running process: its program file from /proc/self/exe, its environment, and the
-// current directory when this object was made (make it at start-up). Any thread.
+// current directory when this object was made (make it at start-up). Any thread, except
+// listening for later starts, which belongs to the main thread and its event loop.
 class ProcessEnvironment : public IProcessEnvironment
 {
 public:
@@ -114,14 +118,27 @@ public:
     // on the hidden ".pagello.lock" in the spool directory, kept until the process ends:
     // a write lock, or a read lock where the file may only be read.
     bool lockSpoolDirectory(const QString& directory) override;
+    // A local socket "pagello.socket" beside the held lock, mode 0600, put in place of
+    // whatever socket a spooler that ended without removing it left there, and removed
+    // when this object goes. Each start writes one message, as its decimal number and a
+    // line feed.
+    bool listenForLaterStarts(std::function<void(unsigned message)> receiver) override;
+    bool messageRunningSpooler(unsigned message) override;
     // `path`, made with mode 0700 when missing, if it is a directory of our own that nobody
     // else may enter; empty otherwise. Where everyone may make names (/tmp), another user
     // could have made it first.
     static QString privateDirectory(const QString& path);
 
 private:
+    // The directory of the user's lock; empty where there is none.
+    static QString lockDirectory();
+
     QString m_programDirectory;
     QString m_startupDirectory;
     int m_lock = -1;
+    QString m_lockDirectory; // where the held lock lies
     int m_spoolLock = -1;
+    std::unique_ptr<QLocalServer> m_server;
+    dev_t m_socketDevice = 0; // the socket file this process made, removed only while it is that one
+    ino_t m_socketInode = 0;
 };

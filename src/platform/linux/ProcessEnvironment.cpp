@@ -3,12 +3,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
 
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -21,6 +26,12 @@ int openRetrying(const char* path, int flags, mode_t mode)
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
+
+const QString kSocketName = QStringLiteral("/pagello.socket");
+// The longest message line a later start writes; anything longer is not one.
+constexpr qint64 kMessageLength = 16;
+// How long a later start waits for the running spooler to take its connection and its line.
+constexpr int kSocketWaitMs = 2000;
 
 } // namespace
 
@@ -38,6 +49,18 @@ ProcessEnvironment::ProcessEnvironment()
 
 ProcessEnvironment::~ProcessEnvironment()
 {
+    if (m_server) {
+        m_server->close();
+        m_server.reset();
+        // Only the socket this process put there: while the lock is held no other spooler
+        // puts one.
+        const QByteArray path = QFile::encodeName(m_lockDirectory + kSocketName);
+        struct stat info
+        {
+        };
+        if (::lstat(path.constData(), &info) == 0 && info.st_dev == m_socketDevice && info.st_ino == m_socketInode)
+            ::unlink(path.constData());
+    }
     if (m_lock >= 0)
         ::close(m_lock);
     if (m_spoolLock >= 0)
@@ -60,13 +83,19 @@ QString ProcessEnvironment::privateDirectory(const QString& path)
     return path;
 }
 
+QString ProcessEnvironment::lockDirectory()
+{
+    const QString directory = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (directory.isEmpty() || !QFileInfo(directory).isDir())
+        return privateDirectory(QStringLiteral("/tmp/pagello-%1").arg(::geteuid()));
+    return directory;
+}
+
 bool ProcessEnvironment::lockSingleInstance()
 {
     if (m_lock >= 0)
         return true;
-    QString directory = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (directory.isEmpty() || !QFileInfo(directory).isDir())
-        directory = privateDirectory(QStringLiteral("/tmp/pagello-%1").arg(::geteuid()));
+    const QString directory = lockDirectory();
     // A lock that cannot be made locks nobody out: the window of a running spooler still
     // tells a second start.
     if (directory.isEmpty())
@@ -82,7 +111,88 @@ bool ProcessEnvironment::lockSingleInstance()
     }
     // Held, by the open descriptor, until the process ends.
     m_lock = fd;
+    m_lockDirectory = directory;
     return true;
+}
+
+bool ProcessEnvironment::listenForLaterStarts(std::function<void(unsigned message)> receiver)
+{
+    if (m_lock < 0 || m_server)
+        return false;
+    const QByteArray path = QFile::encodeName(m_lockDirectory + kSocketName);
+    const QByteArray made = path + '.' + QByteArray::number(::getpid());
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (std::size_t(made.size()) >= sizeof address.sun_path)
+        return false;
+    std::memcpy(address.sun_path, made.constData(), std::size_t(made.size()) + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    // The socket is made under a name of this process's own, closed to everyone else before
+    // anyone can connect, and then renamed over the name later starts look for: a socket a
+    // spooler left there when it ended is replaced in one step, and a name that is not a
+    // socket (a directory) is never taken away.
+    ::unlink(made.constData());
+    const bool ready = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+                       ::chmod(made.constData(), 0600) == 0 && ::listen(fd, 8) == 0;
+    struct stat existing
+    {
+    };
+    const bool socketOrNothing = ::lstat(path.constData(), &existing) != 0 || S_ISSOCK(existing.st_mode);
+    struct stat info
+    {
+    };
+    if (!ready || !socketOrNothing || ::lstat(made.constData(), &info) != 0 ||
+        ::rename(made.constData(), path.constData()) != 0) {
+        ::unlink(made.constData());
+        ::close(fd);
+        return false;
+    }
+    m_server = std::make_unique<QLocalServer>();
+    if (!m_server->listen(fd)) {
+        m_server.reset();
+        ::unlink(path.constData());
+        ::close(fd);
+        return false;
+    }
+    m_socketDevice = info.st_dev;
+    m_socketInode = info.st_ino;
+    QLocalServer* server = m_server.get();
+    QObject::connect(server, &QLocalServer::newConnection, server, [server, receiver = std::move(receiver)] {
+        while (QLocalSocket* connection = server->nextPendingConnection()) {
+            QObject::connect(connection, &QLocalSocket::disconnected, connection, &QObject::deleteLater);
+            QObject::connect(connection, &QLocalSocket::readyRead, connection, [connection, receiver] {
+                if (!connection->canReadLine()) {
+                    // A line longer than any message is no message of ours.
+                    if (connection->bytesAvailable() > kMessageLength)
+                        connection->abort();
+                    return;
+                }
+                bool number = false;
+                const unsigned message = connection->readLine(kMessageLength + 1).trimmed().toUInt(&number);
+                connection->disconnectFromServer();
+                if (number && receiver)
+                    receiver(message);
+            });
+        }
+    });
+    return true;
+}
+
+bool ProcessEnvironment::messageRunningSpooler(unsigned message)
+{
+    const QString directory = lockDirectory();
+    if (directory.isEmpty())
+        return false;
+    QLocalSocket socket;
+    socket.connectToServer(directory + kSocketName);
+    if (!socket.waitForConnected(kSocketWaitMs))
+        return false;
+    socket.write(QByteArray::number(message) + '\n');
+    const bool written = socket.waitForBytesWritten(kSocketWaitMs) || socket.bytesToWrite() == 0;
+    socket.disconnectFromServer();
+    return written;
 }
 
 bool ProcessEnvironment::lockSpoolDirectory(const QString& directory)
