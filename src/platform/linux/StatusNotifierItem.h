@@ -66,6 +66,18 @@ Q_DECLARE_METATYPE(DBusMenuLayout)
 Q_DECLARE_METATYPE(DBusMenuItem)
 Q_DECLARE_METATYPE(DBusMenuEvent)
 
+class QDBusArgument;
+QDBusArgument& operator<<(QDBusArgument& argument, const SniPixmap& pixmap);
+const QDBusArgument& operator>>(const QDBusArgument& argument, SniPixmap& pixmap);
+QDBusArgument& operator<<(QDBusArgument& argument, const SniToolTip& tip);
+const QDBusArgument& operator>>(const QDBusArgument& argument, SniToolTip& tip);
+QDBusArgument& operator<<(QDBusArgument& argument, const DBusMenuLayout& layout);
+const QDBusArgument& operator>>(const QDBusArgument& argument, DBusMenuLayout& layout);
+QDBusArgument& operator<<(QDBusArgument& argument, const DBusMenuItem& item);
+const QDBusArgument& operator>>(const QDBusArgument& argument, DBusMenuItem& item);
+QDBusArgument& operator<<(QDBusArgument& argument, const DBusMenuEvent& event);
+const QDBusArgument& operator>>(const QDBusArgument& argument, DBusMenuEvent& event);
+
 // The menu a StatusNotifierItem host shows for the item, as a com.canonical.dbusmenu
 // object: one level of entries, made from actions (their text, enabled and visible state;
 // separators). Choosing an entry triggers its action from the event loop, after the host
