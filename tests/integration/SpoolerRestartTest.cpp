@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRect>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -787,7 +788,7 @@ struct NotifierPanel
         if (bus.waitForReadyRead(10000))
             address = QString::fromUtf8(bus.readLine()).trimmed();
         // The panel reads its plugins from XDG_CONFIG_HOME/lxqt/panel.conf: a narrow panel
-        // at the bottom right with the status-notifier plugin only.
+        // at the bottom right with the status-notifier plugin only; lxqt.conf gives its theme.
         QDir().mkpath(dir + QStringLiteral("/config/lxqt"));
         QDir().mkpath(dir + QStringLiteral("/home"));
         writeFile(dir + QStringLiteral("/config/lxqt/panel.conf"),
@@ -795,6 +796,7 @@ struct NotifierPanel
                   "[panel1]\nplugins=statusnotifier\nposition=Bottom\ndesktop=0\npanelSize=32\niconSize=22\n"
                   "width=120\nwidth-percent=false\nalignment=1\nhidable=false\n\n"
                   "[statusnotifier]\nalignment=Right\ntype=statusnotifier\n");
+        writeFile(dir + QStringLiteral("/config/lxqt/lxqt.conf"), "[General]\ntheme=light\n");
     }
     ~NotifierPanel()
     {
@@ -906,21 +908,46 @@ struct NotifierPanel
         }
         return false;
     }
-    // Clicks the panel's only icon, at the right end of the panel, with the button.
-    void click(int button) const
+    // A window's place on the screen.
+    QRect geometry(const QString& of) const
     {
-        const QString geometry = display.run(QStringLiteral("xdotool"),
-                                             {QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window});
+        const QString shell = display.run(QStringLiteral("xdotool"),
+                                          {QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), of});
         const auto value = [&](const char* name) {
             return QRegularExpression(QStringLiteral("%1=(\\d+)").arg(QLatin1String(name)))
-                .match(geometry)
+                .match(shell)
                 .captured(1)
                 .toInt();
         };
+        return QRect(value("X"), value("Y"), value("WIDTH"), value("HEIGHT"));
+    }
+    // Clicks the panel's only icon, at the right end of the panel, with the button.
+    void click(int button) const
+    {
+        const QRect panel = geometry(window);
         display.run(QStringLiteral("xdotool"),
-                    {QStringLiteral("mousemove"), QString::number(value("X") + value("WIDTH") - 16),
-                     QString::number(value("Y") + value("HEIGHT") / 2), QStringLiteral("click"),
-                     QString::number(button)});
+                    {QStringLiteral("mousemove"), QString::number(panel.right() - 16),
+                     QString::number(panel.center().y()), QStringLiteral("click"), QString::number(button)});
+    }
+    // The panel's menu window on the screen, waiting up to `ms` for one; empty when none is.
+    QString popup(int ms = 10000) const
+    {
+        QString found;
+        waitUntil(
+            [&] {
+                const QStringList shown =
+                    display
+                        .run(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                                         QStringLiteral("--class"), QStringLiteral("^lxqt-panel$")})
+                        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+                for (const QString& candidate : shown) {
+                    if (candidate != window)
+                        found = candidate;
+                }
+                return !found.isEmpty();
+            },
+            ms);
+        return found;
     }
 
     const PrivateDisplay& display;
@@ -978,18 +1005,21 @@ TEST(SpoolerProgram, StatusNotifierHostShowsTheIconWithItsMenu)
     QThread::msleep(1000);
     EXPECT_FALSE(shown(desktop.display, window)) << "the window shows at start";
     EXPECT_FALSE(inTaskBar(desktop.display, window)) << "the window is in the task bar at start";
-    // The icon as the panel shows it, for the README: PAGELLO_SCREENSHOT names the file.
+    // A right click opens the item's menu in the panel; the panel with the menu open is the
+    // README's picture when PAGELLO_SCREENSHOT names a file for it.
+    panel.click(3);
+    const QString popup = panel.popup();
+    ASSERT_FALSE(popup.isEmpty()) << "a right click on the icon opened no menu\n" << desktop.logText();
     if (const QString picture = qEnvironmentVariable("PAGELLO_SCREENSHOT"); !picture.isEmpty()) {
-        const QString geometry = desktop.display.run(
-            QStringLiteral("xdotool"), {QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), panel.window});
-        const auto value = [&](const char* name) {
-            return QRegularExpression(QStringLiteral("%1=(\\d+)").arg(QLatin1String(name))).match(geometry).captured(1);
-        };
-        desktop.display.run(QStringLiteral("import"),
-                            {QStringLiteral("-window"), QStringLiteral("root"), QStringLiteral("-crop"),
-                             QStringLiteral("%1x%2+%3+%4").arg(value("WIDTH"), value("HEIGHT"), value("X"), value("Y")),
-                             picture});
+        const QRect area = panel.geometry(panel.window).united(panel.geometry(popup)).adjusted(-8, -8, 0, 0);
+        desktop.display.run(
+            QStringLiteral("import"),
+            {QStringLiteral("-window"), QStringLiteral("root"), QStringLiteral("-crop"),
+             QStringLiteral("%1x%2+%3+%4").arg(area.width()).arg(area.height()).arg(area.x()).arg(area.y()),
+             QStringLiteral("+repage"), picture});
     }
+    desktop.display.run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")});
+    EXPECT_TRUE(waitUntil([&] { return panel.popup(0).isEmpty(); })) << "the menu did not close";
 
     const auto backInFront = [&](const char* how) {
         EXPECT_TRUE(waitUntil([&] { return shown(desktop.display, window) && inTaskBar(desktop.display, window); }))
