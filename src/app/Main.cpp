@@ -16,6 +16,7 @@
 #include "tray/ASTrayIcon.h"
 #include "tray/WindowHelpers.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -291,6 +292,12 @@ void TForm1::FormCreate()
     application.OnMinimize = [this] { guardedEntry([this] { FormHide(); }); };
     application.OnRestore = [this] { guardedEntry([this] { FormShow(); }); };
     TrayIcon->OnClick = [this](QObject&, TMouseButton, TShiftState, int, int) { FormRestore(); };
+    // Desktops that open a menu of their own on the icon: the queue window, and the end of
+    // the program as its own menu ends it.
+    auto* show = new QAction(QStringLiteral("Pagello"), this);
+    show->setObjectName(QStringLiteral("TrayShow"));
+    connect(show, &QAction::triggered, this, [this] { guardedEntry([this] { WMQueueShow(); }); });
+    TrayIcon->setShellMenu({show, ui->Exit1});
     // The program starts minimised, out of the task bar: only the tray icon shows. The
     // task-bar button is hidden by the last minimise, the one before having shown it.
     application.minimize();

@@ -3,9 +3,12 @@
 #include "Icon.h"
 #include "IWindowManager.h"
 
+#include <QList>
 #include <QString>
 
 #include <cstdint>
+
+class QAction;
 
 // The notify-icon record of every notify-area request, and the requests and flags.
 namespace NotifyIcon {
@@ -49,4 +52,9 @@ public:
     // Whether the desktop has a notification area now. Without one an icon that was added
     // is seen nowhere; an icon added again once an area has come up shows there.
     virtual bool isAvailable() const = 0;
+    // The menu of the icon of (window, id), where the desktop shows one of its own (a
+    // StatusNotifierItem host opens it on a right click); choosing an entry triggers its
+    // action. Kept while the icon is deleted and added again; an empty list takes it away.
+    // Areas that show no menu of their own ignore it: the right click comes to the window.
+    virtual void setMenu(WindowHandle window, std::uint32_t id, const QList<QAction*>& entries) = 0;
 };

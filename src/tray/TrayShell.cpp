@@ -134,6 +134,8 @@ TTrayIcon::~TTrayIcon()
     m_icon->OnChange = nullptr;
     setAnimated(false);
     HideIcon();
+    if (!m_shellMenu.isEmpty())
+        m_platform.notifyArea.setMenu(m_window, 0, {});
     m_platform.windows.destroyUtilityWindow(m_window);
     m_icon.reset();
     m_icons.reset();
@@ -202,6 +204,12 @@ void TTrayIcon::setShowDesign(bool show)
 void TTrayIcon::setPopupMenu(TPopupMenu* menu)
 {
     m_popupMenu = menu;
+}
+
+void TTrayIcon::setShellMenu(const QList<QAction*>& entries)
+{
+    m_shellMenu = entries;
+    m_platform.notifyArea.setMenu(m_window, 0, entries);
 }
 
 void TTrayIcon::Loaded()

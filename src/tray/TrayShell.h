@@ -133,6 +133,10 @@ public:
     void setShowDesign(bool show);
     TPopupMenu* PopupMenu() const { return m_popupMenu; }
     void setPopupMenu(TPopupMenu* menu);
+    // The entries of the menu a desktop shows by itself for the icon (a StatusNotifierItem
+    // host on a right click); where the desktop shows none, the right click comes as before.
+    QList<QAction*> shellMenu() const { return m_shellMenu; }
+    void setShellMenu(const QList<QAction*>& entries);
     bool Designing() const { return m_designing; }
     // The animation's worker while Animated.
     TTimerThread* TimerThread() const { return m_timerThread.get(); }
@@ -190,5 +194,6 @@ private:
     QString m_hint;
     bool m_showDesign = false;
     QPointer<TPopupMenu> m_popupMenu; // null once the menu is gone
+    QList<QAction*> m_shellMenu;
     bool m_designing = false;
 };

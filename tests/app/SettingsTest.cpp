@@ -595,6 +595,35 @@ TEST(Spooler, StartsInTheTrayAndAClickOnTheIconRestoresTheWindowAndItsButton)
     EXPECT_EQ(f.fake.notifyArea.only(), nullptr);
 }
 
+// Desktops that open a menu of their own on the icon get "Pagello", which brings the window
+// back as a click on the icon does, and the window's own "Zavřít".
+TEST(Spooler, TheIconsMenuBringsTheWindowBackOrEndsTheProgram)
+{
+    SpoolerFixture f;
+    TForm1& form = f.start();
+    const FakeNotifyArea::Icon* icon = f.fake.notifyArea.only();
+    ASSERT_NE(icon, nullptr);
+    const WindowHandle tray = icon->data.hWnd;
+    EXPECT_EQ(f.fake.notifyArea.menuTexts(tray), (QStringList{QStringLiteral("Pagello"), QStringLiteral("Zavřít")}));
+    ASSERT_EQ(f.fake.notifyArea.menu(tray).size(), 2);
+    EXPECT_EQ(f.fake.notifyArea.menu(tray)[1], f.ui().Exit1);
+
+    ASSERT_TRUE(f.fake.application.minimized());
+    f.fake.windows.clearCalls();
+    ASSERT_TRUE(f.fake.notifyArea.chooseMenuEntry(tray, QStringLiteral("Pagello")));
+    EXPECT_FALSE(f.fake.application.minimized());
+    const std::vector<FakeWindowManager::Call> calls = f.fake.windows.calls();
+    EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [&](const FakeWindowManager::Call& call) {
+        return call.what == QLatin1String("foreground") && call.window == f.fake.windows.handleOf(form);
+    })) << "the window was not made the active one";
+
+    form.show();
+    ASSERT_TRUE(f.fake.notifyArea.chooseMenuEntry(tray, QStringLiteral("Zavřít")));
+    EXPECT_FALSE(form.isVisible());
+    f.form.reset();
+    EXPECT_TRUE(f.fake.notifyArea.menu(tray).isEmpty());
+}
+
 TEST(Spooler, WithoutANotificationAreaTheWindowKeepsItsButtonUntilOneComesUp)
 {
     using Call = FakeWindowManager::Call;

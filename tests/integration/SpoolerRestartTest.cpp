@@ -18,6 +18,7 @@
 #include <QLibraryInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRect>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -792,6 +793,322 @@ TEST(SpoolerProgram, ANotificationAreaThatComesLaterGetsTheIcon)
     panel.click(icon, 1);
     EXPECT_TRUE(waitUntil([&] { return shown(desktop.display, window) && inTaskBar(desktop.display, window); }))
         << "the click did not bring the window back\n"
+        << desktop.logText();
+    SpoolerRun quit(desktop.environment, desktop.log(), {QStringLiteral("/u")});
+    EXPECT_TRUE(quit.endsWell(10000));
+    EXPECT_TRUE(spooler.endsWell(20000)) << desktop.logText();
+}
+
+// A panel with a StatusNotifierItem host on the display: lxqt-panel with only its
+// status-notifier plugin, on a D-Bus session bus of the test's own. The bus lives as long as
+// this; the panel may be ended and started again, as a panel restarted in a session. Both
+// die with the test.
+struct NotifierPanel
+{
+    NotifierPanel(const PrivateDisplay& display, const QString& dir)
+        : display(display)
+        , dir(dir)
+    {
+        bus.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        bus.start(QStringLiteral("dbus-daemon"),
+                  {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+        if (bus.waitForReadyRead(10000))
+            address = QString::fromUtf8(bus.readLine()).trimmed();
+        // The panel reads its plugins from XDG_CONFIG_HOME/lxqt/panel.conf: a narrow panel
+        // at the bottom right with the status-notifier plugin only; lxqt.conf gives its theme.
+        QDir().mkpath(dir + QStringLiteral("/config/lxqt"));
+        QDir().mkpath(dir + QStringLiteral("/home"));
+        writeFile(dir + QStringLiteral("/config/lxqt/panel.conf"),
+                  "[General]\n__userfile__=true\npanels=panel1\n\n"
+                  "[panel1]\nplugins=statusnotifier\nposition=Bottom\ndesktop=0\npanelSize=32\niconSize=22\n"
+                  "width=120\nwidth-percent=false\nalignment=1\nhidable=false\n\n"
+                  "[statusnotifier]\nalignment=Right\ntype=statusnotifier\n");
+        writeFile(dir + QStringLiteral("/config/lxqt/lxqt.conf"), "[General]\ntheme=light\n");
+    }
+    ~NotifierPanel()
+    {
+        stop();
+        bus.kill();
+        bus.waitForFinished(5000);
+    }
+    NotifierPanel(const NotifierPanel&) = delete;
+    NotifierPanel& operator=(const NotifierPanel&) = delete;
+
+    // The spooler's surroundings on this bus.
+    QProcessEnvironment environment(QProcessEnvironment base) const
+    {
+        base.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
+        return base;
+    }
+    // Starts the panel and waits until its watcher is on the bus and its window is there.
+    bool start()
+    {
+        QProcessEnvironment x = environment(QProcessEnvironment::systemEnvironment());
+        x.insert(QStringLiteral("DISPLAY"), display.name());
+        x.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        x.insert(QStringLiteral("XDG_CONFIG_HOME"), dir + QStringLiteral("/config"));
+        x.insert(QStringLiteral("HOME"), dir + QStringLiteral("/home"));
+        x.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir);
+        panel.setProcessEnvironment(x);
+        panel.setProcessChannelMode(QProcess::MergedChannels);
+        panel.setStandardOutputFile(dir + QStringLiteral("/panel.log"), QIODevice::Append);
+        panel.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        panel.start(QStringLiteral("lxqt-panel"), {});
+        window = display.waitForWindow({QStringLiteral("--name"), QStringLiteral("^LXQt Panel$")});
+        return !window.isEmpty() && waitUntil([&] {
+            return call({QStringLiteral("--dest"), QStringLiteral("org.freedesktop.DBus"),
+                         QStringLiteral("--object-path"), QStringLiteral("/org/freedesktop/DBus"),
+                         QStringLiteral("--method"), QStringLiteral("org.freedesktop.DBus.NameHasOwner"),
+                         QStringLiteral("org.kde.StatusNotifierWatcher")})
+                .contains(QLatin1String("true"));
+        });
+    }
+    void stop()
+    {
+        if (panel.state() == QProcess::NotRunning)
+            return;
+        panel.kill();
+        panel.waitForFinished(5000);
+    }
+    // Runs `gdbus call` on the bus with these arguments; its output.
+    QString call(const QStringList& arguments) const
+    {
+        QProcess gdbus;
+        gdbus.start(QStringLiteral("gdbus"),
+                    QStringList{QStringLiteral("call"), QStringLiteral("--address"), address} + arguments);
+        if (!gdbus.waitForFinished(10000))
+            return {};
+        return QString::fromUtf8(gdbus.readAllStandardOutput()).trimmed();
+    }
+    // The items the watcher has registered ("service/path").
+    QStringList items() const
+    {
+        const QString answer =
+            call({QStringLiteral("--dest"), QStringLiteral("org.kde.StatusNotifierWatcher"),
+                  QStringLiteral("--object-path"), QStringLiteral("/StatusNotifierWatcher"), QStringLiteral("--method"),
+                  QStringLiteral("org.freedesktop.DBus.Properties.Get"),
+                  QStringLiteral("org.kde.StatusNotifierWatcher"), QStringLiteral("RegisteredStatusNotifierItems")});
+        QStringList found;
+        for (const QRegularExpressionMatch& match : QRegularExpression(QStringLiteral("'([^']+)'")).globalMatch(answer))
+            found << match.captured(1);
+        return found;
+    }
+    // The bus name of the one item the watcher has, waiting for it; empty when there is none.
+    QString item() const
+    {
+        QStringList registered;
+        waitUntil([&] {
+            registered = items();
+            return registered.size() == 1;
+        });
+        return registered.size() == 1 ? registered.first().section(QLatin1Char('/'), 0, 0) : QString();
+    }
+    // Calls a method of the item's object (or of its menu) with the arguments.
+    QString callItem(const QString& service, const QString& path, const QString& method,
+                     const QStringList& arguments = {}) const
+    {
+        return call(QStringList{QStringLiteral("--dest"), service, QStringLiteral("--object-path"), path,
+                                QStringLiteral("--method"), method, QStringLiteral("--")} +
+                    arguments);
+    }
+    // The menu's entries as the host gets them: (id, label) in order.
+    std::vector<std::pair<int, QString>> menu(const QString& service) const
+    {
+        const QString layout =
+            callItem(service, QStringLiteral("/MenuBar"), QStringLiteral("com.canonical.dbusmenu.GetLayout"),
+                     {QStringLiteral("0"), QStringLiteral("-1"), QStringLiteral("[]")});
+        std::vector<std::pair<int, QString>> entries;
+        const QRegularExpression entry(QStringLiteral("\\((\\d+), \\{[^}]*'label': <'([^']*)'>"));
+        for (const QRegularExpressionMatch& match : entry.globalMatch(layout))
+            entries.emplace_back(match.captured(1).toInt(), match.captured(2));
+        return entries;
+    }
+    // Chooses the menu's entry of that label as the host does when it is clicked.
+    bool choose(const QString& service, const QString& label) const
+    {
+        for (const auto& [id, text] : menu(service)) {
+            if (text == label) {
+                callItem(service, QStringLiteral("/MenuBar"), QStringLiteral("com.canonical.dbusmenu.Event"),
+                         {QString::number(id), QStringLiteral("clicked"), QStringLiteral("<''>"), QStringLiteral("0")});
+                return true;
+            }
+        }
+        return false;
+    }
+    // A window's place on the screen.
+    QRect geometry(const QString& of) const
+    {
+        const QString shell = display.run(QStringLiteral("xdotool"),
+                                          {QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), of});
+        const auto value = [&](const char* name) {
+            return QRegularExpression(QStringLiteral("%1=(\\d+)").arg(QLatin1String(name)))
+                .match(shell)
+                .captured(1)
+                .toInt();
+        };
+        return QRect(value("X"), value("Y"), value("WIDTH"), value("HEIGHT"));
+    }
+    // Clicks the panel's only icon, at the right end of the panel, with the button.
+    void click(int button) const
+    {
+        const QRect panel = geometry(window);
+        display.run(QStringLiteral("xdotool"),
+                    {QStringLiteral("mousemove"), QString::number(panel.right() - 16),
+                     QString::number(panel.center().y()), QStringLiteral("click"), QString::number(button)});
+    }
+    // The panel's menu window on the screen, waiting up to `ms` for one; empty when none is.
+    QString popup(int ms = 10000) const
+    {
+        QString found;
+        waitUntil(
+            [&] {
+                const QStringList shown =
+                    display
+                        .run(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                                         QStringLiteral("--class"), QStringLiteral("^lxqt-panel$")})
+                        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+                for (const QString& candidate : shown) {
+                    if (candidate != window)
+                        found = candidate;
+                }
+                return !found.isEmpty();
+            },
+            ms);
+        return found;
+    }
+
+    const PrivateDisplay& display;
+    QString dir;
+    QProcess bus;
+    QString address;
+    QProcess panel;
+    QString window;
+};
+
+QString missingNotifierPanel()
+{
+    const QString missing = missingDesktop();
+    if (!missing.isEmpty())
+        return missing;
+    for (const char* program : {"lxqt-panel", "dbus-daemon", "gdbus"}) {
+        if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty())
+            return QStringLiteral("%1 is not installed").arg(QString::fromLatin1(program));
+    }
+    return {};
+}
+
+// The panel is there before the spooler: the icon is registered with its picture and a menu
+// of "Pagello" and "Zavřít"; a click on it, and the menu's "Pagello", bring the window back;
+// a restarted panel gets the icon again; "Zavřít" ends the program with its settings.
+TEST(SpoolerProgram, StatusNotifierHostShowsTheIconWithItsMenu)
+{
+    const QString missing = missingNotifierPanel();
+    if (!missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString();
+    Desktop desktop;
+    ASSERT_TRUE(desktop.start()) << desktop.error.toStdString();
+    NotifierPanel panel(desktop.display, desktop.dir.path());
+    ASSERT_FALSE(panel.address.isEmpty()) << "no session bus";
+    ASSERT_TRUE(panel.start()) << "the panel did not start";
+
+    SpoolerRun spooler(panel.environment(desktop.environment), desktop.log());
+    const QString window = desktop.display.waitForWindow({QStringLiteral("--class"), QStringLiteral("^TForm1$")});
+    ASSERT_FALSE(window.isEmpty()) << desktop.logText();
+    const QString item = panel.item();
+    ASSERT_FALSE(item.isEmpty()) << "no item registered\n" << desktop.logText();
+    for (const auto& [property, value] :
+         {std::pair("Id", "'Pagello'"), std::pair("Category", "'ApplicationStatus'"), std::pair("Status", "'Active'"),
+          std::pair("Menu", "objectpath '/MenuBar'"), std::pair("ItemIsMenu", "false")})
+        EXPECT_TRUE(panel
+                        .callItem(item, QStringLiteral("/StatusNotifierItem"),
+                                  QStringLiteral("org.freedesktop.DBus.Properties.Get"),
+                                  {QStringLiteral("org.kde.StatusNotifierItem"), QString::fromLatin1(property)})
+                        .contains(QLatin1String(value)))
+            << property;
+    const std::vector<std::pair<int, QString>> entries = panel.menu(item);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].second, QStringLiteral("Pagello"));
+    EXPECT_EQ(entries[1].second, QStringLiteral("_Zavřít"));
+    QThread::msleep(1000);
+    EXPECT_FALSE(shown(desktop.display, window)) << "the window shows at start";
+    EXPECT_FALSE(inTaskBar(desktop.display, window)) << "the window is in the task bar at start";
+    // A right click opens the item's menu in the panel; the panel with the menu open is the
+    // README's picture when PAGELLO_SCREENSHOT names a file for it.
+    panel.click(3);
+    const QString popup = panel.popup();
+    ASSERT_FALSE(popup.isEmpty()) << "a right click on the icon opened no menu\n" << desktop.logText();
+    if (const QString picture = qEnvironmentVariable("PAGELLO_SCREENSHOT"); !picture.isEmpty()) {
+        const QRect area = panel.geometry(panel.window).united(panel.geometry(popup)).adjusted(-8, -8, 0, 0);
+        desktop.display.run(
+            QStringLiteral("import"),
+            {QStringLiteral("-window"), QStringLiteral("root"), QStringLiteral("-crop"),
+             QStringLiteral("%1x%2+%3+%4").arg(area.width()).arg(area.height()).arg(area.x()).arg(area.y()),
+             QStringLiteral("+repage"), picture});
+    }
+    desktop.display.run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")});
+    EXPECT_TRUE(waitUntil([&] { return panel.popup(0).isEmpty(); })) << "the menu did not close";
+
+    const auto backInFront = [&](const char* how) {
+        EXPECT_TRUE(waitUntil([&] { return shown(desktop.display, window) && inTaskBar(desktop.display, window); }))
+            << how << " did not bring the window back\n"
+            << desktop.logText();
+    };
+    const auto minimise = [&] {
+        desktop.display.run(QStringLiteral("xdotool"), {QStringLiteral("windowminimize"), window});
+        EXPECT_TRUE(waitUntil([&] { return !shown(desktop.display, window) && !inTaskBar(desktop.display, window); }))
+            << "minimised, the window did not go into the panel\n"
+            << desktop.logText();
+    };
+    panel.click(1);
+    backInFront("a click on the icon");
+    minimise();
+    ASSERT_TRUE(panel.choose(item, QStringLiteral("Pagello")));
+    backInFront("the menu's \"Pagello\"");
+    minimise();
+
+    // The panel restarted: the new watcher has the icon again.
+    panel.stop();
+    ASSERT_TRUE(panel.start()) << "the panel did not start again";
+    const QString again = panel.item();
+    ASSERT_FALSE(again.isEmpty()) << "the restarted panel has no item\n" << desktop.logText();
+    EXPECT_TRUE(spooler.running());
+
+    ASSERT_TRUE(panel.choose(again, QStringLiteral("_Zavřít")));
+    EXPECT_TRUE(spooler.endsWell(20000)) << desktop.logText();
+    EXPECT_NE(readBytes(desktop.registry()).find("\"PagesSpool\"=dword:00000003"), std::string::npos)
+        << "the settings were not written at the end";
+}
+
+// The panel comes up 4 s after the spooler: the icon is registered with it, and Activate (a
+// left click) brings the window back.
+TEST(SpoolerProgram, StatusNotifierHostThatComesLaterGetsTheIcon)
+{
+    const QString missing = missingNotifierPanel();
+    if (!missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString();
+    Desktop desktop;
+    ASSERT_TRUE(desktop.start()) << desktop.error.toStdString();
+    NotifierPanel panel(desktop.display, desktop.dir.path());
+    ASSERT_FALSE(panel.address.isEmpty()) << "no session bus";
+
+    SpoolerRun spooler(panel.environment(desktop.environment), desktop.log());
+    const QString window = desktop.display.waitForWindow({QStringLiteral("--class"), QStringLiteral("^TForm1$")});
+    ASSERT_FALSE(window.isEmpty()) << desktop.logText();
+    QThread::msleep(4000);
+    ASSERT_TRUE(panel.start()) << "the panel did not start";
+    const QString item = panel.item();
+    ASSERT_FALSE(item.isEmpty()) << "no item registered with the panel that came later\n" << desktop.logText();
+    EXPECT_EQ(panel.menu(item).size(), 2u);
+    // The program looks for the area every 2 s and then hides its window in it.
+    EXPECT_TRUE(waitUntil([&] { return !inTaskBar(desktop.display, window); })) << desktop.logText();
+
+    QThread::msleep(3000);
+    const QString now = panel.item();
+    ASSERT_FALSE(now.isEmpty()) << desktop.logText();
+    panel.callItem(now, QStringLiteral("/StatusNotifierItem"), QStringLiteral("org.kde.StatusNotifierItem.Activate"),
+                   {QStringLiteral("0"), QStringLiteral("0")});
+    EXPECT_TRUE(waitUntil([&] { return shown(desktop.display, window) && inTaskBar(desktop.display, window); }))
+        << "Activate did not bring the window back\n"
         << desktop.logText();
     SpoolerRun quit(desktop.environment, desktop.log(), {QStringLiteral("/u")});
     EXPECT_TRUE(quit.endsWell(10000));

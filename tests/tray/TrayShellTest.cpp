@@ -207,6 +207,32 @@ TEST(TrayIcon, RightClickPopsUpTheMenuThatDoesByItselfAndDoubleClickRunsItsDefau
     EXPECT_EQ((t.mouse({WM_RBUTTONDOWN, WM_RBUTTONUP})).size(), 3);
 }
 
+// The menu a desktop shows by itself goes to the area for the icon's window, stays over the
+// icon being shown anew, and leaves the right click to the icon where no desktop shows it;
+// it goes with the icon.
+TEST(TrayIcon, ShellMenuGoesToTheAreaAndTheRightClickStaysAClick)
+{
+    Tray t;
+    t.show();
+    QAction show(QStringLiteral("Pagello"));
+    QAction close(QStringLiteral("&Zavřít"));
+    t.icon->setShellMenu({&show, &close});
+    const WindowHandle window = t.icon->WindowHandle();
+    EXPECT_EQ(t.fake.notifyArea.menu(window), (QList<QAction*>{&show, &close}));
+    EXPECT_EQ(t.fake.notifyArea.menuTexts(window), (QStringList{"Pagello", "Zavřít"}));
+    t.icon->setActive(false);
+    t.icon->setActive(true);
+    EXPECT_EQ(t.fake.notifyArea.menu(window).size(), 2);
+    EXPECT_EQ(t.mouse({WM_RBUTTONDOWN, WM_RBUTTONUP}),
+              (QStringList{"down right 16 0,0", "click right 16 0,0", "up right 16 0,0"}));
+    int closed = 0;
+    QObject::connect(&close, &QAction::triggered, [&] { ++closed; });
+    EXPECT_TRUE(t.fake.notifyArea.chooseMenuEntry(window, QStringLiteral("Zavřít")));
+    EXPECT_EQ(closed, 1);
+    t.icon.reset();
+    EXPECT_TRUE(t.fake.notifyArea.menu(window).isEmpty());
+}
+
 TEST(TrayIcon, AnimationShowsTheFramesInTurnPausesWhileHiddenAndEndsWithTheList)
 {
     Tray t;

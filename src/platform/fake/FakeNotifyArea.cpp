@@ -2,6 +2,8 @@
 
 #include "../IWindowManager.h"
 
+#include <QRegularExpression>
+
 bool FakeNotifyArea::shellNotifyIcon(unsigned message, const NotifyIconData& data)
 {
     using namespace NotifyIcon;
@@ -61,4 +63,47 @@ std::intptr_t FakeNotifyArea::mouse(std::intptr_t mouseMessage)
 {
     const Icon* target = only();
     return target ? deliver(target->data.hWnd, target->data.uID, mouseMessage) : 0;
+}
+
+void FakeNotifyArea::setMenu(WindowHandle window, std::uint32_t id, const QList<QAction*>& entries)
+{
+    QList<QPointer<QAction>> menu;
+    for (QAction* action : entries)
+        menu << QPointer<QAction>(action);
+    if (menu.isEmpty())
+        m_menus.erase({window, id});
+    else
+        m_menus[{window, id}] = menu;
+}
+
+QList<QAction*> FakeNotifyArea::menu(WindowHandle window, std::uint32_t id) const
+{
+    QList<QAction*> actions;
+    const auto it = m_menus.find({window, id});
+    if (it == m_menus.end())
+        return actions;
+    for (const QPointer<QAction>& action : it->second) {
+        if (action)
+            actions << action.data();
+    }
+    return actions;
+}
+
+QStringList FakeNotifyArea::menuTexts(WindowHandle window, std::uint32_t id) const
+{
+    QStringList texts;
+    for (const QAction* action : menu(window, id))
+        texts << QString(action->text()).remove(QRegularExpression(QStringLiteral("&(?!&)")));
+    return texts;
+}
+
+bool FakeNotifyArea::chooseMenuEntry(WindowHandle window, const QString& text, std::uint32_t id)
+{
+    const QList<QAction*> actions = menu(window, id);
+    const QStringList texts = menuTexts(window, id);
+    const qsizetype at = texts.indexOf(text);
+    if (at < 0 || !actions[at]->isEnabled())
+        return false;
+    actions[at]->trigger();
+    return true;
 }

@@ -2,7 +2,9 @@
 
 #include "../INotifyArea.h"
 
+#include <QAction>
 #include <QImage>
+#include <QPointer>
 
 #include <map>
 #include <utility>
@@ -35,6 +37,7 @@ public:
 
     bool shellNotifyIcon(unsigned message, const NotifyIconData& data) override;
     bool isAvailable() const override { return available; }
+    void setMenu(WindowHandle window, std::uint32_t id, const QList<QAction*>& entries) override;
 
     const std::vector<Request>& requests() const { return m_requests; }
     void clearRequests() { m_requests.clear(); }
@@ -54,9 +57,17 @@ public:
     std::intptr_t deliver(WindowHandle window, std::uint32_t id, std::intptr_t mouseMessage);
     // The same to the one icon that is there.
     std::intptr_t mouse(std::intptr_t mouseMessage);
+    // The menu set for the icon of (window, id), its actions that still exist; empty when
+    // none is set.
+    QList<QAction*> menu(WindowHandle window, std::uint32_t id = 0) const;
+    // The menu's entries as a host shows them: the actions' texts without their mnemonics.
+    QStringList menuTexts(WindowHandle window, std::uint32_t id = 0) const;
+    // Chooses the entry of that text in the menu, as a host does; false when there is none.
+    bool chooseMenuEntry(WindowHandle window, const QString& text, std::uint32_t id = 0);
 
 private:
     IWindowManager& m_windows;
     std::vector<Request> m_requests;
     std::map<std::pair<WindowHandle, std::uint32_t>, Icon> m_icons;
+    std::map<std::pair<WindowHandle, std::uint32_t>, QList<QPointer<QAction>>> m_menus;
 };
