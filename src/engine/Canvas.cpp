@@ -70,6 +70,12 @@ int TMetafileCanvas::GlyphWidth(unsigned char byte)
     return (*m_advances)[byte];
 }
 
+const GlyphAdvances& TMetafileCanvas::Advances()
+{
+    prepareFont();
+    return *m_advances;
+}
+
 void TMetafileCanvas::MoveTo(int x, int y)
 {
     m_penPos = QPoint(x, y);

@@ -154,19 +154,25 @@ public:
 
 private:
     // Positions: x from the left edge of the printable area, y from the top of the form.
-    int devX(double units) const
+    int devX(double units) const { return clampCoordinate(m_leftDev + nearest(units * m_pixelsX)); }
+    int devY(double units) const { return clampCoordinate(m_topDev + nearest(units * m_pixelsY)); }
+    // Rounds half away from zero; a position past any page saturates.
+    static long long nearest(double v)
     {
-        return clampCoordinate(m_leftDev + std::llround(units * m_engine.m_pixelsPerInchX / kUnitsPerInch));
-    }
-    int devY(double units) const
-    {
-        return clampCoordinate(m_topDev + std::llround(units * m_engine.m_pixelsPerInchY / kUnitsPerInch));
+        constexpr double limit = 1e15;
+        v = std::clamp(v, -limit, limit);
+        return v < 0 ? -static_cast<long long>(-v + 0.5) : static_cast<long long>(v + 0.5);
     }
 
     TVelMetaFileCanvas& canvas();
     void beginPage();
     bool fits() const;
     void ensurePage();
+    bool fitted() const
+    {
+        return m_pageOpen && !m_pageFull && m_fitted[0] == m_y && m_fitted[1] == m_lineSpacing &&
+               m_fitted[2] == m_pageLength && m_fitted[3] == m_bottomSkip;
+    }
     void flush();
     void modeChanged() { m_fontDirty = true; }
     void applyFont();
@@ -191,6 +197,8 @@ private:
     ByteReader m_in;
 
     // The page.
+    double m_pixelsX = 0; // device pixels in 1/360 inch
+    double m_pixelsY = 0;
     std::shared_ptr<const QImage> m_logo;
     long long m_leftDev = 0;
     long long m_topDev = 0;
@@ -199,6 +207,8 @@ private:
     bool m_pageOpen = false;
     bool m_pageFull = false;
     bool m_pageHasText = false;
+    // What the last fit test saw: the same position and format fit again.
+    std::array<long long, 4> m_fitted = {-1, -1, -1, -1};
 
     // The position, in 1/360 inch.
     double m_x = 0;
@@ -226,6 +236,9 @@ private:
     TFont m_font;
     bool m_fontDirty = true;
     bool m_italicGlyph = false; // the font is the italic table's
+    const GlyphAdvances* m_advances = nullptr;
+    double m_cell = 0;  // of a fixed-pitch character, with the extra space
+    int m_cellDev = -1; // the cell in device pixels where that is whole, else -1
     std::string m_pending;
     int m_runX = 0;
     int m_runY = 0;
@@ -279,8 +292,11 @@ bool EscP2Layout::fits() const
 
 void EscP2Layout::ensurePage()
 {
+    if (fitted())
+        return;
     if (!m_pageOpen || m_pageFull || !fits())
         beginPage();
+    m_fitted = {m_y, m_lineSpacing, m_pageLength, m_bottomSkip};
 }
 
 void EscP2Layout::flush()
@@ -359,7 +375,13 @@ void EscP2Layout::applyFont()
     m_font.setHeight(-std::max(1, roundToPixels(height)));
     m_font.setStyle(style);
     m_font.setWidth(std::max(1, roundToPixels(width)));
-    canvas().Font.Assign(m_font);
+    TVelMetaFileCanvas& c = canvas();
+    c.Font.Assign(m_font);
+    m_advances = &c.Advances();
+    m_cell = cellUnits() + 2.0 * m_mode.extraSpace;
+    const double cellDev = m_cell * m_pixelsX;
+    m_cellDev =
+        !m_mode.proportional && cellDev == std::floor(cellDev) && cellDev < 1e6 ? static_cast<int>(cellDev) : -1;
 }
 
 void EscP2Layout::setNationalSet(int number)
@@ -443,6 +465,17 @@ void EscP2Layout::printByte(int b)
 
 void EscP2Layout::printMapped(unsigned char byte, bool italic)
 {
+    // The common case: a fixed-pitch character that goes on the run, on its cell, where the
+    // run's glyphs end.
+    if (!m_pending.empty() && !m_fontDirty && italic == m_italicGlyph && (*m_advances)[byte] == m_cellDev &&
+        m_x + m_cell <= m_rightMargin + 1e-6 && fitted()) {
+        m_pending.push_back(static_cast<char>(byte));
+        m_runEnd += m_cellDev;
+        m_x += m_cell;
+        if (m_pending.size() >= 4096)
+            flush();
+        return;
+    }
     ensurePage();
     if (italic != m_italicGlyph) {
         m_italicGlyph = italic;
@@ -452,11 +485,8 @@ void EscP2Layout::printMapped(unsigned char byte, bool italic)
     int advance = 0;
     double cell = 0;
     const auto measure = [&] {
-        advance = canvas().GlyphWidth(byte);
-        const double extra = 2.0 * m_mode.extraSpace;
-        cell = m_mode.proportional
-                   ? advance * static_cast<double>(kUnitsPerInch) / std::max(1, m_engine.m_pixelsPerInchX) + extra
-                   : cellUnits() + extra;
+        advance = (*m_advances)[byte];
+        cell = m_mode.proportional ? advance / m_pixelsX + 2.0 * m_mode.extraSpace : m_cell;
     };
     measure();
     // A character that would cross the right margin begins the next line.
@@ -825,8 +855,8 @@ void EscP2Layout::escape()
         const int n = one();
         if (n < 0)
             return;
-        flush();
         m_mode.extraSpace = n;
+        modeChanged();
         break;
     }
     case 'c': {
@@ -1183,6 +1213,8 @@ void EscP2Layout::run()
         options.MarginRight = e.PixelsToUnitsX(e.m_pageOffsetX);
         options.MarginBottom = e.PixelsToUnitsY(e.m_pageOffsetY);
 
+        m_pixelsX = static_cast<double>(std::max(1, e.m_pixelsPerInchX)) / kUnitsPerInch;
+        m_pixelsY = static_cast<double>(std::max(1, e.m_pixelsPerInchY)) / kUnitsPerInch;
         m_leftDev = e.UnitsToPixelsX(options.MarginLeft);
         m_topDev = e.UnitsToPixelsY(options.MarginTop);
         m_limit = e.UnitsToPixelsY(e.PixelsToUnitsY(e.m_pageHeight) - options.MarginBottom);

@@ -158,6 +158,9 @@ public:
     // Width in device pixels of the bytes in the current font.
     int TextWidth(std::string_view bytes);
     int GlyphWidth(unsigned char byte);
+    // The layout's advance of every byte in the current font; the table stays valid for the
+    // life of the fonts object.
+    const GlyphAdvances& Advances();
     void MoveTo(int x, int y);
     void LineTo(int x, int y);
     void FrameRect(const QRect& rect);
