@@ -174,6 +174,8 @@ private:
                m_fitted[2] == m_pageLength && m_fitted[3] == m_bottomSkip;
     }
     void flush();
+    // Draws the runs of a centred or right-aligned line where they belong.
+    void endLine();
     void modeChanged() { m_fontDirty = true; }
     void applyFont();
     int cellUnits() const;
@@ -240,6 +242,16 @@ private:
     double m_cell = 0;  // of a fixed-pitch character, with the extra space
     int m_cellDev = -1; // the cell in device pixels where that is whole, else -1
     std::string m_pending;
+    int m_justify = 0; // 0 left, 1 centred, 2 right, 3 full (drawn as left)
+    struct LineRun
+    {
+        int x;
+        int y;
+        long long end;
+        TFont font;
+        std::string bytes;
+    };
+    std::vector<LineRun> m_line;
     int m_runX = 0;
     int m_runY = 0;
     long long m_runEnd = 0;
@@ -260,7 +272,7 @@ TVelMetaFileCanvas& EscP2Layout::canvas()
 
 void EscP2Layout::beginPage()
 {
-    flush();
+    endLine();
     ++m_pageOrdinal;
     if (m_engine.OnNewPage)
         m_engine.OnNewPage(m_engine, m_pageOrdinal);
@@ -303,11 +315,41 @@ void EscP2Layout::flush()
 {
     if (m_pending.empty())
         return;
+    if (m_justify == 1 || m_justify == 2) {
+        // Centred or right-aligned text moves as a whole line once the line ends.
+        m_line.push_back({m_runX, m_runY, m_runEnd, m_font, m_pending});
+        m_pending.clear();
+        if (m_line.size() >= 1024)
+            endLine();
+        return;
+    }
     TVelMetaFileCanvas& c = canvas();
     c.Font.Assign(m_font);
     c.TextOut(m_runX, m_runY, m_pending);
     m_pageHasText = true;
     m_pending.clear();
+}
+
+void EscP2Layout::endLine()
+{
+    flush();
+    if (m_line.empty())
+        return;
+    long long right = m_line.front().end;
+    for (const LineRun& r : m_line)
+        right = std::max(right, r.end);
+    long long shift = devX(m_rightMargin) - right;
+    if (m_justify == 1)
+        shift /= 2;
+    shift = std::max(0LL, shift);
+    TVelMetaFileCanvas& c = canvas();
+    for (const LineRun& r : m_line) {
+        c.Font.Assign(r.font);
+        c.TextOut(clampCoordinate(r.x + shift), r.y, r.bytes);
+    }
+    c.Font.Assign(m_font);
+    m_pageHasText = true;
+    m_line.clear();
 }
 
 int EscP2Layout::baseCellUnits() const
@@ -402,7 +444,8 @@ void EscP2Layout::setNationalSet(int number)
 
 void EscP2Layout::reset()
 {
-    flush();
+    endLine();
+    m_justify = 0;
     m_mode = PrintMode();
     modeChanged();
     m_lineSpacing = 60;
@@ -424,13 +467,13 @@ void EscP2Layout::reset()
 
 void EscP2Layout::carriageReturn()
 {
-    flush();
+    endLine();
     m_x = m_leftMargin;
 }
 
 void EscP2Layout::lineFeed(long long units)
 {
-    flush();
+    endLine();
     m_x = m_leftMargin;
     m_y = std::max<long long>(0, m_y + units);
     if (m_mode.lineDoubleWidth) {
@@ -441,7 +484,7 @@ void EscP2Layout::lineFeed(long long units)
 
 void EscP2Layout::formFeed()
 {
-    flush();
+    endLine();
     m_x = m_leftMargin;
     m_pageFull = true;
     if (m_mode.lineDoubleWidth) {
@@ -715,13 +758,13 @@ void EscP2Layout::parenthesized(int name)
         break;
     case 'V':
         if (length >= 2) {
-            flush();
+            endLine();
             m_y = length >= 4 ? value32 * m_unit / 10 : value16 * m_unit / 10;
         }
         break;
     case 'v':
         if (length >= 2) {
-            flush();
+            endLine();
             long long delta = length >= 4 ? static_cast<std::int32_t>(value32) : static_cast<std::int16_t>(value16);
             m_y = std::max<long long>(0, m_y + delta * m_unit / 10);
         }
@@ -943,7 +986,7 @@ void EscP2Layout::escape()
         if (n < 0)
             return;
         // The paper moves now; the column stays.
-        flush();
+        endLine();
         m_y += 2 * n;
         break;
     }
@@ -951,7 +994,7 @@ void EscP2Layout::escape()
         const int n = one();
         if (n < 0)
             return;
-        flush();
+        endLine();
         m_y = std::max<long long>(0, m_y - n * 5 / 3);
         break;
     }
@@ -1034,9 +1077,14 @@ void EscP2Layout::escape()
             m_x = x;
         break;
     }
-    case 'a':
-        m_in.get();
+    case 'a': {
+        const int n = one();
+        if (n < 0)
+            return;
+        endLine();
+        m_justify = n >= '0' ? n - '0' : n;
         break;
+    }
     case 't': {
         const int n = one();
         if (n < 0)
@@ -1239,7 +1287,7 @@ void EscP2Layout::run()
             ensurePage();
             command(b);
         }
-        flush();
+        endLine();
         e.m_pageUsed = m_pageHasText;
         e.EndDoc();
     } catch (...) {

@@ -871,9 +871,20 @@ TEST(RenderEscP2, HorizontalPositionsAndMargins)
          "\x1b"
          "D\0\ta"s,
          "100,280:a "},
-        {"justification is read and consumed",
+        {"right-aligned between the margins",
+         "\x1bQ\x0a\x1b"
+         "a\x02"
+         "ab\x1b"
+         "Ec\r\nd"s,
+         "520,280:ab 640,280:c 640,380:d "},
+        {"centred",
+         "\x1bQ\x0a\x1b"
+         "a1ab\r\n\x1b"
+         "a0cd"s,
+         "340,280:ab 100,380:cd "},
+        {"full justification is drawn as left",
          "\x1b"
-         "a\x01"
+         "a\x03"
          "a"s,
          "100,280:a "},
     };
