@@ -582,7 +582,7 @@ void EscP2Layout::drawImage(const QImage& image, double widthUnits, double heigh
     const int x1 = devX(m_x + widthUnits);
     const int y1 = devY(static_cast<double>(m_y) + heightUnits);
     if (x1 > x0 && y1 > y0) {
-        canvas().StretchDraw(QRect(x0, y0, x1 - x0, y1 - y0), std::make_shared<const QImage>(image));
+        canvas().metafile().addGraphic(QRect(x0, y0, x1 - x0, y1 - y0), std::make_shared<const QImage>(image));
         m_pageHasText = true;
     }
 }

@@ -1082,6 +1082,23 @@ TEST(RenderEscP2, PagesBeginAsTheTableBeginsThemAndStayBounded)
         EXPECT_NE(std::string(e.what()).find("Page 2 "), std::string::npos) << e.what();
     }
     EXPECT_FALSE(g.engine.Printing());
+
+    // Graphics drawn over and over at one place: the page's bitmaps are bounded as well.
+    const std::string row = "\x81\xff"s; // 128 bytes of 0xff: 1024 dots
+    std::string graphics = "a\f";
+    for (int i = 0; i < 1100; ++i) {
+        graphics += "\x1b$\0\0\x1b.\x01\x0a\x0a\xff\0\x04"s;
+        for (int r = 0; r < 255; ++r)
+            graphics += row;
+    }
+    EngineFixture h;
+    try {
+        h.engine.RenderEscP2(graphics);
+        ADD_FAILURE() << "not refused";
+    } catch (const EDocumentError& e) {
+        EXPECT_NE(std::string(e.what()).find("Page 2 needs more than 32 MiB of graphics"), std::string::npos)
+            << e.what();
+    }
 }
 
 TEST(RenderEscP2, TextInPiecesLaysOutAsTheWholeText)
