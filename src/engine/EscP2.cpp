@@ -89,6 +89,9 @@ public:
         const int high = get();
         return low < 0 || high < 0 ? -1 : low + 256 * high;
     }
+    // What is left of the piece being read: the bytes get() returns next, as far as they lie
+    // in one piece.
+    std::string_view rest() const { return m_piece.substr(m_pos); }
     // Skips `count` bytes; false when the text ends first.
     bool skip(long long count)
     {
@@ -182,6 +185,7 @@ private:
     int baseCellUnits() const;
     void printByte(int b);
     void printMapped(unsigned char byte, bool italic);
+    void printPlainRun();
     void carriageReturn();
     void lineFeed(long long units);
     void formFeed();
@@ -554,6 +558,41 @@ void EscP2Layout::printMapped(unsigned char byte, bool italic)
     m_runEnd += advance;
     m_x += cell;
     // A run is one line at most; a line printed over and over is cut into runs all the same.
+    if (m_pending.size() >= 4096)
+        flush();
+}
+
+// The characters that follow in the piece, as long as each goes on the run on its cell as
+// printMapped would put it there: a line of text is taken at once.
+void EscP2Layout::printPlainRun()
+{
+    if (m_pending.empty() || m_fontDirty || m_italicGlyph || m_cellDev < 0 || !fitted())
+        return;
+    const std::string_view rest = m_in.rest();
+    const bool italicTable = m_italicTable[m_table];
+    const GlyphAdvances& advances = *m_advances;
+    const double limit = m_rightMargin + 1e-6;
+    const std::size_t room = 4096 - std::min<std::size_t>(m_pending.size(), 4096);
+    const std::size_t start = m_pending.size();
+    std::size_t n = 0;
+    double x = m_x;
+    for (; n < rest.size() && n < room; ++n) {
+        const auto c = static_cast<unsigned char>(rest[n]);
+        if (c < 0x20 || c == 0x7f || (c >= 0x80 && (italicTable || (c < 0xA0 && m_upperControls))))
+            break;
+        const unsigned char mapped = m_charMap[c];
+        if (advances[mapped] != m_cellDev || x + m_cell > limit)
+            break;
+        x += m_cell;
+    }
+    if (n == 0)
+        return;
+    m_pending.resize(start + n);
+    for (std::size_t i = 0; i < n; ++i)
+        m_pending[start + i] = static_cast<char>(m_charMap[static_cast<unsigned char>(rest[i])]);
+    m_runEnd += static_cast<long long>(n) * m_cellDev;
+    m_x = x;
+    m_in.skip(static_cast<long long>(n));
     if (m_pending.size() >= 4096)
         flush();
 }
@@ -1279,6 +1318,7 @@ void EscP2Layout::run()
         for (int b = m_in.get(); b >= 0; b = m_in.get()) {
             if (b >= 0x20 && b != 0x7f && (b < 0x80 || b >= 0xA0 || !m_upperControls)) {
                 printByte(b);
+                printPlainRun();
                 continue;
             }
             if (b >= 0x80)
