@@ -15,7 +15,8 @@
 
 // Spool bytes from a DOS program are outside input: whatever they hold, cutting and
 // laying them out, printing in batches while the layout runs (as the spooler does for
-// long documents), and printing the rest must neither crash nor corrupt memory.
+// long documents), and printing the rest must neither crash nor corrupt memory. The same
+// bytes, uncut, are also laid out as Epson ESC/P 2, whole and in pieces.
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
@@ -150,6 +151,49 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         for (int p = 0; p < engine.PageCount(); ++p) {
             if (!sameRecords(engine.Pages(p), pieces.Pages(p)))
+                std::abort();
+        }
+    }
+    // As ESC/P 2 the bytes are read as the file has them: NUL bytes are parameters.
+    const std::string_view raw(reinterpret_cast<const char*>(data), size);
+    FakePlatform escFake;
+    escFake.printers.addPrinter(QStringLiteral("Laser"), DeviceMetrics{600, 600, 4960, 7016, 100, 100});
+    escFake.printers.setKeepRecords(false);
+    TPreviewPrinter esc(escFake.platform());
+    esc.setUnits(unInches);
+    esc.OnNewPage = [batch](TPreviewPrinter& sender, int) {
+        if (batch > 0 && sender.PageCount() >= batch) {
+            sender.CloseCanvas();
+            sender.Print();
+            sender.Clear();
+        }
+    };
+    std::string escRefused;
+    try {
+        esc.RenderEscP2(raw);
+        esc.Title = QStringLiteral("Pagello : fuzz.prn  1-%1").arg(esc.PageCount());
+        if (esc.PageCount() > 0)
+            esc.Print();
+    } catch (const EDocumentError& e) {
+        escRefused = e.what();
+    } catch (const PagelloError&) {
+    }
+    if (batch == 0) {
+        FakePlatform split;
+        split.printers.addPrinter(QStringLiteral("Laser"), DeviceMetrics{600, 600, 4960, 7016, 100, 100});
+        TPreviewPrinter pieces(split.platform());
+        pieces.setUnits(unInches);
+        ReusedBuffer source(raw, raw.substr(0, 64), pieceLimit);
+        std::string piecesRefused;
+        try {
+            pieces.RenderEscP2(source);
+        } catch (const EDocumentError& e) {
+            piecesRefused = e.what();
+        }
+        if (piecesRefused != escRefused || pieces.PageCount() != esc.PageCount())
+            std::abort();
+        for (int p = 0; p < esc.PageCount(); ++p) {
+            if (!sameRecords(esc.Pages(p), pieces.Pages(p)))
                 std::abort();
         }
     }

@@ -59,6 +59,14 @@ def render_seeds():
     # Empty pages one after another, printed in batches, with a logo.
     seeds["form-feeds"] = knobs(batch=2, logo=True) + b"\f" * 5000 + b"end"
     seeds["line-spacing"] = knobs(piece=6) + (b"\x1b&l12D" + b"l\n" * 100 + b"\x1b&l8D\f") * 20
+    # ESC/P 2: print modes, positions, tables, bit images and run-length raster graphics,
+    # parameters with NUL bytes, and graphics cut short by the end of the text.
+    escp = (b"\x1b@\x1b!\x3d\x1bR\x02[]\x1bt\x00\xc1\x1b$\x10\x00x\x1b\\\xf0\xffy\x1bl\x05\x1bQ\x14"
+            b"\x1bD\x02\x04\x00\tz\x1ba\x01mid\r\n\x1b*\x27\x04\x00" + b"\xaa" * 12 +
+            b"\x1b.\x01\x0a\x0a\x03\x10\x00\xfe\x0f\x01\xf0\xf0\x00\x81" +
+            b"\x1b(V\x02\x00\x10\x02\x1bC\x00\x02\x1bN\x03\x0e\x1bS\x01x\x1bT\x1bp\x01prop\r\n\x0c")
+    seeds["escp2"] = knobs(batch=2, piece=3) + escp * 40
+    seeds["escp2-cut"] = knobs(piece=1) + escp[:-30]
     return seeds
 
 

@@ -17,6 +17,7 @@
 #include "tray/WindowHelpers.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -199,6 +200,16 @@ void TForm1::bindHandlers()
     });
     bind(ui->EraseQueue, &QAction::triggered, &TForm1::EraseQueueClick);
     bind(ui->Settings1, &QAction::triggered, &TForm1::Settings1Click);
+    auto* emulations = new QActionGroup(this);
+    emulations->setExclusive(true);
+    const std::pair<QAction*, TEmulation> choices[] = {{ui->EmulationTable, TEmulation::CommandTable},
+                                                       {ui->EmulationEscP2, TEmulation::EscP2},
+                                                       {ui->EmulationPcl5, TEmulation::Pcl5}};
+    for (const auto& [action, emulation] : choices) {
+        emulations->addAction(action);
+        connect(action, &QAction::triggered, this,
+                [this, emulation] { guardedEntry([this, emulation] { EmulationClick(emulation); }); });
+    }
     bind(ui->Exit1, &QAction::triggered, &TForm1::Exit1Click);
     bind(ui->Print1, &QAction::triggered, &TForm1::Print1Click);
     bind(ui->Nahled1, &QAction::triggered, &TForm1::Preview2Click);
@@ -282,6 +293,7 @@ void TForm1::FormCreate()
     if (QFileInfo::exists(m_platform.environment.programDirectory() + QStringLiteral("/kavrin.fxp")))
         Watcher->resume();
     LoadSettings();
+    showEmulation();
     ui->PausePrinting->setChecked(AutoStart);
     PausePrintingClick();
     // The tray icon shows the picture of Image1.
@@ -399,6 +411,19 @@ void TForm1::FormDestroy()
             throw;
     }
     PreviewPrinter.reset();
+}
+
+void TForm1::showEmulation()
+{
+    QAction* const actions[] = {ui->EmulationTable, ui->EmulationEscP2, ui->EmulationPcl5};
+    actions[static_cast<int>(Emulation)]->setChecked(true);
+}
+
+void TForm1::EmulationClick(TEmulation emulation)
+{
+    Emulation = emulation;
+    showEmulation();
+    storeSettings();
 }
 
 void TForm1::storeSettings()

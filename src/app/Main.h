@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/Emulation.h"
 #include "platform/IApplication.h"
 #include "platform/IFileAccess.h"
 #include "platform/IWindowManager.h"
@@ -77,6 +78,8 @@ public:
     // goes. Empty when none was kept.
     QString PrinterName;
     int PagesSpool = 3;
+    // The printer language documents are read in; a change applies to the next document.
+    TEmulation Emulation = TEmulation::CommandTable;
     // The icon in the notification area; the window's child.
     TASTrayIcon* TrayIcon = nullptr;
     // Milliseconds of a steady clock; a test may set its own.
@@ -137,6 +140,8 @@ public:
     void LoadSettings();
     void SaveSettings();
     void Settings1Click();
+    // A choice in the "Emulace" menu: kept at once, used from the next document on.
+    void EmulationClick(TEmulation emulation);
 
 protected:
     void customEvent(QEvent* event) override;
@@ -153,6 +158,8 @@ private:
     // Saves the settings with the pause switch as it is now; a failure is also said on
     // standard error, for a spooler nobody watches, and thrown on.
     void storeSettings();
+    // Checks the "Emulace" entry of the emulation in force.
+    void showEmulation();
     QByteArray entryPath(int row) const;
     int selectedRow() const;
     void selectRow(int row);
@@ -211,6 +218,8 @@ private:
     int m_errorBoxes = 0;
     bool m_quitRequested = false; // the window closes at a quit request: errors at exit show no box
     bool m_ending = false;        // the session ends: no batch or document is begun any more
+    // The emulation of the document being read: the one in force when its reading began.
+    TEmulation m_emulationInUse = TEmulation::CommandTable;
     // Thrown between two batches of a document once the session ends; the job stops there.
     struct SessionEnding
     {

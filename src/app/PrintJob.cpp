@@ -165,7 +165,7 @@ void TForm1::PrepareJob(const QByteArray& path)
     // The file is read as the layout goes, so a long document is never held whole; the
     // reader goes as soon as it is laid out, also when that fails.
     const std::unique_ptr<SpoolFileText> text = std::move(DocText);
-    engine.RenderText(*text);
+    engine.Render(*text, m_emulationInUse);
     engine.Title = jobTitle(DocName, FirstPage, engine.PageCount() + FirstPage - 1);
 }
 
@@ -184,9 +184,13 @@ void TForm1::LoadText(const QByteArray& path)
                                  .toStdString());
         m_document = std::move(opened.handle);
     }
-    // NUL bytes become 255; the document ends after the first carriage return followed
-    // by 255, and a file without that mark is taken whole.
+    // For the command table NUL bytes become 255; the document ends after the first
+    // carriage return followed by 255, and a file without that mark is taken whole.
     DocText = std::make_unique<SpoolFileText>(m_document.fd(), name);
+    // The emulation in force when the document is read is the one it is laid out in.
+    m_emulationInUse = Emulation;
+    if (emulationReadsBinary(m_emulationInUse))
+        DocText->keepBinary();
     DocText->requireUnchanged(m_document.identity());
 }
 

@@ -21,6 +21,7 @@ void TForm1::LoadSettings()
     AutoStart = true;
     PrinterIndex = -1;
     PrinterName.clear();
+    Emulation = TEmulation::CommandTable;
     IRegistry& registry = m_platform.registry;
     IApplication& app = m_platform.engine.application;
     bool open = false;
@@ -48,6 +49,7 @@ void TForm1::LoadSettings()
         read(QStringLiteral("PrinterIndex"), [this](int value) { PrinterIndex = value; });
         read(QStringLiteral("PrinterName"), [this](const QString& value) { PrinterName = value; });
         read(QStringLiteral("PagesSpool"), [this](int value) { PagesSpool = value; });
+        read(QStringLiteral("Emulation"), [this](int value) { Emulation = emulationFromSetting(value); });
         registry.closeKey();
     }
     IPrinters& printers = m_platform.engine.printers;
@@ -73,6 +75,7 @@ void TForm1::SaveSettings()
     registry.writeInteger(QStringLiteral("PrinterIndex"), PrinterIndex);
     registry.writeString(QStringLiteral("PrinterName"), PrinterName);
     registry.writeInteger(QStringLiteral("PagesSpool"), PagesSpool);
+    registry.writeInteger(QStringLiteral("Emulation"), static_cast<int>(Emulation));
     registry.closeKey();
 }
 

@@ -26,7 +26,10 @@ void TMetafileCanvas::prepareFont()
     // horizontal one.
     const int dpiX = m_reference.logPixelsX;
     const int dpiY = m_reference.logPixelsY;
-    if (dpiX != dpiY && dpiX > 0 && dpiY > 0)
+    // A width of the font's own equal to its height is the face's own shape.
+    if (wanted.pixelWidth == wanted.pixelSize && dpiX == dpiY)
+        wanted.pixelWidth = 0;
+    if (wanted.pixelWidth == 0 && dpiX != dpiY && dpiX > 0 && dpiY > 0)
         wanted.pixelWidth = std::max(1, clampCoordinate((2LL * wanted.pixelSize * dpiX + dpiY) / (2LL * dpiY)));
     // Re-assigning the same font is the common case; keep what was worked out for it.
     if (m_advances && wanted == m_current)
@@ -65,6 +68,12 @@ int TMetafileCanvas::GlyphWidth(unsigned char byte)
 {
     prepareFont();
     return (*m_advances)[byte];
+}
+
+const GlyphAdvances& TMetafileCanvas::Advances()
+{
+    prepareFont();
+    return *m_advances;
 }
 
 void TMetafileCanvas::MoveTo(int x, int y)

@@ -6,6 +6,8 @@
 #include "platform/IPrinters.h"
 #include "platform/IScreen.h"
 
+#include <algorithm>
+
 namespace {
 
 const char* const kSourceFile = "PrevPrinter";
@@ -26,6 +28,36 @@ int mulDiv(int a, int b, int c)
 
 } // namespace
 
+TEmulation emulationFromSetting(long long value)
+{
+    switch (value) {
+    case 1:
+        return TEmulation::EscP2;
+    case 2:
+        return TEmulation::Pcl5;
+    default:
+        return TEmulation::CommandTable;
+    }
+}
+
+bool emulationReadsBinary(TEmulation emulation)
+{
+    return emulation == TEmulation::EscP2;
+}
+
+void TPreviewPrinter::Render(TTextSource& Source, TEmulation emulation)
+{
+    switch (emulation) {
+    case TEmulation::EscP2:
+        RenderEscP2(Source);
+        break;
+    case TEmulation::CommandTable:
+    case TEmulation::Pcl5:
+        RenderText(Source);
+        break;
+    }
+}
+
 // ---- TFont ----
 
 TFont::TFont(const QString& name, int size, std::uint8_t style, int charset)
@@ -40,6 +72,7 @@ TFont::TFont(const TFont& other)
     : m_name(other.m_name)
     , m_pixelsPerInch(other.m_pixelsPerInch)
     , m_height(other.m_height)
+    , m_width(other.m_width)
     , m_style(other.m_style)
     , m_charset(other.m_charset)
     , m_color(other.m_color)
@@ -58,6 +91,7 @@ void TFont::Assign(const TFont& source)
     m_name = source.m_name;
     m_pixelsPerInch = source.m_pixelsPerInch;
     m_height = source.m_height;
+    m_width = source.m_width;
     m_style = source.m_style;
     m_charset = source.m_charset;
     m_color = source.m_color;
@@ -87,6 +121,15 @@ void TFont::setHeight(int height)
     if (height == m_height)
         return;
     m_height = height;
+    Changed();
+}
+
+void TFont::setWidth(int width)
+{
+    width = std::max(width, 0);
+    if (width == m_width)
+        return;
+    m_width = width;
     Changed();
 }
 
@@ -120,6 +163,7 @@ FontSpec TFont::attributes() const
     s.name = m_name;
     s.size = Size();
     s.pixelSize = m_height < 0 ? -m_height : m_height;
+    s.pixelWidth = m_width;
     s.style = m_style;
     s.charset = m_charset;
     s.color = m_color;

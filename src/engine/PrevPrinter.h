@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Emulation.h"
+
 #include "platform/DeviceTypes.h"
 #include "platform/IFonts.h"
 #include "platform/Metafile.h"
@@ -86,6 +88,10 @@ public:
     // Em height in pixels (negative as the font mapper stores it: character height).
     int Height() const { return m_height; }
     void setHeight(int height);
+    // Em width in horizontal device pixels, for a face drawn narrower or wider than its
+    // own shape (condensed, double width); 0 keeps the face's shape.
+    int Width() const { return m_width; }
+    void setWidth(int width);
     std::uint8_t Style() const { return m_style; }
     void setStyle(std::uint8_t style);
     int Charset() const { return m_charset; }
@@ -106,6 +112,7 @@ private:
     QString m_name = QStringLiteral("Arial");
     int m_pixelsPerInch = 96;
     int m_height = -13; // 10 pt at 96 dpi
+    int m_width = 0;
     std::uint8_t m_style = 0;
     int m_charset = DEFAULT_CHARSET;
     QRgb m_color = 0xff000000;
@@ -151,6 +158,9 @@ public:
     // Width in device pixels of the bytes in the current font.
     int TextWidth(std::string_view bytes);
     int GlyphWidth(unsigned char byte);
+    // The layout's advance of every byte in the current font; the table stays valid for the
+    // life of the fonts object.
+    const GlyphAdvances& Advances();
     void MoveTo(int x, int y);
     void LineTo(int x, int y);
     void FrameRect(const QRect& rect);
@@ -285,6 +295,12 @@ public:
     // run of text not yet drawn are held, so with pages printed and discarded in batches
     // a document of any length needs little memory.
     void RenderText(TTextSource& Source);
+    // The layout of an Epson ESC/P 2 printer stream (bytes as the file has them, NUL
+    // included) into the same pages: the same page breaks, logo, batches and bounds.
+    void RenderEscP2(std::string_view Text);
+    void RenderEscP2(TTextSource& Source);
+    // Lays the document out in the emulation chosen.
+    void Render(TTextSource& Source, TEmulation emulation);
 
     // Prints pages FromIndex..ToIndex (0-based, inclusive) as one printer job.
     bool PrintRange(int FromIndex, int ToIndex);
@@ -302,6 +318,10 @@ public:
     const Platform& platform() const { return m_platform; }
 
 private:
+    // The interpreters of printer languages lay pages out as RenderText does, on the
+    // engine's own document state.
+    friend class EscP2Layout;
+
     void raiseStatus(const QString& message, int pageNum, TStatusType type);
 
     Platform m_platform;

@@ -56,6 +56,10 @@ void SpoolFileText::readPiece()
             throw EFileChanged(
                 QStringLiteral("The file \"%1\" was changed while it was being read").arg(m_name).toStdString());
     }
+    if (m_binary) {
+        m_done = m_piece.empty();
+        return;
+    }
     std::replace(m_piece.begin(), m_piece.end(), '\0', '\xff');
     // The end marker, a carriage return followed by 255, may straddle two pieces.
     if (m_endsWithReturn && !m_piece.empty() && static_cast<unsigned char>(m_piece[0]) == 0xff) {

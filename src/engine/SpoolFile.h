@@ -28,6 +28,10 @@ public:
     // was opened: a file rewritten since then raises EFileChanged, so a document is never
     // laid out from pieces of two writings.
     void requireUnchanged(const FileIdentity& opened) { m_opened = opened; }
+    // The bytes are handed over as the file has them, NUL included, and the document is
+    // the whole file: a printer language with binary parameters and graphics would be cut
+    // short by the end mark. Called before the first piece is read.
+    void keepBinary() { m_binary = true; }
     // Whether the document holds any byte; reads its first piece to know.
     bool hasText();
     std::string_view next() override;
@@ -43,6 +47,7 @@ private:
     bool m_peeked = false; // m_piece holds the next piece, already read
     bool m_done = false;
     bool m_endsWithReturn = false; // the last piece ended with a carriage return
+    bool m_binary = false;
 };
 
 // Opens a spool file for reading, as the tools read one (with SpoolFileText, from any

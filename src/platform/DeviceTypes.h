@@ -40,13 +40,14 @@ enum FontStyleFlag : std::uint8_t
 // A font as a recording refers to it: the face, its em height in device pixels of the
 // reference device (and the point size it came from), style bits and character set. On a
 // device whose pixels are not square (600 x 300 dpi) the em is as many horizontal pixels
-// wide as its height covers at the horizontal resolution: text widths are horizontal.
+// wide as its height covers at the horizontal resolution: text widths are horizontal. A
+// face drawn narrower or wider (condensed, double width) has an em width of its own.
 struct FontSpec
 {
     QString name;
     int size = 0;       // points
     int pixelSize = 0;  // em height in device pixels
-    int pixelWidth = 0; // em width in horizontal device pixels where pixels are not square, else 0
+    int pixelWidth = 0; // em width in horizontal device pixels where it differs from the height, else 0
     std::uint8_t style = 0;
     int charset = DEFAULT_CHARSET;
     QRgb color = 0xff000000;

@@ -91,6 +91,15 @@ void TMetafile::addBitmap(const QRect& rect, std::shared_ptr<const QImage> bitma
     addRecord(MetaRecord{rect.x(), rect.y(), rect.width(), rect.height(), index, RecordOp::Bitmap});
 }
 
+void TMetafile::addGraphic(const QRect& rect, std::shared_ptr<const QImage> bitmap)
+{
+    const auto bytes = static_cast<std::size_t>(bitmap ? bitmap->sizeInBytes() : 0);
+    if (bytes > kMaxGraphicBytes - m_graphicBytes)
+        refuse(QStringLiteral("%1 MiB of graphics").arg(kMaxGraphicBytes >> 20));
+    m_graphicBytes += bytes;
+    addBitmap(rect, std::move(bitmap));
+}
+
 std::size_t TMetafile::memoryBytes() const
 {
     std::size_t bytes = sizeof(*this) + m_records.capacity() * sizeof(MetaRecord) + m_text.capacity() +

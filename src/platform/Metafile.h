@@ -46,15 +46,16 @@ static_assert(sizeof(MetaRecord) == 20);
 // shared with every other page that shows them.
 //
 // A page is bounded: one that would need more than kMaxRecords records, kMaxTextBytes
-// bytes of text or kMaxTableEntries fonts, colours or bitmaps is refused with
-// EDocumentError naming the page. No printed page comes near: a dense 136-column page
-// full of box rules needs some 36,000 records and 12 KB of text.
+// bytes of text, kMaxGraphicBytes bytes of graphics made from the document's data or
+// kMaxTableEntries fonts, colours or bitmaps is refused with EDocumentError naming the page. No printed page comes
+// near: a dense 136-column page full of box rules needs some 36,000 records and 12 KB of text.
 class TMetafile
 {
 public:
     static constexpr std::size_t kMaxRecords = 200000;
     static constexpr std::size_t kMaxTextBytes = std::size_t(1) << 20;
     static constexpr std::size_t kMaxTableEntries = 65536;
+    static constexpr std::size_t kMaxGraphicBytes = std::size_t(32) << 20;
 
     // The page's number in its document, which errors name.
     int number() const { return m_number; }
@@ -73,6 +74,9 @@ public:
     void addLine(int x1, int y1, int x2, int y2, QRgb color);
     void addFrame(const QRect& rect, QRgb color);
     void addBitmap(const QRect& rect, std::shared_ptr<const QImage> bitmap);
+    // A bitmap made from the document's own data (a printer language's graphics), counted
+    // against the page's bound.
+    void addGraphic(const QRect& rect, std::shared_ptr<const QImage> bitmap);
 
     const std::vector<MetaRecord>& records() const { return m_records; }
     const FontSpec& font(const MetaRecord& r) const { return m_fonts[r.index]; }
@@ -105,5 +109,6 @@ private:
     std::string m_text;
     // Where text must begin to join the last record; nothing when the last record is no text.
     std::optional<long long> m_joinAt;
+    std::size_t m_graphicBytes = 0;
     int m_number = 0;
 };

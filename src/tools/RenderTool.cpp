@@ -47,6 +47,8 @@ Options:
                           (e.g. 600:4960x7016:100,100; DPIXxDPIY for unequal axes)
   --logo FILE             the logo bitmap of the pages
   --cp CODEPAGE           DOS code page of the file (default 852, or PAGELLO_CP)
+  --emulation NAME        the printer language of the file: table (the command table,
+                          the default), escp2 (Epson ESC/P 2) or pcl5 (HP PCL 5)
   -h, --help              show this help
   --version               show the version
 
@@ -79,6 +81,7 @@ struct Options
     std::optional<DeviceMetrics> device;
     QString logo;
     std::optional<int> codePage;
+    TEmulation emulation = TEmulation::CommandTable;
 };
 
 // The options as the parser knows them. Each is spelt only as listed, a single letter
@@ -93,12 +96,13 @@ struct CommandLine
     QCommandLineOption device{QStringLiteral("device"), QString(), QStringLiteral("DPI:WxH:OX,OY")};
     QCommandLineOption logo{QStringLiteral("logo"), QString(), QStringLiteral("FILE")};
     QCommandLineOption codePage{QStringLiteral("cp"), QString(), QStringLiteral("CODEPAGE")};
+    QCommandLineOption emulation{QStringLiteral("emulation"), QString(), QStringLiteral("NAME")};
     QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QString()};
     QCommandLineOption version{QStringLiteral("version"), QString()};
 
     std::vector<const QCommandLineOption*> all() const
     {
-        return {&output, &png, &json, &preview, &device, &logo, &codePage, &help, &version};
+        return {&output, &png, &json, &preview, &device, &logo, &codePage, &emulation, &help, &version};
     }
     // The option of a name without its dashes, or null.
     const QCommandLineOption* find(const QString& name) const
@@ -205,6 +209,15 @@ Options parseArguments(const QStringList& args)
             o.logo = value;
             if (o.logo.isEmpty())
                 throw UsageError(QStringLiteral("--logo: the value is empty"));
+        } else if (option == &commandLine.emulation) {
+            if (value == QLatin1String("table"))
+                o.emulation = TEmulation::CommandTable;
+            else if (value == QLatin1String("escp2"))
+                o.emulation = TEmulation::EscP2;
+            else if (value == QLatin1String("pcl5"))
+                o.emulation = TEmulation::Pcl5;
+            else
+                throw UsageError(QStringLiteral("bad --emulation '%1': expected table, escp2 or pcl5").arg(value));
         } else if (option == &commandLine.codePage) {
             o.codePage = OemCodePage::parseNumber(value.toStdString());
             if (!o.codePage)
@@ -266,18 +279,20 @@ DeviceMetrics engineMetrics(const TPreviewPrinter& engine)
 }
 
 // Lays the spool file out from its start, read piece by piece.
-void layOut(TPreviewPrinter& engine, const SpoolHandle& file, const QString& name)
+void layOut(TPreviewPrinter& engine, const SpoolHandle& file, const QString& name, TEmulation emulation)
 {
     if (::lseek(file.fd(), 0, SEEK_SET) != 0)
         throw EFileError(QStringLiteral("Cannot read file \"%1\"").arg(name).toStdString());
     SpoolFileText text(file.fd(), name);
-    engine.RenderText(text);
+    if (emulationReadsBinary(emulation))
+        text.keepBinary();
+    engine.Render(text, emulation);
 }
 
 // Lays the spool file out handing over the pages in batches as it goes: whenever a page
 // begins, the pages before it go to `batch` and are discarded; the last ones when the
 // layout is done. No more than a page or two are ever held.
-void layOutInBatches(TPreviewPrinter& engine, const SpoolHandle& file, const QString& name,
+void layOutInBatches(TPreviewPrinter& engine, const SpoolHandle& file, const QString& name, TEmulation emulation,
                      const std::function<void(const TPreviewPrinter&)>& batch)
 {
     engine.OnNewPage = [&batch](TPreviewPrinter& sender, int page) {
@@ -289,7 +304,7 @@ void layOutInBatches(TPreviewPrinter& engine, const SpoolHandle& file, const QSt
         sender.Clear();
     };
     try {
-        layOut(engine, file, name);
+        layOut(engine, file, name, emulation);
     } catch (...) {
         engine.OnNewPage = nullptr;
         throw;
@@ -462,7 +477,7 @@ int run(const Options& o, std::ostream& out)
         std::unique_ptr<PdfFilePrinter> pdfPrinter;
         std::unique_ptr<PdfOutput> pdf;
         int pages = 0;
-        layOutInBatches(engine, file, o.input, [&](const TPreviewPrinter& e) {
+        layOutInBatches(engine, file, o.input, o.emulation, [&](const TPreviewPrinter& e) {
             if (e.PageCount() == 0)
                 return;
             if (!pdf) {
@@ -480,11 +495,11 @@ int run(const Options& o, std::ostream& out)
         break;
     }
     case Output::Png:
-        layOut(engine, file, o.input);
+        layOut(engine, file, o.input, o.emulation);
         writePngs(engine, fonts, o.target);
         break;
     case Output::Preview:
-        layOut(engine, file, o.input);
+        layOut(engine, file, o.input, o.emulation);
         engine.Title = title(engine.PageCount());
         if (devicePrinter)
             printers.route(*desktopPrinters);
@@ -492,7 +507,7 @@ int run(const Options& o, std::ostream& out)
         break;
     case Output::Json: {
         PagesJson json(out, fonts);
-        layOutInBatches(engine, file, o.input, [&](const TPreviewPrinter& e) { json.write(e); });
+        layOutInBatches(engine, file, o.input, o.emulation, [&](const TPreviewPrinter& e) { json.write(e); });
         json.finish(engine);
         out.flush();
         if (!out)

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace std::string_literals;
+
 namespace {
 
 QString title(const char* name, int first, int last)
@@ -106,6 +108,34 @@ TEST(PrintJob, FileWithoutEndMarkerIsPrintedWhole)
     const TMetafile& second = f.fake.printers.jobs()[0].sheets[1].pages[0].page;
     ASSERT_FALSE(second.records().empty());
     EXPECT_EQ(second.bytes(second.records().back()), "second");
+}
+
+// Under ESC/P 2 a document's bytes are its own: a NUL is a parameter, and a carriage
+// return before it no end mark. The emulation chosen applies to the next document.
+TEST(PrintJob, EmulationInForceWhenTheDocumentIsReadLaysItOut)
+{
+    SpoolerFixture f;
+    f.fake.printers.setKeepRecords(true);
+    // ESC $ 13 0: 13/60 inch from the left margin; ESC @ is the printer's reset.
+    const std::string text = "\x1b@A\x1b$\x0d"s + '\0' + "B\fC";
+    f.writeBytes(QStringLiteral("A.PRN"), text);
+    TForm1& form = f.start();
+    form.EmulationClick(TEmulation::EscP2);
+    form.Timer1Timer();
+    ASSERT_EQ(f.titles(), std::vector<QString>{title("A.PRN", 1, 2)});
+    const TMetafile& first = f.fake.printers.jobs()[0].sheets[0].pages[0].page;
+    ASSERT_EQ(first.records().size(), 2u);
+    EXPECT_EQ(first.bytes(first.records()[0]), "A");
+    EXPECT_EQ(first.bytes(first.records()[1]), "B");
+    EXPECT_EQ(first.records()[1].x, first.records()[0].x + 130);
+
+    // Back to the command table: the same bytes end at the carriage return before the NUL.
+    form.EmulationClick(TEmulation::CommandTable);
+    f.writeBytes(QStringLiteral("B.PRN"), text);
+    form.ScanQueue();
+    form.Timer1Timer();
+    ASSERT_EQ(f.titles().size(), 2u);
+    EXPECT_EQ(f.titles()[1], title("B.PRN", 1, 1));
 }
 
 TEST(PrintJob, PrintedFileThatStaysIsNotPrintedAgainUntilItChanges)

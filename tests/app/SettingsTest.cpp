@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
+#include <tuple>
 #include <iterator>
 #include <string>
 
@@ -173,6 +175,57 @@ TEST(Settings, PrinterChosenAndPauseSwitchAreSavedAtOnce)
     EXPECT_EQ(f.fake.application.errors(), std::vector<QString>{QStringLiteral("Failed to set data for 'AutoStart'")});
     EXPECT_NE(err.text().find("the settings were not saved: Failed to set data for 'AutoStart'\n"), std::string::npos)
         << err.text();
+}
+
+// The "Emulace" menu: one of three entries is checked, a missing or unknown stored value is
+// the command table, and a choice is saved as it is made.
+TEST(Settings, EmulationIsReadCheckedAndSavedAtOnce)
+{
+    const auto checked = [](SpoolerFixture& f) {
+        QStringList names;
+        for (QAction* a : {f.ui().EmulationTable, f.ui().EmulationEscP2, f.ui().EmulationPcl5}) {
+            if (a->isChecked())
+                names << a->objectName();
+        }
+        return names.join(QLatin1Char(','));
+    };
+    for (const auto& [stored, emulation, entry] :
+         {std::tuple(std::optional<int>(), TEmulation::CommandTable, "EmulationTable"),
+          std::tuple(std::optional<int>(1), TEmulation::EscP2, "EmulationEscP2"),
+          std::tuple(std::optional<int>(2), TEmulation::Pcl5, "EmulationPcl5"),
+          std::tuple(std::optional<int>(3), TEmulation::CommandTable, "EmulationTable"),
+          std::tuple(std::optional<int>(-1), TEmulation::CommandTable, "EmulationTable")}) {
+        SCOPED_TRACE(stored.value_or(-100));
+        SpoolerFixture f;
+        if (stored)
+            f.fake.registry.setInteger(kKey, QStringLiteral("Emulation"), *stored);
+        TForm1& form = f.start();
+        EXPECT_EQ(form.Emulation, emulation);
+        EXPECT_EQ(checked(f), QString::fromLatin1(entry));
+    }
+
+    SpoolerFixture f;
+    TForm1& form = f.start();
+    EXPECT_EQ(f.ui().Emulation1->title(), QStringLiteral("Emulace"));
+    EXPECT_EQ(f.ui().EmulationTable->text(), QStringLiteral("Tabulka příkazů"));
+    EXPECT_EQ(f.ui().EmulationEscP2->text(), QStringLiteral("Epson ESC/P 2"));
+    EXPECT_EQ(f.ui().EmulationPcl5->text(), QStringLiteral("HP PCL 5"));
+    EXPECT_TRUE(f.ui().File1->actions().contains(f.ui().Emulation1->menuAction()));
+    f.ui().EmulationEscP2->trigger();
+    EXPECT_EQ(form.Emulation, TEmulation::EscP2);
+    EXPECT_EQ(checked(f), QStringLiteral("EmulationEscP2"));
+    EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("Emulation")), 1);
+    // Choosing the checked entry again keeps it checked.
+    f.ui().EmulationEscP2->trigger();
+    EXPECT_EQ(checked(f), QStringLiteral("EmulationEscP2"));
+    f.ui().EmulationPcl5->trigger();
+    EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("Emulation")), 2);
+    f.ui().EmulationTable->trigger();
+    EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("Emulation")), 0);
+    f.ui().EmulationEscP2->trigger();
+    f.form.reset();
+    EXPECT_EQ(f.fake.registry.integer(kKey, QStringLiteral("Emulation")), 1);
+    EXPECT_EQ(f.start().Emulation, TEmulation::EscP2);
 }
 
 TEST(Settings, PrinterDialogOffersNoRange)

@@ -6,6 +6,10 @@ czech.prn: what a DOS invoicing program prints on a matrix printer, in code page
 three pages separated by form feeds, Czech letters, box drawing, bold (ESC E / ESC F),
 condensed (SI / DC2), CR LF line ends, and the spooler's end marker (CR NUL) followed by
 bytes that must never reach a page.
+
+epson.prn: what a DOS program prints for an Epson ESC/P 2 printer: a reset, bold, 12 cpi,
+italic, double width, an absolute column, a 24-dot bit image, underlining switched off by
+a NUL parameter, and a second page.
 """
 
 import os
@@ -93,10 +97,30 @@ def czech():
     return body + b"\r\x00" + b"GARBAGE AFTER THE END MARKER\r\n\x0c\xff\x00\x1b@"
 
 
+def epson():
+    def text(s):
+        return s.encode("cp852")
+
+    out = b"\x1b@"
+    out += b"\x1bE" + text("Faktura") + b"\x1bF" + text(" ESC/P") + b"\r\n"
+    out += b"\x1bM" + text("Elite 12cpi") + b"\x1bP\r\n"
+    out += b"\x1b4" + text("Kurzíva") + b"\x1b5\r\n"
+    out += b"\x1bW\x01" + text("DVOJITÁ ŠÍŘKA") + b"\x1bW\x00\r\n"
+    # One inch (60/60) from the left margin.
+    out += b"\x1b$\x3c\x00" + text("Sloupec") + b"\r\n"
+    # Two inches in, a bar half an inch wide: 90 columns of 24 dots at 180 dpi.
+    out += text("Graf:") + b"\x1b$\x78\x00\x1b*\x27\x5a\x00" + b"\xff" * 270 + text(" konec") + b"\r\n"
+    out += b"\x1b-\x01" + text("Podtrženo") + b"\x1b-\x00" + text(" normálně") + b"\r\n"
+    out += b"\x0c" + text("Strana 2") + b"\r\n\x0c"
+    return out
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     with open(os.path.join(here, "czech.prn"), "wb") as f:
         f.write(czech())
+    with open(os.path.join(here, "epson.prn"), "wb") as f:
+        f.write(epson())
 
 
 if __name__ == "__main__":

@@ -1,8 +1,11 @@
 #include "EngineTestSupport.h"
 
 #include "platform/Errors.h"
+#include "platform/OemCodePage.h"
 
 #include <gtest/gtest.h>
+
+#include <tuple>
 
 using namespace std::string_literals;
 
@@ -519,5 +522,637 @@ TEST(RenderText, TextInPiecesLaysOutAsTheWholeText)
                 }
             }
         }
+    }
+}
+
+// ---- ESC/P 2 ----
+
+namespace {
+
+// A text record with everything the ESC/P 2 layout sets in its font.
+struct EscRun
+{
+    int x = 0;
+    int y = 0;
+    std::string bytes;
+    FontSpec font;
+};
+
+std::vector<EscRun> escRuns(const TMetafile& page)
+{
+    std::vector<EscRun> runs;
+    for (const MetaRecord& r : page.records()) {
+        if (r.op == RecordOp::Text)
+            runs.push_back({r.x, r.y, std::string(page.bytes(r)), page.font(r)});
+    }
+    return runs;
+}
+
+// The laser's page: column 0 at x 100, the first line's top at y 280, 600 dpi, so that a
+// 10-cpi character is 60 pixels and a 1/6-inch line 100.
+std::vector<EscRun> escPage(const std::string& text, int page = 0)
+{
+    EngineFixture f;
+    f.engine.RenderEscP2(text);
+    if (page >= f.engine.PageCount()) {
+        ADD_FAILURE() << "only " << f.engine.PageCount() << " pages";
+        return {};
+    }
+    return escRuns(f.engine.Pages(page));
+}
+
+std::string escRunsText(const std::vector<EscRun>& runs)
+{
+    std::string s;
+    for (const EscRun& r : runs)
+        s += std::to_string(r.x) + "," + std::to_string(r.y) + ":" + r.bytes + " ";
+    return s;
+}
+
+} // namespace
+
+TEST(RenderEscP2, ControlCodesMoveAndNeverPrint)
+{
+    // BS steps back a character, HT goes to every 8th column, LF returns the carriage too;
+    // NUL, BEL, CAN, DEL and unknown controls print nothing; 0x80-0x9F are characters.
+    const std::vector<EscRun> runs = escPage("AB\bC\tD\0\a\x18\x7f\x01\x80\r\nE\nF"s);
+    EXPECT_EQ(escRunsText(runs), "100,280:AB 160,280:C 580,280:D\x80 100,380:E 100,480:F ");
+    EXPECT_EQ(runs[0].font.name, "Courier New");
+    EXPECT_EQ(runs[0].font.pixelSize, 100);
+    EXPECT_EQ(runs[0].font.pixelWidth, 0) << "10 cpi is the face's own shape";
+
+    struct Case
+    {
+        const char* name;
+        std::string text;
+        int pages;
+    };
+    const Case cases[] = {
+        {"empty", ""s, 0},
+        {"commands only",
+         "\x1b@\x1b"
+         "E\r\n"s,
+         0},
+        {"NUL does not end the text", "A\0\fB"s, 2},
+        {"trailing form feeds add no page", "A\f\f"s, 1},
+        {"two form feeds leave an empty page between", "A\f\fB"s, 3},
+        {"a line past the bottom begins the next page", numberedLines(63), 2},
+        {"page length of 3 lines",
+         "\x1b"
+         "C\x03"s +
+             numberedLines(4),
+         2},
+        {"page length of 1 inch holds 6 lines",
+         "\x1b"
+         "C\0\x01"s +
+             numberedLines(7),
+         2},
+        {"skip over the perforation",
+         "\x1b"
+         "C\x04\x1bN\x02"s +
+             numberedLines(3),
+         2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineFixture f;
+        f.engine.RenderEscP2(c.text);
+        EXPECT_EQ(f.engine.PageCount(), c.pages);
+        EXPECT_FALSE(f.engine.Printing());
+    }
+}
+
+TEST(RenderEscP2, PitchAndStyleCommands)
+{
+    struct Case
+    {
+        const char* name;
+        std::string text;
+        int secondX;    // where the second character begins
+        int pixelSize;  // of the face
+        int pixelWidth; // of the face (0: its own shape)
+        std::uint8_t style;
+    };
+    const Case cases[] = {
+        {"10 cpi", "ab"s, 160, 100, 0, 0},
+        {"12 cpi", "\x1bMab"s, 150, 100, 83, 0},
+        {"15 cpi", "\x1bgab"s, 140, 67, 0, 0},
+        {"condensed 10 cpi",
+         "\x0f"
+         "ab"s,
+         135, 100, 58, 0},
+        {"condensed by ESC SI",
+         "\x1b\x0f"
+         "ab"s,
+         135, 100, 58, 0},
+        {"condensed 12 cpi",
+         "\x1bM\x0f"
+         "ab"s,
+         130, 100, 50, 0},
+        {"condensed off",
+         "\x0f\x12"
+         "ab"s,
+         160, 100, 0, 0},
+        {"double width",
+         "\x1bW\x01"
+         "ab"s,
+         220, 100, 200, 0},
+        {"double width as a digit", "\x1bW1ab"s, 220, 100, 200, 0},
+        {"double width for the line",
+         "\x0e"
+         "ab"s,
+         220, 100, 200, 0},
+        {"double width by ESC SO",
+         "\x1b\x0e"
+         "ab"s,
+         220, 100, 200, 0},
+        {"double width cancelled by DC4",
+         "\x0e\x14"
+         "ab"s,
+         160, 100, 0, 0},
+        {"extra space of 6/180 inch",
+         "\x1b \x06"
+         "ab"s,
+         180, 100, 0, 0},
+        {"bold",
+         "\x1b"
+         "Eab"s,
+         160, 100, 0, fsBold},
+        {"bold off",
+         "\x1b"
+         "E\x1b"
+         "Fab"s,
+         160, 100, 0, 0},
+        {"double strike prints bold", "\x1bGab"s, 160, 100, 0, fsBold},
+        {"italic",
+         "\x1b"
+         "4ab"s,
+         160, 100, 0, fsItalic},
+        {"italic off",
+         "\x1b"
+         "4\x1b"
+         "5ab"s,
+         160, 100, 0, 0},
+        {"underline",
+         "\x1b-\x01"
+         "ab"s,
+         160, 100, 0, fsUnderline},
+        {"underline as a digit", "\x1b-1ab"s, 160, 100, 0, fsUnderline},
+        {"underline off by NUL", "\x1b-1\x1b-\0ab"s, 160, 100, 0, 0},
+        {"master select: 12 cpi, bold, italic, underline",
+         "\x1b!\xc9"
+         "ab"s,
+         150, 100, 83, fsBold | fsItalic | fsUnderline},
+        {"master select: condensed, double width",
+         "\x1b!\x24"
+         "ab"s,
+         170, 100, 117, 0},
+        {"master select 0 cancels",
+         "\x1b"
+         "E\x1bW1\x1b!\0ab"s,
+         160, 100, 0, 0},
+        {"reset",
+         "\x1bM\x1b"
+         "E\x1b@ab"s,
+         160, 100, 0, 0},
+        {"draft, typeface and outline change nothing",
+         "\x1bx\x01\x1bk\x01\x1bq\x01"
+         "ab"s,
+         160, 100, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<EscRun> runs = escPage(c.text);
+        ASSERT_FALSE(runs.empty());
+        EXPECT_EQ(runs[0].x, 100);
+        EXPECT_EQ(runs[0].y, 280);
+        // One run where the glyphs' advances are the cells, else a run a cell.
+        int second = 0;
+        if (runs.size() == 1) {
+            EXPECT_EQ(runs[0].bytes, "ab");
+            second = runs[0].x + (runs[0].font.horizontalPixelSize() * 6 + 5) / 10;
+        } else {
+            second = runs[1].x;
+        }
+        EXPECT_EQ(second, c.secondX);
+        EXPECT_EQ(runs[0].font.pixelSize, c.pixelSize);
+        EXPECT_EQ(runs[0].font.pixelWidth, c.pixelWidth);
+        EXPECT_EQ(runs[0].font.style, c.style);
+    }
+
+    // Super- and subscript: smaller glyphs, the subscript lowered.
+    const std::vector<EscRun> scripts = escPage("a\x1bS0b\x1bS1"
+                                                "c\x1bTd"s);
+    ASSERT_EQ(scripts.size(), 4u) << escRunsText(scripts);
+    EXPECT_EQ(scripts[1].font.pixelSize, 67);
+    EXPECT_EQ(scripts[1].y, 280);
+    EXPECT_EQ(scripts[2].font.pixelSize, 67);
+    EXPECT_GT(scripts[2].y, 280);
+    EXPECT_EQ(scripts[3].font.pixelSize, 100);
+    EXPECT_EQ(scripts[3].y, 280);
+    EXPECT_EQ(scripts[3].x, 280);
+
+    // Double height keeps the pitch; proportional text is drawn in a face of its own.
+    const std::vector<EscRun> tall = escPage("\x1bw\x01"
+                                             "a\x1bw0\x1bp\x01"
+                                             "b\x1bk\x01"
+                                             "c"s);
+    ASSERT_GE(tall.size(), 3u) << escRunsText(tall);
+    EXPECT_EQ(tall[0].font.pixelSize, 200);
+    EXPECT_EQ(tall[1].font.name, "Times New Roman");
+    EXPECT_EQ(tall[1].x, 160);
+    EXPECT_EQ(tall[2].font.name, "Arial");
+}
+
+TEST(RenderEscP2, VerticalMotion)
+{
+    struct Case
+    {
+        const char* name;
+        std::string text;
+        int x; // of the second line's text
+        int y;
+    };
+    const Case cases[] = {
+        {"1/6 inch", "a\nb"s, 100, 380},
+        {"1/8 inch",
+         "\x1b"
+         "0a\nb"s,
+         100, 355},
+        {"1/6 inch again",
+         "\x1b"
+         "0\x1b"
+         "2a\nb"s,
+         100, 380},
+        {"n/180 inch",
+         "\x1b"
+         "3\x24"
+         "a\nb"s,
+         100, 400},
+        {"n/360 inch",
+         "\x1b+\x24"
+         "a\nb"s,
+         100, 340},
+        {"n/60 inch",
+         "\x1b"
+         "A\x0c"
+         "a\nb"s,
+         100, 400},
+        {"ESC J feeds now and keeps the column",
+         "a\x1bJ\x12"
+         "b"s,
+         160, 340},
+        {"VT with no tabs is a line feed",
+         "a\x0b"
+         "b"s,
+         100, 380},
+        {"VT to the next vertical tab",
+         "\x1b"
+         "B\x03\x05\0a\x0b"
+         "b"s,
+         100, 580},
+        {"absolute vertical position",
+         "a\x1b(V\x02\0\x68\x01"
+         "b"s,
+         160, 880},
+        {"relative vertical position",
+         "a\x1b(v\x02\0\x24\0"
+         "b"s,
+         160, 340},
+        {"form feed goes to the next page", "a\fb"s, 100, 280},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineFixture f;
+        f.engine.RenderEscP2(c.text);
+        ASSERT_GE(f.engine.PageCount(), 1);
+        std::vector<EscRun> runs = escRuns(f.engine.Pages(f.engine.PageCount() - 1));
+        ASSERT_FALSE(runs.empty());
+        EXPECT_EQ(runs.back().x, c.x) << escRunsText(runs);
+        EXPECT_EQ(runs.back().y, c.y) << escRunsText(runs);
+    }
+}
+
+TEST(RenderEscP2, HorizontalPositionsAndMargins)
+{
+    struct Case
+    {
+        const char* name;
+        std::string text;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"left margin in columns",
+         "\x1bl\x05"
+         "a\r\nb"s,
+         "400,280:a 400,380:b "},
+        {"left margin in 12-cpi columns",
+         "\x1bM\x1bl\x06"
+         "a"s,
+         "400,280:a "},
+        {"right margin wraps",
+         "\x1bQ\x04"
+         "abcdef"s,
+         "100,280:abcd 100,380:ef "},
+        {"a line wraps at the printable width", std::string(81, 'x'),
+         "100,280:" + std::string(79, 'x') + " 100,380:xx "},
+        {"absolute position in 1/60 inch", "abc\x1b$\x0c\0d"s, "100,280:abc 220,280:d "},
+        {"absolute position from the left margin", "\x1bl\x02\x1b$\x06\0d"s, "280,280:d "},
+        {"past the right margin is ignored", "\x1bQ\x02\x1b$\x30\0d"s, "100,280:d "},
+        {"relative position in 1/120 inch",
+         "ab\x1b\\\x0c\0c\x1b\\\xe8\xff"
+         "d"s,
+         "100,280:ab 280,280:c 220,280:d "},
+        {"tab stops",
+         "\x1b"
+         "D\x02\x06\0\ta\tb\tc"s,
+         "220,280:a 460,280:bc "},
+        {"tab stops cleared",
+         "\x1b"
+         "D\0\ta"s,
+         "100,280:a "},
+        {"right-aligned between the margins",
+         "\x1bQ\x0a\x1b"
+         "a\x02"
+         "ab\x1b"
+         "Ec\r\nd"s,
+         "520,280:ab 640,280:c 640,380:d "},
+        {"centred",
+         "\x1bQ\x0a\x1b"
+         "a1ab\r\n\x1b"
+         "a0cd"s,
+         "340,280:ab 100,380:cd "},
+        {"full justification is drawn as left",
+         "\x1b"
+         "a\x03"
+         "a"s,
+         "100,280:a "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(escRunsText(escPage(c.text)), c.expected);
+    }
+}
+
+TEST(RenderEscP2, CharacterTablesAndNationalSets)
+{
+    const OemCodePage cp = *OemCodePage::load(852);
+    const auto oem = [&cp](char16_t c) {
+        // A printable byte: the controls' IBM PC glyphs are no characters of the set.
+        for (int b = 0x20; b < 256; ++b) {
+            if (cp.glyph(static_cast<unsigned char>(b)) == QChar(c))
+                return std::string(1, static_cast<char>(b));
+        }
+        return std::string("?");
+    };
+    // Germany: [ \ ] { | } ~ @ are umlauts and the section sign; back to the USA.
+    std::vector<EscRun> runs = escPage("\x1bR\x02[\\]{|}~@#\x1bR\0[@"s);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].bytes,
+              oem(u'Ä') + oem(u'Ö') + oem(u'Ü') + oem(u'ä') + oem(u'ö') + oem(u'ü') + oem(u'ß') + oem(u'§') + "#[@");
+
+    // The italic table: the upper half is the lower one slanted; the PC table is the code
+    // page itself.
+    runs = escPage("\x1bt\0\xc1\xe2\x1bt\x01\xc1"s);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].bytes, "Ab");
+    EXPECT_TRUE(runs[0].font.italic());
+    EXPECT_EQ(runs[1].bytes, "\xc1");
+    EXPECT_FALSE(runs[1].font.italic());
+    // A table assigned the italic set prints italic; 0x80-0x9F are controls after ESC 7.
+    runs = escPage("\x1b(t\x03\0\x01\0\0\x1bt1\xc1\x1b"
+                   "7\x85\x1bt\x03\x1b"
+                   "6\x85"s);
+    ASSERT_EQ(runs.size(), 2u) << escRunsText(runs);
+    EXPECT_TRUE(runs[0].font.italic());
+    EXPECT_EQ(runs[1].bytes, "\x85");
+    // Characters printed from data: control codes too.
+    runs = escPage("\x1b(^\x02\0\x01\x0d"
+                   "a"s);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].bytes, "\x01\x0d"
+                             "a");
+}
+
+TEST(RenderEscP2, UnknownCommandsAreConsumedByTheirLength)
+{
+    // Each is followed by "ok": nothing of a command may print, and nothing after it be lost.
+    const std::string commands[] = {
+        "\x1bx\x01"s,
+        "\x1bU\x01"s,
+        "\x1b\x19"
+        "1"s,
+        "\x1b"
+        "e\x01\x02"s,
+        "\x1b:\0\0\0"s,
+        "\x1b(c\x04\0\x01\x02\x03\x04"s,
+        "\x1b(Z\x03\0abc"s,
+        "\x1b(G\x01\0\x01"s,
+        "\x1b&\0AB\x01\x02\x01xyzabc\x01\x01\x01xyz"s,
+        "\x1b^\0\x02\0abcd"s,
+        "\x1b<"s,
+        "\x1b#"s,
+        "\x1b"
+        "b\x01\x02\x03\0"s,
+        "\x1b.\x02\x0a\x0a\x01\x08\0"s,
+        "\x1b*\x05\x02\0"s,
+    };
+    for (const std::string& command : commands) {
+        SCOPED_TRACE(command);
+        const std::vector<EscRun> runs = escPage(command + "ok");
+        ASSERT_EQ(runs.size(), 1u) << escRunsText(runs);
+        EXPECT_EQ(runs[0].bytes, "ok");
+    }
+    // A command cut by the end of the text prints nothing.
+    for (const char* cut : {"\x1b", "\x1b*\x27\x05", "\x1b(^\x09", "\x1b.\x01\x0a\x0a\x18\x10\0\x05"}) {
+        SCOPED_TRACE(cut);
+        EngineFixture f;
+        f.engine.RenderEscP2(std::string("a") + cut);
+        ASSERT_EQ(f.engine.PageCount(), 1);
+        EXPECT_EQ(escRunsText(escRuns(f.engine.Pages(0))), "100,280:a ");
+    }
+}
+
+TEST(RenderEscP2, GraphicsAreBitmapsAtTheirSizeAndPlace)
+{
+    struct Bitmap
+    {
+        QRect rect;
+        QImage image;
+    };
+    const auto bitmaps = [](const TMetafile& page) {
+        std::vector<Bitmap> list;
+        for (const MetaRecord& r : page.records()) {
+            if (r.op == RecordOp::Bitmap)
+                list.push_back({QRect(r.x, r.y, r.width, r.height), page.bitmap(r)});
+        }
+        return list;
+    };
+    const auto ink = [](const QImage& image, int x, int y) { return qAlpha(image.pixel(x, y)) != 0; };
+
+    // 8-dot, 60 dpi: 10 x 10 pixels a dot; the text goes on after the graphic.
+    EngineFixture f;
+    f.engine.RenderEscP2("a\x1b*\0\x03\0\x80\x01\xff"
+                         "b\x1bK\x01\0\x01"s);
+    ASSERT_EQ(f.engine.PageCount(), 1);
+    std::vector<Bitmap> list = bitmaps(f.engine.Pages(0));
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].rect, QRect(160, 280, 30, 80));
+    ASSERT_EQ(list[0].image.size(), QSize(3, 8));
+    EXPECT_TRUE(ink(list[0].image, 0, 0));
+    EXPECT_FALSE(ink(list[0].image, 0, 1));
+    EXPECT_TRUE(ink(list[0].image, 1, 7));
+    EXPECT_FALSE(ink(list[0].image, 1, 6));
+    for (int y = 0; y < 8; ++y)
+        EXPECT_TRUE(ink(list[0].image, 2, y));
+    EXPECT_EQ(escRunsText(escRuns(f.engine.Pages(0))), "100,280:a 190,280:b ");
+    EXPECT_EQ(list[1].rect, QRect(250, 280, 10, 80));
+
+    // 24-dot, 180 dpi: three bytes a column, the top bit first.
+    EngineFixture g;
+    g.engine.RenderEscP2("\x1b*\x27\x02\0\x80\0\x01\0\0\0"s);
+    list = bitmaps(g.engine.Pages(0));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].rect, QRect(100, 280, 7, 80));
+    ASSERT_EQ(list[0].image.size(), QSize(2, 24));
+    EXPECT_TRUE(ink(list[0].image, 0, 0));
+    EXPECT_TRUE(ink(list[0].image, 0, 23));
+    EXPECT_FALSE(ink(list[0].image, 1, 0));
+
+    // Raster graphics, 360 dpi, run-length compressed: 2 rows of 16 dots.
+    EngineFixture h;
+    h.engine.RenderEscP2("\x1b.\x01\x0a\x0a\x02\x10\0\xff\xaa\x01\x0f\xf0z"s);
+    list = bitmaps(h.engine.Pages(0));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].rect, QRect(100, 280, 27, 3));
+    ASSERT_EQ(list[0].image.size(), QSize(16, 2));
+    for (int x = 0; x < 16; ++x)
+        EXPECT_EQ(ink(list[0].image, x, 0), x % 2 == 0) << x;
+    EXPECT_FALSE(ink(list[0].image, 3, 1));
+    EXPECT_TRUE(ink(list[0].image, 4, 1));
+    EXPECT_TRUE(ink(list[0].image, 8, 1));
+    EXPECT_FALSE(ink(list[0].image, 12, 1));
+    EXPECT_EQ(escRunsText(escRuns(h.engine.Pages(0))), "127,280:z ");
+
+    // Columns past the right margin are not printed.
+    EngineFixture m;
+    m.engine.RenderEscP2("\x1bQ\x01\x1b*\0\x0a\0"s + std::string(10, '\xff') + "\r\nb");
+    list = bitmaps(m.engine.Pages(0));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].rect, QRect(100, 280, 60, 80));
+}
+
+TEST(RenderEscP2, PagesBeginAsTheTableBeginsThemAndStayBounded)
+{
+    // New-page events, batches discarded by a handler and the logo behave as they do for
+    // the command table.
+    EngineFixture f;
+    f.fake.bitmaps.addBitmap(QStringLiteral("logo.bmp"), QImage(4, 4, QImage::Format_RGB32));
+    f.engine.Logo = QStringLiteral("logo.bmp");
+    std::vector<int> begun;
+    int printed = 0;
+    f.engine.OnNewPage = [&](TPreviewPrinter& e, int page) {
+        begun.push_back(page);
+        if (page > 1 && e.PageCount() >= 2) {
+            e.CloseCanvas();
+            printed += e.PageCount();
+            e.Clear();
+        }
+    };
+    f.engine.RenderEscP2("a\fb\fc\fd\f"s);
+    EXPECT_EQ(begun, (std::vector<int>{1, 2, 3, 4}));
+    EXPECT_EQ(printed + f.engine.PageCount(), 4);
+    const TMetafile& last = f.engine.Pages(f.engine.PageCount() - 1);
+    EXPECT_EQ(last.number(), 4);
+    ASSERT_FALSE(last.records().empty());
+    EXPECT_EQ(last.records()[0].op, RecordOp::Bitmap) << "the logo lies under the page";
+    EXPECT_EQ(QRect(last.records()[0].x, last.records()[0].y, last.records()[0].width, last.records()[0].height),
+              QRect(100, 280, 4960, 6600));
+
+    // Text printed over and over at one place needs a record each time: such a page is
+    // refused by its number.
+    std::string overprint = "a\f";
+    for (std::size_t i = 0; i <= TMetafile::kMaxRecords; ++i)
+        overprint += "\x1b$\x01\0x"s;
+    EngineFixture g;
+    try {
+        g.engine.RenderEscP2(overprint);
+        ADD_FAILURE() << "not refused";
+    } catch (const EDocumentError& e) {
+        EXPECT_NE(std::string(e.what()).find("Page 2 "), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(g.engine.Printing());
+
+    // Graphics drawn over and over at one place: the page's bitmaps are bounded as well.
+    const std::string row = "\x81\xff"s; // 128 bytes of 0xff: 1024 dots
+    std::string graphics = "a\f";
+    for (int i = 0; i < 1100; ++i) {
+        graphics += "\x1b$\0\0\x1b.\x01\x0a\x0a\xff\0\x04"s;
+        for (int r = 0; r < 255; ++r)
+            graphics += row;
+    }
+    EngineFixture h;
+    try {
+        h.engine.RenderEscP2(graphics);
+        ADD_FAILURE() << "not refused";
+    } catch (const EDocumentError& e) {
+        EXPECT_NE(std::string(e.what()).find("Page 2 needs more than 32 MiB of graphics"), std::string::npos)
+            << e.what();
+    }
+}
+
+TEST(RenderEscP2, TextInPiecesLaysOutAsTheWholeText)
+{
+    std::string text = "\x1b@\x1b"
+                       "E\x1bR\x02"
+                       "Bold[\x1b-1under\x1b-0\r\n\x1b*\x27\x03\0"s +
+                       std::string(9, '\xf0') + "\x1b.\x01\x0a\x0a\x02\x10\0\xff\xaa\x01\x0f\xf0"s +
+                       "\x1b(^\x03\0abc\x1b$\x10\x01x\f"s + numberedLines(70) +
+                       "\x1b"
+                       "D\x02\x04\0\tT\x1b"s;
+    for (std::size_t size : {1, 2, 3, 5, 7, 64}) {
+        SCOPED_TRACE(size);
+        EngineFixture whole;
+        whole.engine.RenderEscP2(text);
+        EngineFixture pieces;
+        ReusedBufferSource source(text, size);
+        pieces.engine.RenderEscP2(source);
+        ASSERT_EQ(pieces.engine.PageCount(), whole.engine.PageCount());
+        ASSERT_EQ(whole.engine.PageCount(), 3);
+        for (int p = 0; p < whole.engine.PageCount(); ++p) {
+            const TMetafile& a = whole.engine.Pages(p);
+            const TMetafile& b = pieces.engine.Pages(p);
+            ASSERT_EQ(a.records().size(), b.records().size());
+            for (std::size_t r = 0; r < a.records().size(); ++r) {
+                const MetaRecord& ra = a.records()[r];
+                const MetaRecord& rb = b.records()[r];
+                EXPECT_EQ(std::tie(ra.op, ra.x, ra.y), std::tie(rb.op, rb.x, rb.y));
+                if (ra.op == RecordOp::Text)
+                    EXPECT_EQ(a.bytes(ra), b.bytes(rb));
+                else
+                    EXPECT_EQ(a.bitmap(ra), b.bitmap(rb));
+            }
+        }
+    }
+}
+
+TEST(RenderEscP2, EmulationChoiceRoutesTheLayout)
+{
+    EXPECT_EQ(emulationFromSetting(0), TEmulation::CommandTable);
+    EXPECT_EQ(emulationFromSetting(1), TEmulation::EscP2);
+    EXPECT_EQ(emulationFromSetting(2), TEmulation::Pcl5);
+    EXPECT_EQ(emulationFromSetting(3), TEmulation::CommandTable);
+    EXPECT_EQ(emulationFromSetting(-1), TEmulation::CommandTable);
+
+    // "\x1b" "E" is bold in both; "\x1b@" is a command only in ESC/P 2.
+    const std::string text = "\x1b@\x1b"
+                             "Eab"s;
+    for (const TEmulation emulation : {TEmulation::CommandTable, TEmulation::EscP2, TEmulation::Pcl5}) {
+        EngineFixture f;
+        ReusedBufferSource source(text, text.size() + 1);
+        f.engine.Render(source, emulation);
+        ASSERT_EQ(f.engine.PageCount(), 1);
+        const std::string drawn = escRunsText(escRuns(f.engine.Pages(0)));
+        EXPECT_EQ(drawn.find('@') != std::string::npos, emulation != TEmulation::EscP2) << drawn;
     }
 }

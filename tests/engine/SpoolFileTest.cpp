@@ -50,6 +50,18 @@ TEST(SpoolFile, OpensAFileAndNamesAMissingOne)
     SpoolFileText text(file.fd(), path);
     EXPECT_EQ(text.next(), "AB\r"s);
 
+    // Kept binary, the bytes are the file's own, NUL included, to its end, in pieces.
+    {
+        const SpoolHandle binary = openSpoolFile(path);
+        SpoolFileText raw(binary.fd(), path, 3);
+        raw.keepBinary();
+        EXPECT_TRUE(raw.hasText());
+        std::string all;
+        for (std::string_view piece = raw.next(); !piece.empty(); piece = raw.next())
+            all += piece;
+        EXPECT_EQ(all, "AB\r\0CDE"s);
+    }
+
     // A missing file, a directory and a pipe (which would never end) are refused by name.
     const QString fifo = dir.filePath(QStringLiteral("PIPE.PRN"));
     ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);

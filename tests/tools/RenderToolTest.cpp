@@ -702,6 +702,100 @@ TEST(RenderToolPdf, EveryWordStandsWhereTheLayoutPutItAtEveryResolution)
     }
 }
 
+// An Epson ESC/P 2 document: every word where its commands put it, in its face, and its
+// bit image where it belongs. Column 0 is the printable area's left edge (12 pt in), the
+// first line's top 0.3 inch below the printable area's top (33.6 pt down).
+TEST(RenderToolPdf, EpsonSampleStandsWhereItsCommandsPutIt)
+{
+    if (!havePoppler() || !haveProgram("pdffonts") || !haveProgram("pdftoppm"))
+        GTEST_SKIP() << "pdftotext, pdffonts, pdftoppm (poppler-utils) not installed";
+    QTemporaryDir dir;
+    const QString input = testDataPath(QStringLiteral("epson.prn"));
+    const QString pdf = dir.filePath(QStringLiteral("epson.pdf"));
+    const ToolRun run = runTool({input, QStringLiteral("--device"), kLaser, QStringLiteral("--emulation"),
+                                 QStringLiteral("escp2"), QStringLiteral("-o"), pdf});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+
+    struct Expected
+    {
+        const char* word;
+        double xMin;
+        double yMin;
+    };
+    const double line = 12; // 1/6 inch
+    const Expected expected[] = {
+        {"Faktura", 12, 33.6},
+        {"ESC/P", 12 + 8 * 7.2, 33.6},
+        {"Elite", 12, 33.6 + line},
+        {"12cpi", 12 + 6 * 6, 33.6 + line},
+        {"Kurzíva", 12, 33.6 + 2 * line},
+        {"DVOJITÁ", 12, 33.6 + 3 * line},
+        {"ŠÍŘKA", 12 + 8 * 14.4, 33.6 + 3 * line},
+        {"Sloupec", 12 + 72, 33.6 + 4 * line},
+        {"Graf:", 12, 33.6 + 5 * line},
+        {"konec", 12 + 180 + 7.2, 33.6 + 5 * line},
+        {"Podtrženo", 12, 33.6 + 6 * line},
+        {"normálně", 12 + 10 * 7.2, 33.6 + 6 * line},
+        {"Strana", 12, 33.6},
+        {"2", 12 + 7 * 7.2, 33.6},
+    };
+    const std::vector<WordBox> found = pdfWords(pdf);
+    ASSERT_EQ(found.size(), std::size(expected));
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        SCOPED_TRACE(expected[i].word);
+        EXPECT_EQ(found[i].text, QString::fromUtf8(expected[i].word));
+        EXPECT_NEAR(found[i].xMin, expected[i].xMin, 0.5);
+        EXPECT_NEAR(found[i].yMin, expected[i].yMin, 0.5);
+    }
+    // Double width: twice the width of the 10-cpi cells, 14.4 pt a letter.
+    EXPECT_NEAR(found[6].xMax - found[6].xMin, 5 * 14.4, 0.5);
+
+    // The upright, bold and italic faces, each embedded and mapped back to text.
+    const QString fonts = runHelper(QStringLiteral("pdffonts"), {pdf});
+    EXPECT_TRUE(fonts.contains(QRegularExpression(QStringLiteral("\\+\\S*Mono\\S*Italic")))) << fonts.toStdString();
+    EXPECT_TRUE(fonts.contains(QRegularExpression(QStringLiteral("\\+\\S*Mono\\S*Bold")))) << fonts.toStdString();
+    std::set<QString> faces;
+    static const QRegularExpression face(QStringLiteral("^[A-Z]{6}\\+(\\S+)\\s+CID TrueType\\s+\\S+\\s+yes yes yes"),
+                                         QRegularExpression::MultilineOption);
+    for (auto it = face.globalMatch(fonts); it.hasNext();)
+        faces.insert(it.next().captured(1));
+    EXPECT_EQ(faces.size(), 3u) << fonts.toStdString();
+
+    // The bar of the bit image: 2 inches from the left margin, half an inch wide, 24/180 inch
+    // high on the sixth line.
+    const QString png = dir.filePath(QStringLiteral("page"));
+    runHelper(QStringLiteral("pdftoppm"),
+              {QStringLiteral("-r"), QStringLiteral("72"), QStringLiteral("-png"), QStringLiteral("-singlefile"),
+               QStringLiteral("-f"), QStringLiteral("1"), QStringLiteral("-l"), QStringLiteral("1"), pdf, png});
+    const QImage page = grey(png + QStringLiteral(".png"));
+    ASSERT_EQ(page.width(), 596);
+    const double top = 33.6 + 5 * line;
+    for (const double x : {157.0, 174.0, 191.0}) {
+        for (const double y : {top + 1, top + 5, top + 8.5})
+            EXPECT_TRUE(ink(page, static_cast<int>(x), static_cast<int>(y))) << x << "," << y;
+    }
+    for (const auto& [x, y] : {std::pair(154.0, top + 5), std::pair(194.0, top + 5), std::pair(174.0, top + 11)})
+        EXPECT_FALSE(ink(page, static_cast<int>(x), static_cast<int>(y))) << x << "," << y;
+
+    // The same file under the command table prints what it does not know.
+    const ToolRun table = runTool({input, QStringLiteral("--device"), kLaser, QStringLiteral("--json")});
+    ASSERT_EQ(table.exitCode, 0) << table.err.toStdString();
+    const ToolRun escp = runTool(
+        {input, QStringLiteral("--device"), kLaser, QStringLiteral("--emulation=escp2"), QStringLiteral("--json")});
+    ASSERT_EQ(escp.exitCode, 0) << escp.err.toStdString();
+    EXPECT_TRUE(table.out.contains(QStringLiteral("Elite 12cpi"))) << "ESC M is a command of the table too";
+    EXPECT_TRUE(table.out.contains(QStringLiteral("\u2190@")) || table.out.contains(QStringLiteral("←@")));
+    EXPECT_FALSE(escp.out.contains(QStringLiteral("←")));
+    EXPECT_EQ(runTool({input, QStringLiteral("--device"), kLaser, QStringLiteral("--emulation"),
+                       QStringLiteral("table"), QStringLiteral("--json")})
+                  .out,
+              table.out);
+    EXPECT_EQ(runTool({input, QStringLiteral("--device"), kLaser, QStringLiteral("--emulation"), QStringLiteral("pcl5"),
+                       QStringLiteral("--json")})
+                  .out,
+              table.out);
+}
+
 TEST(RenderToolPdf, PagesLookAsTheReplayDrawsThem)
 {
     if (!havePoppler() || !haveProgram("pdftoppm"))
@@ -900,6 +994,10 @@ TEST(RenderToolErrors, BadArgumentsAndInputExitWithUsage)
         {{input, QStringLiteral("--json"), QStringLiteral("-o"), pdf}, "only one of"},
         {{input, input, QStringLiteral("--json")}, "only one input file"},
         {{input, QStringLiteral("--preview"), QStringLiteral("--json")}, "only one of"},
+        {{input, QStringLiteral("--json"), QStringLiteral("--emulation")}, "--emulation needs a value"},
+        {{input, QStringLiteral("--json"), QStringLiteral("--emulation"), QStringLiteral("epson")},
+         "bad --emulation 'epson': expected table, escp2 or pcl5"},
+        {{input, QStringLiteral("--json"), QStringLiteral("--emulation=ESCP2")}, "bad --emulation 'ESCP2'"},
         // Offscreen, a preview window would wait for a user who cannot see it.
         {{input, QStringLiteral("--preview")}, "needs a display"},
     };
