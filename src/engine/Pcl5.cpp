@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -245,10 +246,11 @@ private:
     int m_blockBytes = 0; // a row's bytes
     double m_blockTop = 0;
 
-    // Rectangles.
+    // Rectangles: areas filled with black, white or a grey.
     double m_rectWidth = 0;
     double m_rectHeight = 0;
     int m_pattern = 0;
+    std::unordered_map<QRgb, std::shared_ptr<const QImage>> m_fills;
 };
 
 TVelMetaFileCanvas& Pcl5Layout::canvas()
@@ -1165,8 +1167,16 @@ void Pcl5Layout::rectangle(int fill)
     const int y1 = devY(std::min(m_y + m_rectHeight, m_pageLength));
     if (x1 <= x0 || y1 <= y0)
         return;
+    // A frame record is only an outline: the area is filled by one pixel of its colour
+    // stretched over it, shared by every rectangle of that colour.
+    std::shared_ptr<const QImage>& area = m_fills[color];
+    if (!area) {
+        QImage pixel(1, 1, QImage::Format_ARGB32);
+        pixel.setPixel(0, 0, color);
+        area = std::make_shared<const QImage>(std::move(pixel));
+    }
     ensurePage();
-    canvas().metafile().addFrame(QRect(x0, y0, x1 - x0, y1 - y0), color);
+    canvas().metafile().addGraphic(QRect(x0, y0, x1 - x0, y1 - y0), area);
     m_pageHasText = true;
 }
 

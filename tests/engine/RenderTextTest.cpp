@@ -1452,7 +1452,7 @@ TEST(RenderPcl5, RasterGraphicsAreBitmapsAtTheirSizeAndPlace)
     EXPECT_EQ(list[0].rect, QRect(100, 375, 64, 8));
 }
 
-TEST(RenderPcl5, RectanglesAreFramesAtTheCursor)
+TEST(RenderPcl5, RectanglesFillTheirAreaAtTheCursor)
 {
     struct Case
     {
@@ -1475,9 +1475,10 @@ TEST(RenderPcl5, RectanglesAreFramesAtTheCursor)
         const TMetafile& page = f.engine.Pages(0);
         ASSERT_EQ(page.records().size(), 2u);
         const MetaRecord& r = page.records()[0];
-        EXPECT_EQ(r.op, RecordOp::Frame);
+        ASSERT_EQ(r.op, RecordOp::Bitmap) << "a frame record would be only an outline";
         EXPECT_EQ(QRect(r.x, r.y, r.width, r.height), c.rect);
-        EXPECT_EQ(page.color(r), c.color);
+        ASSERT_EQ(page.bitmap(r).size(), QSize(1, 1));
+        EXPECT_EQ(page.bitmap(r).pixel(0, 0), c.color);
         EXPECT_EQ(page.records()[1].op, RecordOp::Text) << "the cursor stays for the text";
     }
 }
