@@ -1143,6 +1143,10 @@ TEST(RenderEscP2, EmulationChoiceRoutesTheLayout)
     EXPECT_EQ(emulationFromSetting(2), TEmulation::Pcl5);
     EXPECT_EQ(emulationFromSetting(3), TEmulation::CommandTable);
     EXPECT_EQ(emulationFromSetting(-1), TEmulation::CommandTable);
+    // The printer languages read NUL bytes as parameters and graphics; only the table ends at them.
+    EXPECT_FALSE(emulationReadsBinary(TEmulation::CommandTable));
+    EXPECT_TRUE(emulationReadsBinary(TEmulation::EscP2));
+    EXPECT_TRUE(emulationReadsBinary(TEmulation::Pcl5));
 
     // "\x1b" "E" is bold in the command table and a reset in PCL; "\x1b@" is a command in
     // both printer languages.
