@@ -11,7 +11,8 @@
 #include <benchmark/benchmark.h>
 
 // Layout speed of the engine: a 1,000-page report laid out with RenderText, and the same
-// report read as Epson ESC/P 2 (its commands mean the same there), against a 600-dpi laser
+// report read as Epson ESC/P 2 (its commands mean the same there) and as HP PCL 5 (where its
+// ESC E, bold in the table, is a reset that ejects the page: two pages for each), against a 600-dpi laser
 // printer. The printer is a fake (no CUPS in the measurement); the fonts
 // are real in the first benchmark and fixed-pitch fakes in the second, which shows what
 // measuring and the font table cost.
@@ -40,6 +41,8 @@ void layOut(benchmark::State& state, IFonts& fonts, TEmulation emulation = TEmul
     const auto render = [&] {
         if (emulation == TEmulation::EscP2)
             engine.RenderEscP2(text);
+        else if (emulation == TEmulation::Pcl5)
+            engine.RenderPcl5(text);
         else
             engine.RenderText(text);
     };
@@ -90,6 +93,20 @@ void BM_RenderEscP2_FakeFonts(benchmark::State& state)
     layOut(state, fonts, TEmulation::EscP2);
 }
 BENCHMARK(BM_RenderEscP2_FakeFonts)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void BM_RenderPcl5_QtFonts(benchmark::State& state)
+{
+    QtFonts fonts(OemCodePage::system());
+    layOut(state, fonts, TEmulation::Pcl5);
+}
+BENCHMARK(BM_RenderPcl5_QtFonts)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void BM_RenderPcl5_FakeFonts(benchmark::State& state)
+{
+    FakeFonts fonts;
+    layOut(state, fonts, TEmulation::Pcl5);
+}
+BENCHMARK(BM_RenderPcl5_FakeFonts)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 } // namespace
 

@@ -16,7 +16,7 @@
 // Spool bytes from a DOS program are outside input: whatever they hold, cutting and
 // laying them out, printing in batches while the layout runs (as the spooler does for
 // long documents), and printing the rest must neither crash nor corrupt memory. The same
-// bytes, uncut, are also laid out as Epson ESC/P 2, whole and in pieces.
+// bytes, uncut, are also laid out as Epson ESC/P 2 and as HP PCL 5, whole and in pieces.
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
@@ -154,31 +154,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 std::abort();
         }
     }
-    // As ESC/P 2 the bytes are read as the file has them: NUL bytes are parameters.
+    // As ESC/P 2 and as PCL 5 the bytes are read as the file has them: NUL bytes are
+    // parameters and graphics.
     const std::string_view raw(reinterpret_cast<const char*>(data), size);
-    FakePlatform escFake;
-    escFake.printers.addPrinter(QStringLiteral("Laser"), DeviceMetrics{600, 600, 4960, 7016, 100, 100});
-    escFake.printers.setKeepRecords(false);
-    TPreviewPrinter esc(escFake.platform());
-    esc.setUnits(unInches);
-    esc.OnNewPage = [batch](TPreviewPrinter& sender, int) {
-        if (batch > 0 && sender.PageCount() >= batch) {
-            sender.CloseCanvas();
-            sender.Print();
-            sender.Clear();
+    const auto layOutRaw = [&](void (TPreviewPrinter::*render)(std::string_view),
+                               void (TPreviewPrinter::*renderPieces)(TTextSource&)) {
+        FakePlatform rawFake;
+        rawFake.printers.addPrinter(QStringLiteral("Laser"), DeviceMetrics{600, 600, 4960, 7016, 100, 100});
+        rawFake.printers.setKeepRecords(false);
+        TPreviewPrinter whole(rawFake.platform());
+        whole.setUnits(unInches);
+        whole.OnNewPage = [batch](TPreviewPrinter& sender, int) {
+            if (batch > 0 && sender.PageCount() >= batch) {
+                sender.CloseCanvas();
+                sender.Print();
+                sender.Clear();
+            }
+        };
+        std::string wholeRefused;
+        try {
+            (whole.*render)(raw);
+            whole.Title = QStringLiteral("Pagello : fuzz.prn  1-%1").arg(whole.PageCount());
+            if (whole.PageCount() > 0)
+                whole.Print();
+        } catch (const EDocumentError& e) {
+            wholeRefused = e.what();
+        } catch (const PagelloError&) {
         }
-    };
-    std::string escRefused;
-    try {
-        esc.RenderEscP2(raw);
-        esc.Title = QStringLiteral("Pagello : fuzz.prn  1-%1").arg(esc.PageCount());
-        if (esc.PageCount() > 0)
-            esc.Print();
-    } catch (const EDocumentError& e) {
-        escRefused = e.what();
-    } catch (const PagelloError&) {
-    }
-    if (batch == 0) {
+        if (batch != 0)
+            return;
         FakePlatform split;
         split.printers.addPrinter(QStringLiteral("Laser"), DeviceMetrics{600, 600, 4960, 7016, 100, 100});
         TPreviewPrinter pieces(split.platform());
@@ -186,16 +190,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ReusedBuffer source(raw, raw.substr(0, 64), pieceLimit);
         std::string piecesRefused;
         try {
-            pieces.RenderEscP2(source);
+            (pieces.*renderPieces)(source);
         } catch (const EDocumentError& e) {
             piecesRefused = e.what();
         }
-        if (piecesRefused != escRefused || pieces.PageCount() != esc.PageCount())
+        if (piecesRefused != wholeRefused || pieces.PageCount() != whole.PageCount())
             std::abort();
-        for (int p = 0; p < esc.PageCount(); ++p) {
-            if (!sameRecords(esc.Pages(p), pieces.Pages(p)))
+        for (int p = 0; p < whole.PageCount(); ++p) {
+            if (!sameRecords(whole.Pages(p), pieces.Pages(p)))
                 std::abort();
         }
-    }
+    };
+    layOutRaw(&TPreviewPrinter::RenderEscP2, &TPreviewPrinter::RenderEscP2);
+    layOutRaw(&TPreviewPrinter::RenderPcl5, &TPreviewPrinter::RenderPcl5);
     return 0;
 }

@@ -67,6 +67,16 @@ def render_seeds():
             b"\x1b(V\x02\x00\x10\x02\x1bC\x00\x02\x1bN\x03\x0e\x1bS\x01x\x1bT\x1bp\x01prop\r\n\x0c")
     seeds["escp2"] = knobs(batch=2, piece=3) + escp * 40
     seeds["escp2-cut"] = knobs(piece=1) + escp[:-30]
+    # PCL 5: cursor and page format, fonts and symbol sets, raster graphics in every
+    # compression, rectangles, announced data, and sequences cut short by the end.
+    pcl = (b"\x1bE\x1b&l26a1o2e50F\x1b&a5l70M\x1b&k2G\x1b(s1p12v4101T\x1b(2Nbold\xb9\r\n"
+           b"\x1b*p300x+150Y\x1b&a2r10C\x1b&l8D\x1b=\x1b&dDx\x1b&d@\x1b)s3b16.67H\x0ey\x0f\t\b"
+           b"\x1b*t150R\x1b*r64s8t1A\x1b*b0m8W" + b"\xaa" * 8 + b"\x1b*b1m4W\x03\xff\x01\x0f"
+           b"\x1b*b2m5W\x02\x81\x00\x81\xfd\x1b*b3m3W\x21\xf0\x0f\x1b*b4Y\x1b*rB"
+           b"\x1b*c300a150b25g2P\x1b*c720h72v3P\x1b(s4W\x1b\x1b\x00\xff\x1b*c2W\r\n"
+           b"\x1b&s0C" + b"w" * 120 + b"\x1b%-12345X@PJL\r\n\x1bE\x1b9\x0c")
+    seeds["pcl5"] = knobs(batch=2, piece=3) + pcl * 40
+    seeds["pcl5-cut"] = knobs(piece=1) + pcl[:-30]
     return seeds
 
 

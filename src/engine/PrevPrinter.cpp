@@ -42,7 +42,7 @@ TEmulation emulationFromSetting(long long value)
 
 bool emulationReadsBinary(TEmulation emulation)
 {
-    return emulation == TEmulation::EscP2;
+    return emulation == TEmulation::EscP2 || emulation == TEmulation::Pcl5;
 }
 
 void TPreviewPrinter::Render(TTextSource& Source, TEmulation emulation)
@@ -51,8 +51,10 @@ void TPreviewPrinter::Render(TTextSource& Source, TEmulation emulation)
     case TEmulation::EscP2:
         RenderEscP2(Source);
         break;
-    case TEmulation::CommandTable:
     case TEmulation::Pcl5:
+        RenderPcl5(Source);
+        break;
+    case TEmulation::CommandTable:
         RenderText(Source);
         break;
     }

@@ -299,6 +299,9 @@ public:
     // included) into the same pages: the same page breaks, logo, batches and bounds.
     void RenderEscP2(std::string_view Text);
     void RenderEscP2(TTextSource& Source);
+    // The layout of an HP PCL 5 printer stream into the same pages.
+    void RenderPcl5(std::string_view Text);
+    void RenderPcl5(TTextSource& Source);
     // Lays the document out in the emulation chosen.
     void Render(TTextSource& Source, TEmulation emulation);
 
@@ -321,6 +324,7 @@ private:
     // The interpreters of printer languages lay pages out as RenderText does, on the
     // engine's own document state.
     friend class EscP2Layout;
+    friend class Pcl5Layout;
 
     void raiseStatus(const QString& message, int pageNum, TStatusType type);
 

@@ -28,6 +28,10 @@ struct DeviceMetrics
 // Character set 255: the DOS (OEM) code page of the spool files.
 constexpr int OEM_CHARSET = 255;
 constexpr int DEFAULT_CHARSET = 1;
+// The symbol sets of printer languages that are neither the DOS code page nor Latin-1:
+// numbered beyond the desktop's one-byte character sets so that they never meet one.
+constexpr int LATIN2_CHARSET = 0x1002; // ISO 8859-2
+constexpr int ROMAN8_CHARSET = 0x1008; // HP Roman-8
 
 enum FontStyleFlag : std::uint8_t
 {

@@ -60,15 +60,20 @@ std::optional<OemCodePage> OemCodePage::load(int number)
     if (number <= 0 || number > kLargestNumber)
         return std::nullopt;
     const std::string name = "IBM" + std::to_string(number);
-    iconv_t cd = iconv_open("UTF-32LE", name.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        const std::string alt = "CP" + std::to_string(number);
-        cd = iconv_open("UTF-32LE", alt.c_str());
-        if (cd == reinterpret_cast<iconv_t>(-1))
-            return std::nullopt;
-    }
+    std::optional<OemCodePage> cp = loadNamed(name.c_str());
+    if (!cp)
+        cp = loadNamed(("CP" + std::to_string(number)).c_str());
+    if (cp)
+        cp->m_number = number;
+    return cp;
+}
+
+std::optional<OemCodePage> OemCodePage::loadNamed(const char* name)
+{
+    iconv_t cd = iconv_open("UTF-32LE", name);
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return std::nullopt;
     OemCodePage cp;
-    cp.m_number = number;
     for (int b = 0; b < 256; ++b) {
         char32_t u = 0;
         // A byte the table leaves undefined is shown as the replacement character

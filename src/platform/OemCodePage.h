@@ -18,6 +18,9 @@ public:
     // The table of a numbered DOS code page (437, 850, 852, 866, ...), or nothing when the
     // C library knows no such code page.
     static std::optional<OemCodePage> load(int number);
+    // The table of a one-byte character set by the name the C library knows it by
+    // ("ISO-8859-2", "HP-ROMAN8"); its number is 0.
+    static std::optional<OemCodePage> loadNamed(const char* name);
     // A code page number as a user writes it: plain decimal digits and no more than any code
     // page has (1 to 99999). Nothing for anything else: signs, blanks, hexadecimal, a number
     // that does not fit.

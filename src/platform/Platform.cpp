@@ -12,6 +12,14 @@ QString IFonts::decode(const FontSpec& font, std::string_view bytes) const
 {
     if (font.charset == OEM_CHARSET)
         return codePage().decode(bytes);
+    if (font.charset == LATIN2_CHARSET || font.charset == ROMAN8_CHARSET) {
+        static const std::optional<OemCodePage> latin2 = OemCodePage::loadNamed("ISO-8859-2");
+        static const std::optional<OemCodePage> roman8 = OemCodePage::loadNamed("HP-ROMAN8");
+        // A C library without the table shows what Latin-1 has.
+        const std::optional<OemCodePage>& set = font.charset == LATIN2_CHARSET ? latin2 : roman8;
+        if (set)
+            return set->decode(bytes);
+    }
     return decodeAnsi(bytes);
 }
 

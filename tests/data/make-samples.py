@@ -10,6 +10,11 @@ bytes that must never reach a page.
 epson.prn: what a DOS program prints for an Epson ESC/P 2 printer: a reset, bold, 12 cpi,
 italic, double width, an absolute column, a 24-dot bit image, underlining switched off by
 a NUL parameter, and a second page.
+
+laser.prn: what a DOS program prints for an HP PCL 5 laser printer: a job language header,
+a reset, A4, PC-852, Courier 10 cpi, bold, a proportional Times line in italic, positions in
+decipoints and in PCL units, a raster graphic in PackBits, a black and a grey rectangle, and
+a second page.
 """
 
 import os
@@ -115,12 +120,40 @@ def epson():
     return out
 
 
+def laser():
+    def text(s):
+        return s.encode("cp852")
+
+    esc = b"\x1b"
+    out = esc + b"%-12345X@PJL ENTER LANGUAGE=PCL\r\n" + esc + b"E"
+    out += esc + b"&l26a0O" + esc + b"(17U" + esc + b"(s0p10h12v0s0b4099T"
+    out += text("Faktura PCL") + b"\r\n"
+    out += esc + b"(s3B" + text("Tučně") + esc + b"(s0B" + text(" obyčejně") + b"\r\n"
+    out += esc + b"(s1p12v0s0b4101T" + text("Times") + esc + b"(s1S" + text(" kurzíva") + esc + b"(s0S"
+    out += esc + b"(s0p10h12v0s0b4099T\r\n"
+    # One inch from the left edge of the logical page, in decipoints.
+    out += esc + b"&a720H" + text("Sloupec") + b"\r\n"
+    # Two inches in and five below the top margin, in PCL units.
+    out += esc + b"*p600x1500Y" + text("Pozice")
+    # At one inch in and six below the top margin, a black bar of 160 x 75 dots at 150 dpi,
+    # each row of 20 bytes packed as one repeat.
+    out += esc + b"*p300x1800Y" + esc + b"*t150R" + esc + b"*r160S" + esc + b"*r1A"
+    out += (esc + b"*b2m2W\xed\xff") * 75 + esc + b"*rB"
+    # Beside it, a black rectangle an inch by half an inch and a grey one of 50 percent.
+    out += esc + b"*p1200x1800Y" + esc + b"*c300a150b0P"
+    out += esc + b"*p1800x1800Y" + esc + b"*c150a150b50g2P"
+    out += b"\r\x0c" + text("Strana 2") + b"\r\n" + esc + b"E"
+    return out
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     with open(os.path.join(here, "czech.prn"), "wb") as f:
         f.write(czech())
     with open(os.path.join(here, "epson.prn"), "wb") as f:
         f.write(epson())
+    with open(os.path.join(here, "laser.prn"), "wb") as f:
+        f.write(laser())
 
 
 if __name__ == "__main__":

@@ -1143,8 +1143,13 @@ TEST(RenderEscP2, EmulationChoiceRoutesTheLayout)
     EXPECT_EQ(emulationFromSetting(2), TEmulation::Pcl5);
     EXPECT_EQ(emulationFromSetting(3), TEmulation::CommandTable);
     EXPECT_EQ(emulationFromSetting(-1), TEmulation::CommandTable);
+    // The printer languages read NUL bytes as parameters and graphics; only the table ends at them.
+    EXPECT_FALSE(emulationReadsBinary(TEmulation::CommandTable));
+    EXPECT_TRUE(emulationReadsBinary(TEmulation::EscP2));
+    EXPECT_TRUE(emulationReadsBinary(TEmulation::Pcl5));
 
-    // "\x1b" "E" is bold in both; "\x1b@" is a command only in ESC/P 2.
+    // "\x1b" "E" is bold in the command table and a reset in PCL; "\x1b@" is a command in
+    // both printer languages.
     const std::string text = "\x1b@\x1b"
                              "Eab"s;
     for (const TEmulation emulation : {TEmulation::CommandTable, TEmulation::EscP2, TEmulation::Pcl5}) {
@@ -1153,6 +1158,366 @@ TEST(RenderEscP2, EmulationChoiceRoutesTheLayout)
         f.engine.Render(source, emulation);
         ASSERT_EQ(f.engine.PageCount(), 1);
         const std::string drawn = escRunsText(escRuns(f.engine.Pages(0)));
-        EXPECT_EQ(drawn.find('@') != std::string::npos, emulation != TEmulation::EscP2) << drawn;
+        EXPECT_EQ(drawn.find('@') != std::string::npos, emulation == TEmulation::CommandTable) << drawn;
+    }
+}
+
+// ---- PCL 5 ----
+
+namespace {
+
+// The laser's page (A4 wide, letter long): the logical page's left edge at x 100, 600 dpi, so that a 10-cpi
+// character is 60 pixels, a 1/6-inch line 100 and the first base line, 3/4 of a line below
+// the half-inch top margin, at y 375. Runs are shown by their base line.
+std::string pclRunsText(EngineFixture& f, int page = 0)
+{
+    if (page >= f.engine.PageCount())
+        return "only " + std::to_string(f.engine.PageCount()) + " pages";
+    std::string s;
+    for (const EscRun& r : escRuns(f.engine.Pages(page))) {
+        const int baseline = r.y + static_cast<int>(std::lround(f.fake.fonts.glyphs(r.font).ascent()));
+        s += std::to_string(r.x) + "," + std::to_string(baseline) + ":" + r.bytes + " ";
+    }
+    return s;
+}
+
+std::string pclText(const std::string& text)
+{
+    EngineFixture f;
+    f.engine.RenderPcl5(text);
+    return pclRunsText(f);
+}
+
+struct PclBitmap
+{
+    QRect rect;
+    QImage image;
+};
+
+std::vector<PclBitmap> pclBitmaps(const TMetafile& page)
+{
+    std::vector<PclBitmap> list;
+    for (const MetaRecord& r : page.records()) {
+        if (r.op == RecordOp::Bitmap)
+            list.push_back({QRect(r.x, r.y, r.width, r.height), page.bitmap(r)});
+    }
+    return list;
+}
+
+} // namespace
+
+TEST(RenderPcl5, TextAndCursorCommands)
+{
+    struct Case
+    {
+        const char* name;
+        std::string text;
+        std::string runs;
+    };
+    const Case cases[] = {
+        {"BS steps back, HT every 8 columns", "AB\bC\tD", "100,375:AB 160,375:C 580,375:D "},
+        {"LF keeps the column, CR returns", "A\nB\rC", "100,375:A 160,475:B 100,475:C "},
+        {"control codes print nothing",
+         "A\0\a\x7f"
+         "B"s,
+         "100,375:AB "},
+        {"CR is CR LF", "\x1b&k1GA\rB", "100,375:A 100,475:B "},
+        {"LF is CR LF", "\x1b&k2GA\nB", "100,375:A 100,475:B "},
+        {"column and row", "\x1b&a2r10CA", "700,575:A "},
+        {"decipoints, absolute and relative", "\x1b&a720h720VA\x1b&a+360h-360VB", "700,900:A 1060,600:B "},
+        {"PCL units", "\x1b*p300x300YA\x1b*p-150XB", "700,900:A 460,900:B "},
+        {"unit of measure", "\x1b&u600D\x1b*p600XA", "700,375:A "},
+        {"lines per inch", "\x1b&l8DA\nB", "100,375:A 160,450:B "},
+        {"VMI in 1/48 inch", "\x1b&l12CA\nB", "100,375:A 160,525:B "},
+        {"half line feed", "A\x1b=B", "100,375:A 160,425:B "},
+        {"HMI in 1/120 inch", "\x1b&k6HAB", "100,375:A 130,375:B "},
+        {"pitch mode 12", "\x1b&k4SAB\tC", "100,375:AB 500,375:C "},
+        {"left margin", "\x1b&a5LA\rB", "400,375:A 400,375:B "},
+        {"right margin cuts the line", "\x1b&a2MABCD\r\nE", "100,375:ABC 100,475:E "},
+        {"end-of-line wrap", "\x1b&s0C\x1b&a2MABCD", "100,375:ABC 100,475:D "},
+        {"clear margins",
+         "\x1b&a5l7M\x1b"
+         "9\rABCDEFGHI",
+         "100,375:ABCDEFGHI "},
+        {"top margin", "\x1b&l1E\x1b&a0RA", "100,175:A "},
+        {"push and pop the cursor", "A\x1b&f0S\x1b&a9RB\x1b&f1SC", "100,375:A 160,1275:B 160,375:C "},
+        {"unknown sequences are consumed", "A\x1b*z12.5q-3RB\x1b&x1X\x1bZC\x1b)D", "100,375:ABC "},
+        {"announced data is skipped",
+         "\x1b(s6W\x1b\r\nXYZA\x1b*c2W\x1b"
+         "EB\x1b*o1w2XC",
+         "100,375:ABC "},
+        {"a job language header",
+         "\x1b%-12345X@PJL ENTER LANGUAGE=PCL\r\n\x1b"
+         "EA",
+         "100,375:A "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(pclText(c.text), c.runs);
+    }
+}
+
+TEST(RenderPcl5, PageBreaksFollowTheLogicalPage)
+{
+    struct Case
+    {
+        const char* name;
+        std::string text;
+        int pages;
+        int pageHeight = 6600;
+    };
+    const Case cases[] = {
+        {"empty", "", 0},
+        {"commands only",
+         "\x1b"
+         "E\x1b&l2A\r\n\f",
+         0},
+        {"form feed", "A\fB", 2},
+        {"a form feed on an empty page adds none",
+         "A\f\fB\x1b"
+         "E\f",
+         2},
+        {"reset ejects",
+         "A\x1b"
+         "EB",
+         2},
+        {"60 lines on a letter page", numberedLines(60), 1},
+        {"the 61st begins the next", numberedLines(61), 2},
+        {"without the perforation skip 63", "\x1b&l0L" + numberedLines(63), 1},
+        {"without the perforation skip not 64", "\x1b&l0L" + numberedLines(64), 2},
+        {"64 lines on an A4 sheet", numberedLines(64), 1, 7016},
+        {"not 65", numberedLines(65), 2, 7016},
+        {"legal holds 78", "\x1b&l3A" + numberedLines(78), 1},
+        {"not 79", "\x1b&l3A" + numberedLines(79), 2},
+        {"landscape holds 43 across the A4 sheet", "\x1b&l1O" + numberedLines(43), 1},
+        {"not 44", "\x1b&l1O" + numberedLines(44), 2},
+        {"text length of 3 lines", "\x1b&l3F" + numberedLines(4), 2},
+        {"page length of 10 lines", "\x1b&l10P" + numberedLines(5), 2},
+        {"positioning never breaks the page", "A\x1b&a200RB\x1b*p99999YC", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineFixture f(true, laser600(c.pageHeight));
+        f.engine.RenderPcl5(c.text);
+        EXPECT_EQ(f.engine.PageCount(), c.pages);
+        EXPECT_FALSE(f.engine.Printing());
+    }
+
+    // Landscape lines are as long as the sheet: 11 inches less the unprintable strips.
+    EngineFixture f;
+    f.engine.RenderPcl5("\x1b&l1O" + std::string(120, 'x'));
+    EXPECT_EQ(pclRunsText(f), "100,375:" + std::string(106, 'x') + " ");
+
+    // New-page events and the logo as the command table has them.
+    EngineFixture g;
+    g.fake.bitmaps.addBitmap(QStringLiteral("logo.bmp"), QImage(4, 4, QImage::Format_RGB32));
+    g.engine.Logo = QStringLiteral("logo.bmp");
+    std::vector<int> begun;
+    g.engine.OnNewPage = [&](TPreviewPrinter&, int page) { begun.push_back(page); };
+    g.engine.RenderPcl5("a\fb\fc"s);
+    EXPECT_EQ(begun, (std::vector<int>{1, 2, 3}));
+    ASSERT_EQ(g.engine.PageCount(), 3);
+    EXPECT_EQ(g.engine.Pages(2).number(), 3);
+    EXPECT_EQ(g.engine.Pages(2).records()[0].op, RecordOp::Bitmap) << "the logo lies under the page";
+}
+
+TEST(RenderPcl5, FontsAndSymbolSets)
+{
+    const auto fontsOf = [](const std::string& text) {
+        EngineFixture f;
+        f.engine.RenderPcl5(text);
+        std::vector<FontSpec> fonts;
+        for (const EscRun& r : escRuns(f.engine.Pages(0)))
+            fonts.push_back(r.font);
+        return fonts;
+    };
+    struct Case
+    {
+        const char* name;
+        std::string text;
+        QString face;
+        int pixelSize;
+        std::uint8_t style;
+    };
+    const Case cases[] = {
+        {"the default", "A", "Courier New", 100, 0},
+        {"16.67 characters an inch", "\x1b(s16.67HA", "Courier New", 60, 0},
+        {"pitch mode 2", "\x1b&k2SA", "Courier New", 60, 0},
+        {"CG Times", "\x1b(s1p12v4101TA", "Times New Roman", 100, 0},
+        {"Times New Roman", "\x1b(s1p12v16901TA", "Times New Roman", 100, 0},
+        {"Univers", "\x1b(s1p10v4148TA", "Arial", 83, 0},
+        {"Arial", "\x1b(s1p10v16602TA", "Arial", 83, 0},
+        {"unknown proportional", "\x1b(s1p10v9999TA", "Arial", 83, 0},
+        {"Courier", "\x1b(s0p4099TA", "Courier New", 100, 0},
+        {"unknown fixed", "\x1b(s0p9999TA", "Courier New", 100, 0},
+        {"bold and italic", "\x1b(s3b1SA", "Courier New", 100, fsBold | fsItalic},
+        {"light is not bold", "\x1b(s-3BA", "Courier New", 100, 0},
+        {"underline", "\x1b&dDA", "Courier New", 100, fsUnderline},
+        {"underline ends", "\x1b&dD\x1b&d@A", "Courier New", 100, 0},
+        {"font by number is the default", "\x1b(s1p3b14v4101T\x1b(3XA", "Courier New", 100, 0},
+        {"the secondary font",
+         "\x1b)s1p14v4101TA\x0e"
+         "A",
+         "Times New Roman", 117, 0},
+        {"back to the primary",
+         "\x1b)s1p14v4101T\x0e\x0f"
+         "A",
+         "Courier New", 100, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<FontSpec> fonts = fontsOf(c.text);
+        ASSERT_FALSE(fonts.empty());
+        EXPECT_EQ(fonts.back().name, c.face);
+        EXPECT_EQ(fonts.back().pixelSize, c.pixelSize);
+        EXPECT_EQ(fonts.back().style & (fsBold | fsItalic | fsUnderline), c.style);
+    }
+
+    // A proportional font advances by its glyphs; fixed pitch by the pitch.
+    EXPECT_EQ(pclText("\x1b(s12H\x1b(s1P\x1b(s0PAB"), "100,375:AB ");
+    const std::string proportional = pclText("\x1b(s1p12v4101TiW\x1b(s0P\tX");
+    EXPECT_EQ(proportional.substr(0, 11), "100,375:iW ") << proportional;
+    EXPECT_NE(proportional.find("580,375:X"), std::string::npos) << "10 cpi tabs: " << proportional;
+
+    // Symbol sets: the bytes stay as printed and read as their set has them.
+    struct SetCase
+    {
+        const char* text;
+        int charset;
+        QString character;
+    };
+    const SetCase sets[] = {
+        {"\xb3", OEM_CHARSET, QString(QChar(0x2502))},
+        {"\x1b(10U\xb3", OEM_CHARSET, QString(QChar(0x2502))},
+        {"\x1b(2N\xb9", LATIN2_CHARSET, QStringLiteral("š")},
+        {"\x1b(8U\xc5", ROMAN8_CHARSET, QStringLiteral("é")},
+        {"\x1b(0N\xe9", DEFAULT_CHARSET, QStringLiteral("é")},
+        {"\x1b(2N\x1b(17U\xb3", OEM_CHARSET, QString(QChar(0x2502))},
+    };
+    for (const SetCase& c : sets) {
+        SCOPED_TRACE(c.text);
+        EngineFixture f;
+        f.engine.RenderPcl5(c.text);
+        const std::vector<EscRun> runs = escRuns(f.engine.Pages(0));
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(runs[0].font.charset, c.charset);
+        EXPECT_EQ(f.fake.fonts.decode(runs[0].font, runs[0].bytes), c.character);
+    }
+    // Bytes 0x80-0x9F are control codes outside the DOS code page.
+    EXPECT_EQ(pclText("\x1b(0NA\x85"
+                      "B"),
+              "100,375:AB ");
+}
+
+TEST(RenderPcl5, RasterGraphicsAreBitmapsAtTheirSizeAndPlace)
+{
+    const auto ink = [](const QImage& image, int x, int y) { return qAlpha(image.pixel(x, y)) != 0; };
+
+    // 300 dpi, 16 dots wide: a dot is 2 pixels; the rows move the cursor down. Each
+    // compression gives the same two rows.
+    const std::string rows[] = {
+        "\x1b*b0m2W\xff\x00\x1b*b2W\x0f\xf0"s,
+        "\x1b*b1m2W\x00\xff\x1b*b4W\x00\x0f\x00\xf0"s,
+        "\x1b*b2m4W\x00\xff\xff\x00\x1b*b3W\x01\x0f\xf0"s,
+        "\x1b*b3m3W\x20\xff\x00\x1b*b3W\x20\x0f\xf0"s,
+        "\x1b*b0m2W\xff\x00\x1b*b3m4W\x00\x0f\x00\xf0"s,
+    };
+    for (const std::string& data : rows) {
+        SCOPED_TRACE(::testing::PrintToString(data));
+        EngineFixture f;
+        f.engine.RenderPcl5("\x1b*t300R\x1b*r16S\x1b*r0A" + data + "\x1b*rBA");
+        ASSERT_EQ(f.engine.PageCount(), 1);
+        const std::vector<PclBitmap> list = pclBitmaps(f.engine.Pages(0));
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(list[0].rect, QRect(100, 375, 32, 4));
+        ASSERT_EQ(list[0].image.size(), QSize(16, 2));
+        for (int x = 0; x < 16; ++x) {
+            EXPECT_EQ(ink(list[0].image, x, 0), x < 8) << x;
+            EXPECT_EQ(ink(list[0].image, x, 1), x >= 4 && x < 12) << x;
+        }
+        EXPECT_EQ(pclRunsText(f), "100,379:A ");
+    }
+
+    // At the cursor, 75 dpi by default (a dot is 8 pixels), after a y offset of 2 rows.
+    EngineFixture g;
+    g.engine.RenderPcl5("\x1b&a10C\x1b*r8s1A\x1b*b2Y\x1b*b1W\x81\x1b*rC"s);
+    std::vector<PclBitmap> list = pclBitmaps(g.engine.Pages(0));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].rect, QRect(700, 391, 64, 8));
+    EXPECT_TRUE(ink(list[0].image, 0, 0));
+    EXPECT_FALSE(ink(list[0].image, 1, 0));
+    EXPECT_TRUE(ink(list[0].image, 7, 0));
+
+    // Rows past the height are not drawn; data a row announces but the text lacks ends it.
+    EngineFixture h;
+    h.engine.RenderPcl5("\x1b*r8s1t0A\x1b*b1W\xff\x1b*b1W\xff\x1b*rB\x1b*b9W\xff"s);
+    list = pclBitmaps(h.engine.Pages(0));
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].rect, QRect(100, 375, 64, 8));
+}
+
+TEST(RenderPcl5, RectanglesFillTheirAreaAtTheCursor)
+{
+    struct Case
+    {
+        const char* name;
+        std::string text;
+        QRect rect;
+        QRgb color;
+    };
+    const Case cases[] = {
+        {"solid black in dots", "\x1b*p0x0Y\x1b*c300a150b0P", QRect(100, 300, 600, 300), qRgb(0, 0, 0)},
+        {"white in decipoints", "\x1b*c720h360v1P", QRect(100, 375, 600, 300), qRgb(255, 255, 255)},
+        {"20 percent grey", "\x1b*p300X\x1b*c10a10b20g2P", QRect(700, 375, 20, 20), qRgb(204, 204, 204)},
+        {"cut at the page's edge", "\x1b*p2350X\x1b*c300a10b0P", QRect(4800, 375, 60, 20), qRgb(0, 0, 0)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineFixture f;
+        f.engine.RenderPcl5(c.text + "A");
+        ASSERT_EQ(f.engine.PageCount(), 1);
+        const TMetafile& page = f.engine.Pages(0);
+        ASSERT_EQ(page.records().size(), 2u);
+        const MetaRecord& r = page.records()[0];
+        ASSERT_EQ(r.op, RecordOp::Bitmap) << "a frame record would be only an outline";
+        EXPECT_EQ(QRect(r.x, r.y, r.width, r.height), c.rect);
+        ASSERT_EQ(page.bitmap(r).size(), QSize(1, 1));
+        EXPECT_EQ(page.bitmap(r).pixel(0, 0), c.color);
+        EXPECT_EQ(page.records()[1].op, RecordOp::Text) << "the cursor stays for the text";
+    }
+}
+
+TEST(RenderPcl5, TextInPiecesLaysOutAsTheWholeText)
+{
+    const std::string text = "\x1b"
+                             "E\x1b&l1O\x1b(s1p12v4101T\x1b&dDBold\x1b&d@\r\n\x1b*t150R\x1b*r16S\x1b*r1A"
+                             "\x1b*b2m3W\xff\x00\xff\x1b*b3m4W\x20\xff\x00\x00\x1b*rB\x1b*c300a20b2g2P"
+                             "\x1b(s4W\x1b\x1b\x1b\x1bX\x1b&a+2R\x1b(2N\xb9\f"s +
+                             numberedLines(70) + "\x1b&k2G\x1b*p+30Y\tT\x1b";
+    for (std::size_t size : {1, 2, 3, 5, 7, 64}) {
+        SCOPED_TRACE(size);
+        EngineFixture whole;
+        whole.engine.RenderPcl5(text);
+        EngineFixture pieces;
+        ReusedBufferSource source(text, size);
+        pieces.engine.RenderPcl5(source);
+        ASSERT_EQ(pieces.engine.PageCount(), whole.engine.PageCount());
+        ASSERT_EQ(whole.engine.PageCount(), 3);
+        for (int p = 0; p < whole.engine.PageCount(); ++p) {
+            const TMetafile& a = whole.engine.Pages(p);
+            const TMetafile& b = pieces.engine.Pages(p);
+            ASSERT_EQ(a.records().size(), b.records().size());
+            for (std::size_t r = 0; r < a.records().size(); ++r) {
+                const MetaRecord& ra = a.records()[r];
+                const MetaRecord& rb = b.records()[r];
+                EXPECT_EQ(std::tie(ra.op, ra.x, ra.y, ra.width, ra.height),
+                          std::tie(rb.op, rb.x, rb.y, rb.width, rb.height));
+                if (ra.op == RecordOp::Text) {
+                    EXPECT_EQ(a.bytes(ra), b.bytes(rb));
+                } else if (ra.op == RecordOp::Bitmap) {
+                    EXPECT_EQ(a.bitmap(ra), b.bitmap(rb));
+                }
+            }
+        }
     }
 }

@@ -790,10 +790,91 @@ TEST(RenderToolPdf, EpsonSampleStandsWhereItsCommandsPutIt)
                        QStringLiteral("table"), QStringLiteral("--json")})
                   .out,
               table.out);
-    EXPECT_EQ(runTool({input, QStringLiteral("--device"), kLaser, QStringLiteral("--emulation"), QStringLiteral("pcl5"),
-                       QStringLiteral("--json")})
-                  .out,
-              table.out);
+    // PCL consumes the escape sequences too, by its own grammar, and prints no control code.
+    const ToolRun pcl = runTool({input, QStringLiteral("--device"), kLaser, QStringLiteral("--emulation"),
+                                 QStringLiteral("pcl5"), QStringLiteral("--json")});
+    ASSERT_EQ(pcl.exitCode, 0) << pcl.err.toStdString();
+    EXPECT_NE(pcl.out, table.out);
+    EXPECT_FALSE(pcl.out.contains(QStringLiteral("←")));
+}
+
+// An HP PCL 5 document: every word on the base line its commands put it on, in its face, and
+// its raster graphic and rectangles where they belong. The logical page's left edge is the
+// printable area's (12 pt in); the first base line is 3/4 of a 1/6-inch line below the
+// half-inch top margin (45 pt down). A word's top is its base line less its face's ascent.
+TEST(RenderToolPdf, LaserSampleStandsWhereItsCommandsPutIt)
+{
+    if (!havePoppler() || !haveProgram("pdffonts") || !haveProgram("pdftoppm"))
+        GTEST_SKIP() << "pdftotext, pdffonts, pdftoppm (poppler-utils) not installed";
+    QTemporaryDir dir;
+    const QString input = testDataPath(QStringLiteral("laser.prn"));
+    const QString pdf = dir.filePath(QStringLiteral("laser.pdf"));
+    const ToolRun run = runTool({input, QStringLiteral("--device"), kLaser, QStringLiteral("--emulation"),
+                                 QStringLiteral("pcl5"), QStringLiteral("-o"), pdf});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+
+    // The ascents of Liberation Mono and Liberation Serif at 12 points.
+    const double mono = 12 * 1705.0 / 2048;
+    const double serif = 12 * 1825.0 / 2048;
+    struct Expected
+    {
+        const char* word;
+        double xMin; // negative: proportional, where only the line is checked
+        double yMin;
+    };
+    const Expected expected[] = {
+        {"Faktura", 12, 45 - mono},      {"PCL", 12 + 8 * 7.2, 45 - mono},
+        {"Tučně", 12, 57 - mono},        {"obyčejně", 12 + 6 * 7.2, 57 - mono},
+        {"Times", 12, 69 - serif},       {"kurzíva", -1, 69 - serif},
+        {"Sloupec", 12 + 72, 81 - mono}, {"Pozice", 12 + 144, 36 + 360 - mono},
+        {"Strana", 12, 45 - mono},       {"2", 12 + 7 * 7.2, 45 - mono},
+    };
+    const std::vector<WordBox> found = pdfWords(pdf);
+    ASSERT_EQ(found.size(), std::size(expected));
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        SCOPED_TRACE(expected[i].word);
+        EXPECT_EQ(found[i].text, QString::fromUtf8(expected[i].word));
+        if (expected[i].xMin >= 0) {
+            EXPECT_NEAR(found[i].xMin, expected[i].xMin, 0.5);
+        }
+        EXPECT_NEAR(found[i].yMin, expected[i].yMin, 0.5);
+    }
+    EXPECT_GT(found[5].xMin, found[4].xMax) << "the italic word follows on the line";
+
+    // Courier upright and bold, Times upright and italic, each embedded.
+    const QString fonts = runHelper(QStringLiteral("pdffonts"), {pdf});
+    EXPECT_TRUE(fonts.contains(QRegularExpression(QStringLiteral("\\+\\S*Mono\\S*Bold")))) << fonts.toStdString();
+    EXPECT_TRUE(fonts.contains(QRegularExpression(QStringLiteral("\\+\\S*Serif\\S*Italic")))) << fonts.toStdString();
+    std::set<QString> faces;
+    static const QRegularExpression face(QStringLiteral("^[A-Z]{6}\\+(\\S+)\\s+CID TrueType\\s+\\S+\\s+yes yes yes"),
+                                         QRegularExpression::MultilineOption);
+    for (auto it = face.globalMatch(fonts); it.hasNext();)
+        faces.insert(it.next().captured(1));
+    EXPECT_EQ(faces.size(), 4u) << fonts.toStdString();
+
+    // Six inches below the top margin (468 pt down): the raster bar from 84 to 160.8 pt, the
+    // black rectangle from 300 to 372 pt and the grey one from 444 to 480 pt, all half an
+    // inch high.
+    const QString png = dir.filePath(QStringLiteral("page"));
+    runHelper(QStringLiteral("pdftoppm"),
+              {QStringLiteral("-r"), QStringLiteral("72"), QStringLiteral("-png"), QStringLiteral("-singlefile"),
+               QStringLiteral("-f"), QStringLiteral("1"), QStringLiteral("-l"), QStringLiteral("1"), pdf, png});
+    const QImage page = grey(png + QStringLiteral(".png"));
+    ASSERT_EQ(page.width(), 596);
+    for (const int y : {470, 486, 502}) {
+        for (const int x : {86, 120, 158, 302, 336, 370})
+            EXPECT_TRUE(ink(page, x, y)) << x << "," << y;
+        for (const int x : {82, 163, 298, 374, 442, 482})
+            EXPECT_FALSE(ink(page, x, y)) << x << "," << y;
+        for (const int x : {446, 462, 478}) {
+            const int level = page.constScanLine(y)[x];
+            EXPECT_TRUE(level > 100 && level < 160) << x << "," << y << ": " << level;
+        }
+    }
+    for (const int x : {120, 336, 462}) {
+        EXPECT_FALSE(ink(page, x, 465)) << x;
+        EXPECT_FALSE(ink(page, x, 507)) << x;
+    }
 }
 
 TEST(RenderToolPdf, PagesLookAsTheReplayDrawsThem)
