@@ -30,6 +30,7 @@
 #include <csignal>
 #include <iostream>
 #include <functional>
+#include <memory>
 
 #include <sys/prctl.h>
 
@@ -1383,6 +1384,96 @@ TEST(SpoolerProgram, OnWaylandWithXwaylandItRunsOnX)
     EXPECT_TRUE(first.endsWell(20000)) << "the running spooler did not quit\n" << desktop.logText();
     EXPECT_TRUE(readBytes(desktop.registry()).find("\"PagesSpool\"=dword:00000003") != std::string::npos)
         << "the settings were not written at the end";
+}
+
+// The spooler program beside the switch of its directory watcher, copied into the test's
+// directory: files that come after the start are seen.
+QString watchingProgram(const QTemporaryDir& dir)
+{
+    const QString program = dir.filePath(QStringLiteral("program/pagello"));
+    if (!QDir().mkpath(dir.filePath(QStringLiteral("program"))) ||
+        !QFile::copy(QStringLiteral(PAGELLO_PROGRAM), program) ||
+        !writeFile(dir.filePath(QStringLiteral("program/kavrin.fxp")), {}))
+        return {};
+    return program;
+}
+
+// A central print server of an office: a second scheduler reachable only over TCP (on the
+// loopback interface), with a queue that lives only there. The spooler prints through the
+// server the user's system names, by CUPS_SERVER or by ServerName in client.conf. While the
+// server cannot be reached, the documents stay in the spool directory and standard error
+// says why.
+TEST(SpoolerProgram, PrintsThroughTheCentralPrintServerAndKeepsTheFilesWhileItIsAway)
+{
+    const QString missing = PrivateCups::missingPrerequisite();
+    if (!missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString();
+    const QString office = QStringLiteral("Kancelar");
+    const quint16 port = PrivateCups::freeLoopbackPort();
+    ASSERT_NE(port, 0);
+    PrivateCups server;
+    server.listenOnPort(port);
+    ASSERT_TRUE(server.start() && server.addCaptureQueue(office) && server.setDefault(office))
+        << server.error().toStdString();
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString program = watchingProgram(dir);
+    ASSERT_FALSE(program.isEmpty());
+    const QString spool = dir.filePath(QStringLiteral("tisk"));
+    const QString log = dir.filePath(QStringLiteral("pagello.log"));
+    const QString home = dir.filePath(QStringLiteral("home"));
+    ASSERT_TRUE(QDir().mkpath(spool) && QDir().mkpath(home + QStringLiteral("/.cups")));
+    ASSERT_TRUE(
+        writeFile(home + QStringLiteral("/.cups/client.conf"), "ServerName " + server.serverAddress().toUtf8() + "\n"));
+    const auto logText = [&] {
+        QFile file(log);
+        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+    };
+    const QProcessEnvironment base = offscreenSpooler(dir, spool, dir.filePath(QStringLiteral("system.reg")), server);
+    QProcessEnvironment byVariable = base;
+    byVariable.insert(QStringLiteral("CUPS_SERVER"), server.serverAddress());
+    QProcessEnvironment byClientConf = base;
+    byClientConf.remove(QStringLiteral("CUPS_SERVER"));
+    byClientConf.insert(QStringLiteral("HOME"), home);
+
+    const struct
+    {
+        const char* how;
+        const QProcessEnvironment& environment;
+    } servers[] = {{"CUPS_SERVER", byVariable}, {"client.conf", byClientConf}};
+    int expectedJobs = 0;
+    std::unique_ptr<SpoolerRun> spooler;
+    for (const auto& named : servers) {
+        SCOPED_TRACE(named.how);
+        const QString name = QStringLiteral("SERVER-%1.PRN").arg(expectedJobs + 1);
+        spooler.reset();
+        spooler = std::make_unique<SpoolerRun>(named.environment, log, QStringList{}, program);
+        ASSERT_TRUE(spooler->running()) << logText();
+        ASSERT_TRUE(writeFile(spool + QLatin1Char('/') + name, "Tisk na centralnim serveru\r\n\fstrana 2\r\n"));
+        ++expectedJobs;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                return server.capturedJobs(office).size() == std::size_t(expectedJobs) &&
+                       !QFile::exists(spool + QLatin1Char('/') + name);
+            },
+            kWaitMs))
+            << logText() << server.logTail().toStdString();
+        const std::vector<PrivateCups::CapturedJob> jobs = server.capturedJobs(office);
+        ASSERT_EQ(jobs.size(), std::size_t(expectedJobs)) << logText();
+        EXPECT_EQ(jobs.back().title.toStdString(), QStringLiteral("Pagello : %1  1-2").arg(name).toStdString());
+    }
+
+    // The server goes away while the spooler runs: the document waits, whole, and the
+    // spooler says why on standard error.
+    server.stop();
+    const QString away = spool + QStringLiteral("/AWAY.PRN");
+    ASSERT_TRUE(writeFile(away, "Server je pryc\r\n"));
+    const QByteArray said = "pagello: The print server " + server.serverAddress().toUtf8() +
+                            " cannot be reached; the printer '" + office.toUtf8() + "' waits for it.";
+    EXPECT_TRUE(waitUntil([&] { return QByteArray::fromStdString(logText()).contains(said); }, kWaitMs)) << logText();
+    EXPECT_TRUE(spooler->running()) << logText();
+    EXPECT_TRUE(QFile::exists(away)) << "a document was deleted while the print server could not be reached";
 }
 
 } // namespace
