@@ -47,6 +47,7 @@ expected=$WORK/expected
     echo usr/share/doc/pagello/changelog.Debian.gz
     echo usr/share/doc/pagello/copyright
     echo usr/share/doc/pagello/examples/pagello.desktop
+    echo usr/share/doc/pagello/examples/smb.conf
     echo usr/share/lintian/overrides/pagello
     echo usr/share/metainfo/io.github.pagello.Pagello.metainfo.xml
     for size in $SIZES; do
