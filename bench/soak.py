@@ -3,7 +3,7 @@
 do to its spool directory what DOS programs do, and the directory itself is removed and
 made again a few times; then every job the printer got is read back and checked.
 
-    bench/soak.py BUILD_DIR MINUTES OUT_DIR      (bench/soak.sh is the usual way in)
+    bench/soak.py BUILD_DIR MINUTES OUT_DIR [--smb]      (bench/soak.sh is the usual way in)
 
 Writers (WRITERS processes, default 8) write documents of 1 to 50 pages (most short), each
 page carrying its document, version and page number at its head and foot: all at once,
@@ -12,6 +12,12 @@ name), published by renaming a .TMP file, renamed to another .PRN name or away f
 deleted after closing or while still open, with or without the end marker (text after it
 is never printed). Every step is logged under one lock with a sequence number, so that
 the check can replay what became of each document.
+
+With --smb the writers write through a Samba share of the spool directory (a private
+smbd serving the example share packaging/samba/smb.conf on 127.0.0.1), as the PCs of an
+office do: each file is put with smbclient, fed from a pipe that the writer holds open as
+long as it writes (slowly, or holding it), renamed and deleted with smbclient. A file
+cannot be deleted through the share while its writer holds it open: that case is left out.
 
 The check: every document version that its writer closed and left under a .PRN name was
 printed exactly once and whole (its pages in order, in jobs of at most PagesSpool pages
@@ -27,6 +33,7 @@ import os
 import random
 import re
 import shutil
+import subprocess
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -67,8 +74,36 @@ def document(doc, version, pages, rng):
     return out
 
 
+class ShareFile:
+    """A file written through the share: smbclient puts its standard input under the name,
+    and the file stays open on the server until that input is closed."""
+
+    def __init__(self, client, name):
+        self.process = subprocess.Popen(client + ["--command", "put /dev/stdin " + name], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.broken = False
+
+    def write(self, data):
+        # smbclient ends early when the put fails (the directory was removed meanwhile).
+        try:
+            self.process.stdin.write(data)
+            self.process.stdin.flush()
+        except BrokenPipeError:
+            self.broken = True
+
+    def close(self):
+        """Whether the file was written whole."""
+        try:
+            self.process.stdin.close()
+        except BrokenPipeError:
+            self.broken = True
+        out = self.process.stdout.read()
+        return self.process.wait() == 0 and not self.broken and b"NT_STATUS_" not in out
+
+
 class Writer:
-    def __init__(self, index, spool, lock, sequence, directory_ok, log_dir, deadline, quota, seed):
+    def __init__(self, index, spool, lock, sequence, directory_ok, log_dir, deadline, quota, seed, client=None):
+        self.client = client  # smbclient's arguments for the share; None: the directory itself
         self.index = index
         self.spool = spool
         self.lock = lock
@@ -100,6 +135,10 @@ class Writer:
         with self.lock:
             if not self.directory_ok.value:
                 return None
+            if self.client:
+                existed = os.path.exists(self.path(name))
+                self.event(op="create", name=name, doc=doc, ver=version, pages=pages, existed=existed)
+                return ShareFile(self.client, name)
             try:
                 fd = os.open(self.path(name), os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
                 existed = False
@@ -111,18 +150,43 @@ class Writer:
             self.event(op="create", name=name, doc=doc, ver=version, pages=pages, existed=existed)
             return fd
 
-    def close(self, fd, doc, version):
+    def close(self, fd, doc, version, name=None):
+        if self.client:
+            # smbclient ends only after the server closed the file.
+            whole = fd.close()
+            with self.lock:
+                if whole:
+                    self.event(op="close", doc=doc, ver=version)
+                elif name:
+                    # The put failed (the directory was gone): nothing of it is left.
+                    self.event(op="unlink", name=name)
+            return
         with self.lock:
             os.close(fd)
             self.event(op="close", doc=doc, ver=version)
 
     def write(self, fd, pieces, slow):
         for piece in pieces:
-            os.write(fd, piece)
+            if self.client:
+                fd.write(piece)
+            else:
+                os.write(fd, piece)
             if slow:
                 time.sleep(slow)
 
+    def smbclient(self, *commands):
+        result = subprocess.run(self.client + ["--command", "; ".join(commands)], stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=60)
+        return result.returncode == 0 and b"NT_STATUS_" not in result.stdout + result.stderr
+
     def rename(self, source, target):
+        if self.client:
+            with self.lock:
+                existed = os.path.exists(self.path(target))
+                if not self.smbclient("rename %s %s -f" % (source, target)):
+                    return False
+                self.event(op="rename", src=source, dst=target, existed=existed)
+                return True
         with self.lock:
             existed = os.path.exists(self.path(target))
             try:
@@ -133,6 +197,12 @@ class Writer:
             return True
 
     def unlink(self, name):
+        if self.client:
+            with self.lock:
+                if not self.smbclient("del " + name):
+                    return False
+                self.event(op="unlink", name=name)
+                return True
         with self.lock:
             try:
                 os.unlink(self.path(name))
@@ -151,7 +221,7 @@ class Writer:
         self.write(fd, pieces, pause)
         if hold:
             time.sleep(hold)
-        self.close(fd, doc, version)
+        self.close(fd, doc, version, name)
         return True
 
     def prn(self):
@@ -194,6 +264,9 @@ class Writer:
             if self.write_document(name, doc, 1):
                 time.sleep(rng.uniform(0, 2))
                 self.unlink(name)
+        elif self.client:
+            # Through the share a file cannot be deleted while its writer holds it open.
+            self.write_document(self.prn(), doc, 1)
         else:
             # Deleted while its writer still holds it open.
             name = self.prn()
@@ -375,8 +448,10 @@ def check(versions, jobs):
 
 
 def main():
-    build, minutes, out = sys.argv[1], float(sys.argv[2]), sys.argv[3]
-    problem = spooler_rig.missing_prerequisite()
+    arguments = [a for a in sys.argv[1:] if a != "--smb"]
+    smb = "--smb" in sys.argv[1:]
+    build, minutes, out = arguments[0], float(arguments[1]), arguments[2]
+    problem = spooler_rig.missing_prerequisite() or (smb and spooler_rig.PrivateSamba.missing_prerequisite())
     if problem:
         sys.exit("soak: " + problem)
     os.makedirs(out, exist_ok=True)
@@ -386,6 +461,12 @@ def main():
     cups.add_raw_capture_queue(QUEUE)
     spooler = spooler_rig.Spooler(build, work, cups, PAGES_SPOOL)
     spooler.start()
+    samba = None
+    client = None
+    if smb:
+        samba = spooler_rig.PrivateSamba(work, spooler.spool)
+        samba.start()
+        client = samba.client_arguments()
     lock = multiprocessing.Lock()
     sequence = multiprocessing.Value("q", 0, lock=False)
     directory_ok = multiprocessing.Value("i", 1, lock=False)
@@ -394,12 +475,13 @@ def main():
     deadline = start + duration
     quota = max(1, int(DOCS_PER_MINUTE * minutes / WRITERS))
     writers = [multiprocessing.Process(target=run_writer, args=(i, spooler.spool, lock, sequence, directory_ok, out,
-                                                                deadline, quota, 1000 + i))
+                                                                deadline, quota, 1000 + i, client))
                for i in range(WRITERS)]
     for w in writers:
         w.start()
-    print("soak: %d writers, about %d documents over %.0f minutes; spooler pid %d, work in %s"
-          % (WRITERS, quota * WRITERS, minutes, spooler.process.pid, work), flush=True)
+    print("soak: %d writers%s, about %d documents over %.0f minutes; spooler pid %d, work in %s"
+          % (WRITERS, " through the Samba share on port %d" % samba.port if samba else "", quota * WRITERS, minutes,
+             spooler.process.pid, work), flush=True)
 
     # The directory goes away and comes back a few times (about every 3 minutes, at least 3).
     removals = [start + duration * k / (max(3, int(minutes / 3)) + 1) for k in range(1, max(3, int(minutes / 3)) + 1)]
@@ -470,7 +552,8 @@ def main():
 
     first = [kb for t, kb in rss if t < 60]
     last = [kb for t, kb in rss if t >= rss[-1][0] - 60] if rss else []
-    lines = ["soak of %.0f minutes, PagesSpool %d, %d writers" % (minutes, PAGES_SPOOL, WRITERS)]
+    lines = ["soak of %.0f minutes, PagesSpool %d, %d writers%s"
+             % (minutes, PAGES_SPOOL, WRITERS, " through a Samba share (smbclient)" if smb else "")]
     for key in ("written", "left in place", "printed", "printed whole once", "cut short by a rewrite",
                 "not printed (taken away)", "pages captured", "jobs captured"):
         lines.append("  %-26s %d" % ("documents " + key if key in ("written", "left in place", "printed") else key,
@@ -496,6 +579,8 @@ def main():
     if len(faults) > 40:
         print("... %d faults in all, see %s" % (len(faults), os.path.join(out, "faults.txt")))
     print("soak: outputs in %s" % out)
+    if samba:
+        samba.stop()
     cups.stop()
     shutil.rmtree(work, ignore_errors=True)
     return 1 if faults else 0

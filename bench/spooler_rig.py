@@ -7,6 +7,8 @@ integration tests: the backend runs as root.
 PrivateDisplay: Xvfb on the first free display with openbox.
 Spooler: the built `pagello` copied beside `kavrin.fxp` (so it watches its directory),
 with its spool directory, registry file and lock of the run's own.
+PrivateSamba: smbd serving a directory through the example share packaging/samba/smb.conf,
+on a free port of 127.0.0.1, with its state in the run's directory; smbclient is its client.
 Pages: the text pdftotext reads from a job's PDF, page by page.
 
 Python 3 standard library only.
@@ -216,6 +218,103 @@ class PrivateDisplay:
     def stop(self):
         for p in (self.window_manager, self.server):
             stop_process(p, 5)
+
+
+def free_loopback_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+SAMBA_EXAMPLE = os.path.join(ROOT, "packaging", "samba", "smb.conf")
+
+
+class PrivateSamba:
+    """smbd in the foreground serving `directory` as the example share TISK, its files
+    belonging to root (the run's user), on a free port of the loopback interface."""
+
+    def __init__(self, workdir, directory):
+        self.root = os.path.join(workdir, "samba")
+        self.directory = directory
+        self.port = None
+        self.process = None
+
+    @staticmethod
+    def missing_prerequisite():
+        for tool in ("smbd", "smbclient"):
+            if not shutil.which(tool, path="/usr/sbin:/usr/bin:/sbin:/bin"):
+                return "%s is not installed (packages samba, smbclient)" % tool
+        return None
+
+    def start(self):
+        for d in ("lock", "state", "cache", "pid", "private", "ncalrpc", "log"):
+            os.makedirs(os.path.join(self.root, d), exist_ok=True)
+        self.port = free_loopback_port()
+        lines = []
+        with open(SAMBA_EXAMPLE) as f:
+            for line in f.read().split("\n"):
+                key = line.split("=")[0].strip()
+                if key == "path":
+                    line = "   path = " + self.directory
+                elif key in ("force user", "force group"):
+                    line = "   %s = root" % key
+                lines.append(line)
+        own = ("[global]\n   smb ports = {1}\n   interfaces = 127.0.0.1\n   bind interfaces only = yes\n"
+               "   disable netbios = yes\n   lock directory = {0}/lock\n   state directory = {0}/state\n"
+               "   cache directory = {0}/cache\n   pid directory = {0}/pid\n   private dir = {0}/private\n"
+               "   ncalrpc dir = {0}/ncalrpc\n   log file = {0}/log/log.%m\n"
+               "   passdb backend = tdbsam:{0}/private/passdb.tdb\n   guest account = nobody\n"
+               .format(self.root, self.port))
+        conf = os.path.join(self.root, "smb.conf")
+        with open(conf, "w") as f:
+            f.write("\n".join(lines) + "\n" + own)
+        out = open(os.path.join(self.root, "log", "smbd.out"), "w")
+        # smbd makes a process group of its own, which stop() ends with its children.
+        self.process = subprocess.Popen(
+            [shutil.which("smbd", path="/usr/sbin:/usr/bin"), "--foreground", "--debug-stdout", "--configfile", conf],
+            stdout=out, stderr=subprocess.STDOUT, env={"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C.UTF-8"},
+            preexec_fn=_die_with_parent)
+        deadline = time.time() + 15
+        while not self._answers():
+            if self.process.poll() is not None or time.time() > deadline:
+                raise RuntimeError("smbd did not start:\n" + self.log_tail())
+            time.sleep(0.05)
+
+    def _answers(self):
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            try:
+                s.connect(("127.0.0.1", self.port))
+                return True
+            except OSError:
+                return False
+
+    def client_arguments(self):
+        """smbclient and its arguments for the share, as a guest: commands follow."""
+        return [shutil.which("smbclient"), "//127.0.0.1/TISK", "--port=%d" % self.port, "--no-pass"]
+
+    def client(self, *commands):
+        """smbclient's arguments for `commands` ("put FILE NAME", ...) on the share."""
+        return self.client_arguments() + ["--command", "; ".join(commands)]
+
+    def run(self, *commands):
+        """Runs the commands; whether smbclient reported no failure."""
+        result = subprocess.run(self.client(*commands), stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        return result.returncode == 0 and b"NT_STATUS_" not in result.stdout + result.stderr
+
+    def log_tail(self, lines=20):
+        try:
+            with open(os.path.join(self.root, "log", "smbd.out"), errors="replace") as f:
+                return "".join(f.readlines()[-lines:])
+        except OSError:
+            return "(no log)"
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            try:
+                os.killpg(self.process.pid, signal.SIGTERM)
+            except OSError:
+                pass
+        stop_process(self.process, 10)
 
 
 def registry_text(pages_spool):

@@ -1,7 +1,9 @@
 #!/bin/sh
 # Builds the Debian package and tries it on a fresh Debian 12, as a user would meet it:
 #
-#   1. builds the programs and `cpack -G DEB` in $BUILD (build-deb unless set);
+#   1. builds the programs and `cpack -G DEB` in $BUILD (build-deb unless set), and checks
+#      the package with lintian (no error, no warning) and its AppStream metadata with
+#      `appstreamcli validate`;
 #   2. makes a bookworm system with debootstrap from deb.debian.org in a temporary
 #      directory (the bare system is cached as $PAGELLO_CHROOT_CACHE, by default
 #      /tmp/pagello-bookworm-chroot.tar.gz, so a second run only unpacks it);
@@ -61,6 +63,25 @@ set -- "$BUILD"/pagello_*.deb
 DEB=$1
 echo "package: $DEB"
 dpkg-deb -f "$DEB" Depends Recommends
+
+# What the archive and a software centre would say of it: any error or warning stops here.
+say "Checking the package with lintian and appstreamcli"
+for tool in lintian appstreamcli; do
+    command -v "$tool" >/dev/null || die "$tool is not installed (scripts/install-deps installs it)"
+done
+lintian_out=$(lintian --no-cfg --display-info "$DEB" 2>&1) || true
+[ -z "$lintian_out" ] || printf '%s\n' "$lintian_out"
+if printf '%s\n' "$lintian_out" | grep -qE '^[EW]: '; then
+    die "lintian reports errors or warnings"
+fi
+echo "lintian: no error, no warning"
+metainfo_dir=$(mktemp -d /tmp/pagello-metainfo.XXXXXX)
+dpkg-deb --fsys-tarfile "$DEB" | tar -x -C "$metainfo_dir" ./usr/share/metainfo
+if ! appstreamcli validate --no-net "$metainfo_dir"/usr/share/metainfo/*.metainfo.xml; then
+    rm -rf "$metainfo_dir"
+    die "appstreamcli reports errors or warnings"
+fi
+rm -rf "$metainfo_dir"
 
 WORK=$(mktemp -d /tmp/pagello-try-deb.XXXXXX)
 R=$WORK/root
@@ -142,12 +163,12 @@ export DEBIAN_FRONTEND=noninteractive
 cd /try
 apt-get install -y -q --no-install-recommends ./pagello_*.deb
 echo
-ls -l /usr/bin/pagello /usr/bin/pagello-render /usr/lib/pagello
-[ "$(readlink -f /usr/bin/pagello)" = /usr/lib/pagello/pagello ]
-[ -f /usr/lib/pagello/kavrin.fxp ]
+ls -l /usr/bin/pagello /usr/bin/pagello-render /usr/libexec/pagello
+[ "$(readlink -f /usr/bin/pagello)" = /usr/libexec/pagello/pagello ]
+[ -f /usr/libexec/pagello/kavrin.fxp ]
 [ -f /usr/share/man/man1/pagello.1.gz ] && [ -f /usr/share/applications/pagello.desktop ]
 [ -f /usr/share/icons/hicolor/256x256/apps/pagello.png ]
-missing=$(ldd /usr/lib/pagello/pagello /usr/bin/pagello-render \
+missing=$(ldd /usr/libexec/pagello/pagello /usr/bin/pagello-render \
     /usr/lib/x86_64-linux-gnu/qt6/plugins/platforms/libqxcb.so | grep "not found" || true)
 [ -z "$missing" ] || { echo "missing libraries: $missing"; exit 1; }
 echo "ok: every library the programs and Qt's X11 plugin need is installed"
@@ -259,7 +280,7 @@ as_user() {
 # the path.
 spooler_pid() {
     for exe in /proc/[0-9]*/exe; do
-        if [ "$(readlink "$exe" 2>/dev/null)" = /usr/lib/pagello/pagello ]; then
+        if [ "$(readlink "$exe" 2>/dev/null)" = /usr/libexec/pagello/pagello ]; then
             pid=${exe#/proc/}
             echo "${pid%/exe}"
             return

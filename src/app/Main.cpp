@@ -916,7 +916,7 @@ int runSpooler(const SpoolerPlatform& platform, const QStringList& arguments, bo
                      QFile::encodeName(spoolDir).constData());
         return 0;
     }
-    // The installed program has no "tisk" beside it in /usr/lib/pagello: whoever started it
+    // The installed program has no "tisk" beside it in /usr/libexec/pagello: whoever started it
     // without PAGELLO learns which directory it watches. It is watched all the same, and
     // served once it is made.
     if (platform.environment.environmentVariable(QStringLiteral("PAGELLO")).isEmpty() && !QFileInfo(spoolDir).isDir())

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <csignal>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -170,8 +172,11 @@ bool PrivateCups::start()
                                          "SystemGroup root\n"
                                          "LogFileGroup root\n")
                               .arg(m_root->path());
-    // Only the socket, no port; no authentication, no sharing, no browsing. A failing
-    // backend ends its job instead of stopping the queue, so waiting for it ends too.
+    // The socket, and a port only when asked for one (on the loopback interface, where
+    // CUPS takes the clients as local ones: their jobs need no sharing of the queues); no
+    // authentication, no sharing, no browsing. A failing backend ends its job instead of
+    // stopping the queue, so waiting for it ends too.
+    const QString port = m_port ? QStringLiteral("Listen %1\n").arg(serverAddress()) : QString();
     const QString daemon = QStringLiteral("Listen %1\n"
                                           "LogLevel debug\n"
                                           "Browsing No\n"
@@ -188,7 +193,8 @@ bool PrivateCups::start()
                                           "    Order deny,allow\n"
                                           "  </Limit>\n"
                                           "</Policy>\n")
-                               .arg(socketPath());
+                               .arg(socketPath()) +
+                           port;
     if (!writeFile(QStringLiteral("etc/cups-files.conf"), files.toUtf8()) ||
         !writeFile(QStringLiteral("etc/cupsd.conf"), daemon.toUtf8()))
         return false;
@@ -212,7 +218,7 @@ bool PrivateCups::start()
 
     QElapsedTimer timer;
     timer.start();
-    while (!answers()) {
+    while (!answers() || (m_port && !answersOnPort())) {
         if (m_cupsd->waitForFinished(50)) {
             // In the foreground cupsd reports a bad configuration only to syslog; its test
             // mode tells what is wrong.
@@ -262,6 +268,39 @@ bool PrivateCups::answers() const
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
+    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    ::close(fd);
+    return connected;
+}
+
+quint16 PrivateCups::freeLoopbackPort()
+{
+    // The kernel picks a free port for a socket bound to port 0; it stays free for a while
+    // once that socket is closed, as ports are handed out in turn.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    quint16 port = 0;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+bool PrivateCups::answersOnPort() const
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(m_port);
     const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
     ::close(fd);
     return connected;

@@ -9,8 +9,9 @@
 #include <vector>
 
 // A CUPS scheduler of the test's own: `cupsd -f` with its configuration, spool, cache,
-// state and logs in a temporary directory, reachable only through a socket there (no
-// network port). Its backend directory holds the capture backend and links to the
+// state and logs in a temporary directory, reachable through a socket there and, when
+// asked, on a TCP port of the loopback interface, as a print server of an office is on its
+// network. Its backend directory holds the capture backend and links to the
 // system's filters and backends. The machine's CUPS set-up is neither read nor changed,
 // with one exception: cups-pdf reads its per-queue configuration only from /etc/cups, so
 // a cups-pdf queue gets a file there, removed again when the scheduler stops.
@@ -28,6 +29,15 @@ public:
     static QString missingPrerequisite();
     // Whether cups-pdf (its backend and PPD) is installed.
     static bool hasCupsPdf();
+
+    // A TCP port of the loopback interface on which nothing listens now; 0 when none is found.
+    static quint16 freeLoopbackPort();
+
+    // Listens on 127.0.0.1:port as well (0: the socket only). Set before start().
+    void listenOnPort(quint16 port) { m_port = port; }
+    // What a client names as its server (CUPS_SERVER, ServerName in client.conf):
+    // "127.0.0.1:PORT" when it listens on a port.
+    QString serverAddress() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
 
     // Starts cupsd and waits until it answers. On failure error() says why.
     bool start();
@@ -74,10 +84,12 @@ private:
     bool writeFile(const QString& relative, const QByteArray& contents);
     bool run(const QString& program, const QStringList& args, QString* output = nullptr);
     bool answers() const;
+    bool answersOnPort() const;
     QString cupsPdfConfig(const QString& queue) const;
 
     std::unique_ptr<QTemporaryDir> m_root;
     std::unique_ptr<QProcess> m_cupsd;
     QStringList m_cupsPdfConfigs;
     QString m_error;
+    quint16 m_port = 0;
 };

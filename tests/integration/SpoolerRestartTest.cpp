@@ -9,6 +9,7 @@
 
 #include "PrivateCups.h"
 #include "PrivateDisplay.h"
+#include "PrivateSamba.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -30,6 +31,7 @@
 #include <csignal>
 #include <iostream>
 #include <functional>
+#include <memory>
 
 #include <sys/prctl.h>
 
@@ -1383,6 +1385,270 @@ TEST(SpoolerProgram, OnWaylandWithXwaylandItRunsOnX)
     EXPECT_TRUE(first.endsWell(20000)) << "the running spooler did not quit\n" << desktop.logText();
     EXPECT_TRUE(readBytes(desktop.registry()).find("\"PagesSpool\"=dword:00000003") != std::string::npos)
         << "the settings were not written at the end";
+}
+
+// The spooler program beside the switch of its directory watcher, copied into the test's
+// directory: files that come after the start are seen.
+QString watchingProgram(const QTemporaryDir& dir)
+{
+    const QString program = dir.filePath(QStringLiteral("program/pagello"));
+    if (!QDir().mkpath(dir.filePath(QStringLiteral("program"))) ||
+        !QFile::copy(QStringLiteral(PAGELLO_PROGRAM), program) ||
+        !writeFile(dir.filePath(QStringLiteral("program/kavrin.fxp")), {}))
+        return {};
+    return program;
+}
+
+// A central print server of an office: a second scheduler reachable only over TCP (on the
+// loopback interface), with a queue that lives only there. The spooler prints through the
+// server the user's system names, by CUPS_SERVER or by ServerName in client.conf. While the
+// server cannot be reached, the documents stay in the spool directory and standard error
+// says why.
+TEST(SpoolerProgram, PrintsThroughTheCentralPrintServerAndKeepsTheFilesWhileItIsAway)
+{
+    const QString missing = PrivateCups::missingPrerequisite();
+    if (!missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString();
+    const QString office = QStringLiteral("Kancelar");
+    const quint16 port = PrivateCups::freeLoopbackPort();
+    ASSERT_NE(port, 0);
+    PrivateCups server;
+    server.listenOnPort(port);
+    ASSERT_TRUE(server.start() && server.addCaptureQueue(office) && server.setDefault(office))
+        << server.error().toStdString();
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString program = watchingProgram(dir);
+    ASSERT_FALSE(program.isEmpty());
+    const QString spool = dir.filePath(QStringLiteral("tisk"));
+    const QString log = dir.filePath(QStringLiteral("pagello.log"));
+    const QString home = dir.filePath(QStringLiteral("home"));
+    ASSERT_TRUE(QDir().mkpath(spool) && QDir().mkpath(home + QStringLiteral("/.cups")));
+    ASSERT_TRUE(
+        writeFile(home + QStringLiteral("/.cups/client.conf"), "ServerName " + server.serverAddress().toUtf8() + "\n"));
+    const auto logText = [&] {
+        QFile file(log);
+        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+    };
+    const QProcessEnvironment base = offscreenSpooler(dir, spool, dir.filePath(QStringLiteral("system.reg")), server);
+    QProcessEnvironment byVariable = base;
+    byVariable.insert(QStringLiteral("CUPS_SERVER"), server.serverAddress());
+    QProcessEnvironment byClientConf = base;
+    byClientConf.remove(QStringLiteral("CUPS_SERVER"));
+    byClientConf.insert(QStringLiteral("HOME"), home);
+
+    const struct
+    {
+        const char* how;
+        const QProcessEnvironment& environment;
+    } servers[] = {{"CUPS_SERVER", byVariable}, {"client.conf", byClientConf}};
+    int expectedJobs = 0;
+    std::unique_ptr<SpoolerRun> spooler;
+    for (const auto& named : servers) {
+        SCOPED_TRACE(named.how);
+        const QString name = QStringLiteral("SERVER-%1.PRN").arg(expectedJobs + 1);
+        spooler.reset();
+        spooler = std::make_unique<SpoolerRun>(named.environment, log, QStringList{}, program);
+        ASSERT_TRUE(spooler->running()) << logText();
+        ASSERT_TRUE(writeFile(spool + QLatin1Char('/') + name, "Tisk na centralnim serveru\r\n\fstrana 2\r\n"));
+        ++expectedJobs;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                return server.capturedJobs(office).size() == std::size_t(expectedJobs) &&
+                       !QFile::exists(spool + QLatin1Char('/') + name);
+            },
+            kWaitMs))
+            << logText() << server.logTail().toStdString();
+        const std::vector<PrivateCups::CapturedJob> jobs = server.capturedJobs(office);
+        ASSERT_EQ(jobs.size(), std::size_t(expectedJobs)) << logText();
+        EXPECT_EQ(jobs.back().title.toStdString(), QStringLiteral("Pagello : %1  1-2").arg(name).toStdString());
+    }
+
+    // The server goes away while the spooler runs: the document waits, whole, and the
+    // spooler says why on standard error.
+    server.stop();
+    const QString away = spool + QStringLiteral("/AWAY.PRN");
+    ASSERT_TRUE(writeFile(away, "Server je pryc\r\n"));
+    const QByteArray said = "pagello: The print server " + server.serverAddress().toUtf8() +
+                            " cannot be reached; the printer '" + office.toUtf8() + "' waits for it.";
+    EXPECT_TRUE(waitUntil([&] { return QByteArray::fromStdString(logText()).contains(said); }, kWaitMs)) << logText();
+    EXPECT_TRUE(spooler->running()) << logText();
+    EXPECT_TRUE(QFile::exists(away)) << "a document was deleted while the print server could not be reached";
+}
+
+// The text pdftotext reads from a job's document; empty without pdftotext.
+QString pdfText(const QString& pdf)
+{
+    QProcess pdftotext;
+    pdftotext.start(QStringLiteral("pdftotext"), {QStringLiteral("-layout"), pdf, QStringLiteral("-")});
+    pdftotext.waitForFinished(20000);
+    return QString::fromUtf8(pdftotext.readAllStandardOutput());
+}
+
+// A document of `pages` pages, each headed with its version and number.
+QByteArray versionedDocument(int version, int pages)
+{
+    QByteArray text;
+    for (int page = 1; page <= pages; ++page)
+        text += (page > 1 ? "\f" : "") + QByteArray("VERZE ") + QByteArray::number(version) + " STRANA " +
+                QByteArray::number(page) + "\r\n";
+    return text;
+}
+
+// The spool directory shared by Samba with the example share, the PCs of the office
+// played by smbclient: a document written slowly is printed only once its writer closed
+// it, once and whole; twenty documents put at once are each printed once; a document put
+// again under the same name while it prints is printed again, whole.
+TEST(SpoolerProgram, SpoolFolderSharedWithSambaPrintsWhatThePcsPutThereOnceAndWhole)
+{
+    QString missing = PrivateCups::missingPrerequisite();
+    if (missing.isEmpty())
+        missing = PrivateSamba::missingPrerequisite();
+    if (!missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString();
+    PrivateCups cups;
+    ASSERT_TRUE(cups.start() && cups.addCaptureQueue(kQueue) && cups.setDefault(kQueue)) << cups.error().toStdString();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString spool = dir.filePath(QStringLiteral("tisk"));
+    ASSERT_TRUE(QDir().mkpath(spool));
+    PrivateSamba samba;
+    if (!samba.start(spool))
+        GTEST_SKIP() << "smbd cannot run here: " << samba.error().toStdString();
+    const QString program = watchingProgram(dir);
+    ASSERT_FALSE(program.isEmpty());
+    const QString registry = dir.filePath(QStringLiteral("system.reg"));
+    ASSERT_TRUE(writeFile(registry, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Morvane\\Pagello]\n"
+                                    "\"PagesSpool\"=dword:00000002\n"));
+    const QString log = dir.filePath(QStringLiteral("pagello.log"));
+    const auto logText = [&] {
+        QFile file(log);
+        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+    };
+    const auto titles = [&](const QString& name) {
+        QStringList found;
+        for (const PrivateCups::CapturedJob& job : cups.capturedJobs(kQueue)) {
+            if (job.title.startsWith(QStringLiteral("Pagello : %1  ").arg(name)))
+                found << job.title;
+        }
+        return found;
+    };
+    SpoolerRun spooler(offscreenSpooler(dir, spool, registry, cups), log, {}, program);
+    ASSERT_TRUE(spooler.running()) << logText();
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+
+    {
+        SCOPED_TRACE("a document written slowly by an old Windows PC");
+        QProcess writer;
+        samba.startWriter(writer, QStringLiteral("POMALU.PRN"), QStringLiteral("NT1"));
+        ASSERT_TRUE(writer.waitForStarted());
+        writer.write(versionedDocument(1, 2).left(12));
+        // Held open on the server past the first passes (10 s after the start, then every second).
+        while (sinceStart.elapsed() < 14000 && writer.state() == QProcess::Running)
+            QThread::msleep(100);
+        ASSERT_EQ(writer.state(), QProcess::Running) << writer.readAll().toStdString();
+        EXPECT_TRUE(QFile::exists(spool + QStringLiteral("/POMALU.PRN")));
+        EXPECT_TRUE(titles(QStringLiteral("POMALU.PRN")).isEmpty()) << "printed while its writer held it";
+        writer.write(versionedDocument(1, 2).mid(12));
+        writer.closeWriteChannel();
+        ASSERT_TRUE(writer.waitForFinished(30000));
+        ASSERT_EQ(writer.exitCode(), 0) << writer.readAll().toStdString();
+        EXPECT_TRUE(waitUntil([&] { return !QFile::exists(spool + QStringLiteral("/POMALU.PRN")); }, kWaitMs))
+            << logText();
+        ASSERT_TRUE(cups.waitUntilIdle(kWaitMs)) << cups.error().toStdString();
+        EXPECT_EQ(titles(QStringLiteral("POMALU.PRN")).join(QLatin1Char('\n')).toStdString(),
+                  "Pagello : POMALU.PRN  1-2");
+    }
+
+    {
+        SCOPED_TRACE("twenty documents put at once by DOS, Windows and Linux PCs");
+        constexpr int kMany = 20;
+        std::vector<std::unique_ptr<QProcess>> clients;
+        for (int i = 1; i <= kMany; ++i) {
+            const QString local = dir.filePath(QStringLiteral("local-%1").arg(i));
+            ASSERT_TRUE(writeFile(local, "HROMADNY TISK " + QByteArray::number(i) + "\r\n"));
+            clients.push_back(std::make_unique<QProcess>());
+            clients.back()->setProcessChannelMode(QProcess::MergedChannels);
+            clients.back()->start(
+                QStringLiteral("smbclient"),
+                samba.clientArguments(i % 2 ? QStringLiteral("NT1") : QStringLiteral("SMB3"))
+                    << QStringLiteral("--command")
+                    << QStringLiteral("put %1 HROMADA%2.PRN").arg(local).arg(i, 2, 10, QLatin1Char('0')));
+        }
+        for (const auto& client : clients) {
+            ASSERT_TRUE(client->waitForFinished(60000));
+            ASSERT_EQ(client->exitCode(), 0) << client->readAll().toStdString();
+        }
+        EXPECT_TRUE(waitUntil(
+            [&] { return QDir(spool).entryList({QStringLiteral("HROMADA*")}, QDir::Files).isEmpty(); }, kWaitMs))
+            << logText();
+        ASSERT_TRUE(cups.waitUntilIdle(kWaitMs)) << cups.error().toStdString();
+        QStringList all;
+        for (const PrivateCups::CapturedJob& job : cups.capturedJobs(kQueue)) {
+            if (job.title.startsWith(QStringLiteral("Pagello : HROMADA")))
+                all << job.title;
+        }
+        all.sort();
+        QStringList expected;
+        for (int i = 1; i <= kMany; ++i)
+            expected << QStringLiteral("Pagello : HROMADA%1.PRN  1-1").arg(i, 2, 10, QLatin1Char('0'));
+        EXPECT_EQ(all.join(QLatin1Char('\n')).toStdString(), expected.join(QLatin1Char('\n')).toStdString());
+    }
+
+    {
+        SCOPED_TRACE("a document put again under its name while it prints");
+        // Long enough that the second version comes while the first is being printed.
+        constexpr int kFirstPages = 200;
+        const QString first = dir.filePath(QStringLiteral("version1"));
+        const QString second = dir.filePath(QStringLiteral("version2"));
+        ASSERT_TRUE(writeFile(first, versionedDocument(1, kFirstPages)) && writeFile(second, versionedDocument(2, 5)));
+        // The PC that puts the second version is connected and waits for its command, which
+        // it is given as soon as the journal notes the first version's first batch.
+        QProcess again;
+        again.setProcessChannelMode(QProcess::MergedChannels);
+        again.start(QStringLiteral("smbclient"), samba.clientArguments(QStringLiteral("NT1")));
+        // smbclient writes nothing to a pipe before it ends: it is given time to connect.
+        ASSERT_TRUE(again.waitForStarted());
+        QThread::msleep(2000);
+        ASSERT_TRUE(samba.client(QStringLiteral("put %1 ZNOVU.PRN").arg(first))) << samba.error().toStdString();
+        const QString journal = dir.filePath(QStringLiteral("printed.journal"));
+        QElapsedTimer timer;
+        timer.start();
+        while (journalledPage(journal) < 2 && !timer.hasExpired(kWaitMs))
+            QThread::msleep(1);
+        again.write(QStringLiteral("put %1 ZNOVU.PRN\nexit\n").arg(second).toUtf8());
+        again.closeWriteChannel();
+        ASSERT_TRUE(again.waitForFinished(30000)) << again.readAll().toStdString();
+        ASSERT_FALSE(again.peek(1 << 20).contains("NT_STATUS_")) << again.readAll().toStdString();
+        EXPECT_TRUE(waitUntil([&] { return !QFile::exists(spool + QStringLiteral("/ZNOVU.PRN")); }, kWaitMs))
+            << logText();
+        ASSERT_TRUE(cups.waitUntilIdle(kWaitMs)) << cups.error().toStdString();
+        // The second version whole, once, in the last jobs; the first never mixed into them.
+        QStringList secondVersion;
+        int firstVersionJobs = 0;
+        for (const PrivateCups::CapturedJob& job : cups.capturedJobs(kQueue)) {
+            if (!job.title.startsWith(QStringLiteral("Pagello : ZNOVU.PRN")))
+                continue;
+            const QString text = pdfText(job.document);
+            if (text.contains(QLatin1String("VERZE 2"))) {
+                EXPECT_FALSE(text.contains(QLatin1String("VERZE 1"))) << job.title.toStdString();
+                secondVersion << job.title;
+            } else {
+                ++firstVersionJobs;
+                EXPECT_TRUE(secondVersion.isEmpty()) << "the first version printed after the second";
+            }
+        }
+        if (!QStandardPaths::findExecutable(QStringLiteral("pdftotext")).isEmpty()) {
+            EXPECT_EQ(secondVersion.join(QLatin1Char('\n')).toStdString(),
+                      "Pagello : ZNOVU.PRN  1-2\nPagello : ZNOVU.PRN  3-4\nPagello : ZNOVU.PRN  5-5")
+                << logText();
+        }
+        std::cout << "jobs of the first version before it was put again: " << firstVersionJobs << " of "
+                  << kFirstPages / 2 << "\n";
+    }
+    EXPECT_TRUE(spooler.running()) << logText();
 }
 
 } // namespace

@@ -41,10 +41,15 @@ expected=$WORK/expected
 {
     echo usr/bin/pagello
     echo usr/bin/pagello-render
-    echo usr/lib/pagello/pagello
-    echo usr/lib/pagello/kavrin.fxp
+    echo usr/libexec/pagello/pagello
+    echo usr/libexec/pagello/kavrin.fxp
     echo usr/share/applications/pagello.desktop
+    echo usr/share/doc/pagello/changelog.Debian.gz
+    echo usr/share/doc/pagello/copyright
     echo usr/share/doc/pagello/examples/pagello.desktop
+    echo usr/share/doc/pagello/examples/smb.conf
+    echo usr/share/lintian/overrides/pagello
+    echo usr/share/metainfo/io.github.pagello.Pagello.metainfo.xml
     for size in $SIZES; do
         echo "usr/share/icons/hicolor/${size}x${size}/apps/pagello.png"
     done
@@ -59,10 +64,10 @@ fi
 
 # The programs; the spooler beside the switch of its watcher, reached through a relative
 # link (so that it resolves under any prefix and DESTDIR).
-for program in "$ROOT/lib/pagello/pagello" "$ROOT/bin/pagello-render"; do
+for program in "$ROOT/libexec/pagello/pagello" "$ROOT/bin/pagello-render"; do
     [ -f "$program" ] && [ ! -L "$program" ] && [ -x "$program" ] || fail "$program is not an executable file"
 done
-[ -f "$ROOT/lib/pagello/kavrin.fxp" ] && [ ! -s "$ROOT/lib/pagello/kavrin.fxp" ] ||
+[ -f "$ROOT/libexec/pagello/kavrin.fxp" ] && [ ! -s "$ROOT/libexec/pagello/kavrin.fxp" ] ||
     fail "kavrin.fxp is not an empty file beside the spooler"
 if [ ! -L "$ROOT/bin/pagello" ]; then
     fail "bin/pagello is not a link"
@@ -70,8 +75,8 @@ else
     case $(readlink "$ROOT/bin/pagello") in
     /*) fail "bin/pagello links to an absolute path: $(readlink "$ROOT/bin/pagello")" ;;
     esac
-    [ "$(readlink -f "$ROOT/bin/pagello")" = "$(readlink -f "$ROOT/lib/pagello/pagello")" ] ||
-        fail "bin/pagello does not lead to lib/pagello/pagello"
+    [ "$(readlink -f "$ROOT/bin/pagello")" = "$(readlink -f "$ROOT/libexec/pagello/pagello")" ] ||
+        fail "bin/pagello does not lead to libexec/pagello/pagello"
 fi
 
 # The installed tool runs from where it was installed and tells its version.
@@ -95,6 +100,23 @@ else
 fi
 for line in 'Type=Application' 'Icon=pagello' 'Name\[cs\]=' 'Comment\[cs\]=' 'Exec=.*PAGELLO=.*\$HOME/tisk.* pagello"$'; do
     grep -q "^$line" "$entry" || fail "the desktop entry has no line '$line'"
+done
+
+# The software centre's entry: valid, launching the desktop entry installed beside it.
+metainfo=$ROOT/share/metainfo/io.github.pagello.Pagello.metainfo.xml
+if has appstreamcli; then
+    appstreamcli validate --no-net "$metainfo" >"$WORK/appstream" 2>&1 || {
+        fail "appstreamcli validate $metainfo:"
+        cat "$WORK/appstream" >&2
+    }
+else
+    unchecked="$unchecked appstreamcli"
+fi
+launched=$(sed -n 's|.*<launchable type="desktop-id">\(.*\)</launchable>.*|\1|p' "$metainfo")
+[ -n "$launched" ] && [ -f "$ROOT/share/applications/$launched" ] ||
+    fail "the metainfo launches '$launched', which is not installed"
+for binary in pagello pagello-render; do
+    grep -q "<binary>$binary</binary>" "$metainfo" || fail "the metainfo does not provide $binary"
 done
 
 # The icons: PNG files of their size (width and height are the big-endian words at 16).
@@ -136,6 +158,7 @@ for option in $options; do
         fail "pagello-render.1 does not describe $option"
 done
 for word in PAGELLO PAGELLO_CP PAGELLO_REGISTRY /u /a tisk kavrin.fxp logo.bmp AutoStart PrinterIndex PagesSpool \
+    /usr/libexec/pagello \
     "Pagello $VERSION"; do
     page_text pagello | grep -qF -- "$word" || fail "pagello.1 does not mention $word"
 done

@@ -48,6 +48,31 @@ QStringList installedPrinters()
     return names;
 }
 
+// Whether the print server (the desktop's own, or the central one that CUPS_SERVER or
+// client.conf names) takes a connection now.
+bool serverAnswers()
+{
+    http_t* http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 5000, nullptr);
+    if (!http)
+        return false;
+    httpClose(http);
+    return true;
+}
+
+// A queue that is not found: on a print server that does not answer, what the user must
+// learn is that the server is away, not that the printer is gone.
+[[noreturn]] void failNotInstalled(const QString& name)
+{
+    if (!serverAnswers()) {
+        // CUPS keeps the port apart from the name; a local socket has none.
+        QString server = QString::fromUtf8(cupsServer());
+        if (!server.startsWith(QLatin1Char('/')))
+            server += QStringLiteral(":%1").arg(ippPort());
+        fail(QStringLiteral("The print server %1 cannot be reached; the printer '%2' waits for it").arg(server, name));
+    }
+    fail(QStringLiteral("The printer '%1' is not installed").arg(name));
+}
+
 // The system's default printer; when none is set but printers are installed, the first
 // one, so that a desktop with a single unmarked queue still prints.
 int defaultIndex(const QStringList& names)
@@ -199,7 +224,7 @@ QPrinter& QtPrinters::current()
         // QPrinter quietly takes the default printer for a name it does not know.
         const QPrinterInfo info = QPrinterInfo::printerInfo(name);
         if (info.isNull())
-            fail(QStringLiteral("The printer '%1' is not installed").arg(name));
+            failNotInstalled(name);
         auto printer = std::make_unique<QPrinter>(info, QPrinter::HighResolution);
         // QPrinter keeps Qt's own default paper (A4) for every queue; the sheet is the
         // one the queue is loaded with (its default size, or the user's media choice).
@@ -271,7 +296,7 @@ void QtPrinters::beginDoc()
     const QString name = m_names[m_index];
     // The queue may have been removed since the printer object was made.
     if (!queueInstalled(name))
-        fail(QStringLiteral("The printer '%1' is not installed").arg(name));
+        failNotInstalled(name);
     const DeviceMetrics m = deviceMetrics();
 
     auto document = std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/pagello-job-XXXXXX.pdf"));

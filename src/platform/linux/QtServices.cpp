@@ -18,6 +18,8 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 
 namespace {
 
@@ -324,6 +326,9 @@ void QtApplication::showException(const std::exception& error)
         qCritical("%s", qPrintable(message));
         return;
     }
+    // Whoever looks after the machine finds the box's message in the session's log, also
+    // when nobody is at the desktop to read the box (a print server that went away).
+    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, message.toLocal8Bit().constData());
     m_openErrors.append(message);
     // The box stands on its own: over a window it would go with it when the window is
     // minimised into the tray, and be out of reach there.
