@@ -10,7 +10,11 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cmath>
+#include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -88,6 +92,12 @@ public:
         const int low = get();
         const int high = get();
         return low < 0 || high < 0 ? -1 : low + 256 * high;
+    }
+    // Gives back the byte get() has just returned: it is read again next.
+    void unget()
+    {
+        if (m_pos > 0)
+            --m_pos;
     }
     // What is left of the piece being read: the bytes get() returns next, as far as they lie
     // in one piece.
@@ -195,7 +205,11 @@ private:
     void parenthesized(int name);
     void bitImage(int mode, int columns);
     void rasterImage();
+    void graphicsRaster();
+    void binaryRaster(int compression, double columnUnits, double rowUnits);
+    bool readPacked(int compression, std::size_t total, const std::function<void(int)>& put);
     void drawImage(const QImage& image, double widthUnits, double heightUnits);
+    void drawImageAt(const QImage& image, double x, double y, double widthUnits, double heightUnits);
     void setNationalSet(int number);
     void readTabs(std::vector<long long>& stops, std::size_t limit, long long step);
 
@@ -228,7 +242,8 @@ private:
     std::vector<long long> m_tabs; // from the left margin; empty: every 8 characters
     bool m_tabsSet = false;
     std::vector<long long> m_verticalTabs;
-    int m_unit = 10; // the unit of the positioning commands, in 1/3600 inch
+    int m_unit = 10;             // the unit of the positioning commands, in 1/3600 inch
+    bool m_graphicsMode = false; // entered by ESC ( G, left only by ESC @
 
     // The characters.
     PrintMode m_mode;
@@ -461,6 +476,7 @@ void EscP2Layout::reset()
     m_tabsSet = false;
     m_verticalTabs.clear();
     m_unit = 10;
+    m_graphicsMode = false;
     m_italicTable = {true, false, false, false};
     m_table = 1;
     m_italicGlyph = false;
@@ -614,12 +630,17 @@ void EscP2Layout::readTabs(std::vector<long long>& stops, std::size_t limit, lon
 
 void EscP2Layout::drawImage(const QImage& image, double widthUnits, double heightUnits)
 {
+    drawImageAt(image, m_x, static_cast<double>(m_y), widthUnits, heightUnits);
+}
+
+void EscP2Layout::drawImageAt(const QImage& image, double x, double y, double widthUnits, double heightUnits)
+{
     ensurePage();
     flush();
-    const int x0 = devX(m_x);
-    const int y0 = devY(static_cast<double>(m_y));
-    const int x1 = devX(m_x + widthUnits);
-    const int y1 = devY(static_cast<double>(m_y) + heightUnits);
+    const int x0 = devX(x);
+    const int y0 = devY(y);
+    const int x1 = devX(x + widthUnits);
+    const int y1 = devY(y + heightUnits);
     if (x1 > x0 && y1 > y0) {
         canvas().metafile().addGraphic(QRect(x0, y0, x1 - x0, y1 - y0), std::make_shared<const QImage>(image));
         m_pageHasText = true;
@@ -691,6 +712,38 @@ void EscP2Layout::bitImage(int mode, int columns)
     m_x = std::min(m_x + columns * columnUnits, std::max(m_x, m_rightMargin));
 }
 
+bool EscP2Layout::readPacked(int compression, std::size_t total, const std::function<void(int)>& put)
+{
+    std::size_t done = 0;
+    while (done < total) {
+        const int b = m_in.get();
+        if (b < 0)
+            return false;
+        if (compression == 0) {
+            put(b);
+            ++done;
+            continue;
+        }
+        // A counter below 128 is followed by counter + 1 bytes as they are; one of 128 or
+        // more by one byte repeated 257 - counter times.
+        if (b < 128) {
+            for (int i = 0; i <= b && done < total; ++i, ++done) {
+                const int d = m_in.get();
+                if (d < 0)
+                    return false;
+                put(d);
+            }
+        } else {
+            const int d = m_in.get();
+            if (d < 0)
+                return false;
+            for (int i = 0; i < 257 - b && done < total; ++i, ++done)
+                put(d);
+        }
+    }
+    return true;
+}
+
 void EscP2Layout::rasterImage()
 {
     const int compression = m_in.get();
@@ -700,19 +753,25 @@ void EscP2Layout::rasterImage()
     const int columns = m_in.get16();
     if (compression < 0 || v < 0 || h < 0 || rows < 0 || columns < 0)
         return;
+    const double columnUnits = static_cast<double>(std::max(h, 1)) / 10;
+    const double rowUnits = static_cast<double>(std::max(v, 1)) / 10;
+    if (compression == 2 || compression == 3) {
+        // The header only opens a stream of binary commands: its band height and width
+        // say nothing of the image.
+        binaryRaster(compression, columnUnits, rowUnits);
+        return;
+    }
     const std::size_t rowBytes = (static_cast<std::size_t>(columns) + 7) / 8;
     // Only plain and run-length data have a length that is known here.
     if ((compression != 0 && compression != 1) || rows == 0 || rowBytes == 0)
         return;
-    const double columnUnits = static_cast<double>(std::max(h, 1)) / 10;
-    const double rowUnits = static_cast<double>(std::max(v, 1)) / 10;
     const int room = static_cast<int>(std::max(0.0, std::floor((m_rightMargin - m_x) / columnUnits + 1e-6)));
     const int shown = std::min(columns, room);
     QImage image = shown > 0 ? dotImage(shown, rows) : QImage();
     bool ink = false;
     const std::size_t total = rowBytes * static_cast<std::size_t>(rows);
     std::size_t done = 0;
-    auto put = [&](int b) {
+    const auto put = [&](int b) {
         const int row = static_cast<int>(done / rowBytes);
         const int first = static_cast<int>(done % rowBytes) * 8;
         ++done;
@@ -725,34 +784,277 @@ void EscP2Layout::rasterImage()
                 line[(first + bit) >> 3] |= static_cast<uchar>(0x80 >> ((first + bit) & 7));
         }
     };
-    while (done < total) {
-        int b = m_in.get();
-        if (b < 0)
-            return;
-        if (compression == 0) {
-            put(b);
-            continue;
-        }
-        // A counter below 128 is followed by counter + 1 bytes as they are; one of 128 or
-        // more by one byte repeated 257 - counter times.
-        if (b < 128) {
-            for (int i = 0; i <= b && done < total; ++i) {
-                const int d = m_in.get();
-                if (d < 0)
-                    return;
-                put(d);
-            }
-        } else {
-            const int d = m_in.get();
-            if (d < 0)
-                return;
-            for (int i = 0; i < 257 - b && done < total; ++i)
-                put(d);
-        }
-    }
+    if (!readPacked(compression, total, put))
+        return;
     if (ink)
         drawImage(image, shown * columnUnits, rows * rowUnits);
     m_x = std::min(m_x + columns * columnUnits, std::max(m_x, m_rightMargin));
+}
+
+void EscP2Layout::graphicsRaster()
+{
+    // ESC i colour compression bits bytes lines: colour rows whose dot size the printer takes
+    // from commands not kept here. The data is read by its length and not drawn.
+    const int colour = m_in.get();
+    const int compression = m_in.get();
+    const int bits = m_in.get();
+    const int bytes = m_in.get16();
+    const int lines = m_in.get16();
+    if (colour < 0 || compression < 0 || bits < 0 || bytes < 0 || lines < 0)
+        return;
+    if (compression == 0 || compression == 1)
+        readPacked(compression, static_cast<std::size_t>(bytes) * static_cast<std::size_t>(lines), [](int) {});
+}
+
+namespace {
+
+// The black dots a stream of binary raster commands has put down, a band of raster lines
+// at a time: a long image becomes several bitmaps of bounded size.
+class RasterBand
+{
+public:
+    static constexpr long long kRows = 512;
+
+    explicit RasterBand(long long room)
+        : m_room(room)
+    {}
+
+    bool empty() const { return m_lines.empty(); }
+    long long top() const { return m_top; }
+    // Whether a line is too far below the band's first to join it.
+    bool outside(long long row) const { return !m_lines.empty() && (row < m_top || row >= m_top + kRows); }
+
+    // Puts the dots of `bytes` on a line from dot `dot` on; dots past the room are not printed.
+    void put(long long row, long long dot, const std::vector<std::uint8_t>& bytes)
+    {
+        bool ink = false;
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            const long long first = dot + 8 * static_cast<long long>(i);
+            if (bytes[i] == 0 || first < 0 || first >= m_room)
+                continue;
+            if (m_lines.empty())
+                m_top = row;
+            std::vector<std::uint8_t>& line = m_lines[row];
+            for (int bit = 0; bit < 8 && first + bit < m_room; ++bit) {
+                if (!(bytes[i] & (0x80 >> bit)))
+                    continue;
+                const auto d = static_cast<std::size_t>(first + bit);
+                if (line.size() <= d / 8)
+                    line.resize(d / 8 + 1);
+                line[d / 8] |= static_cast<std::uint8_t>(0x80 >> (d % 8));
+                ink = true;
+            }
+        }
+        // The image is as wide as the data sent, as far as it can be printed.
+        if (ink)
+            m_width = std::max(m_width, std::min(m_room, dot + 8 * static_cast<long long>(bytes.size())));
+    }
+
+    // The band as a bitmap from its first line and the left of the stream; the band is
+    // emptied.
+    QImage take(long long& rows)
+    {
+        rows = m_lines.rbegin()->first - m_top + 1;
+        QImage image = dotImage(static_cast<int>(m_width), static_cast<int>(rows));
+        for (const auto& [row, line] : m_lines) {
+            uchar* out = image.scanLine(static_cast<int>(row - m_top));
+            std::copy(line.begin(), line.end(), out);
+        }
+        m_lines.clear();
+        m_width = 0;
+        return image;
+    }
+
+private:
+    long long m_room;
+    long long m_top = 0;
+    long long m_width = 0;
+    std::map<long long, std::vector<std::uint8_t>> m_lines;
+};
+
+// A little-endian count of 1 or 2 bytes.
+long long readCount(ByteReader& in, int bytes, bool isSigned)
+{
+    long long value = 0;
+    for (int i = 0; i < bytes; ++i) {
+        const int b = in.get();
+        if (b < 0)
+            return LLONG_MIN;
+        value |= static_cast<long long>(b) << (8 * i);
+    }
+    if (isSigned && bytes > 0 && value >= (1LL << (8 * bytes - 1)))
+        value -= 1LL << (8 * bytes);
+    return value;
+}
+
+} // namespace
+
+// The binary commands of the TIFF (2) and delta row (3) raster modes. Each command is one
+// byte whose high nibble names it and whose low nibble is its parameter or the number of
+// little-endian parameter bytes that follow:
+//   0x2n XFER of n data bytes, 0x3n XFER with an n-byte count;
+//   0x4n MOVX by n (signed), 0x5n MOVX with an n-byte signed count;
+//   0x6n MOVY by n raster lines, 0x7n MOVY with an n-byte count;
+//   0x8n COLR n; 0xE2 CR; 0xE3 EXIT; 0xE4 MOVX in bytes; 0xE5 MOVX in dots.
+// XFER data is run-length packed in TIFF mode; in delta row mode it is the row's
+// differences from the last row of the same colour. A line's data is drawn from the
+// current dot on, which it moves past; CR and MOVY return to the left of the stream.
+void EscP2Layout::binaryRaster(int compression, double columnUnits, double rowUnits)
+{
+    const double left = m_x;
+    const double top = static_cast<double>(m_y);
+    const auto room = static_cast<long long>(std::max(0.0, std::floor((m_rightMargin - left) / columnUnits + 1e-6)));
+    RasterBand band(room);
+    long long row = 0;
+    long long dot = 0;
+    int moveUnit = 8;
+    int colour = 0;
+    std::array<std::vector<std::uint8_t>, 16> seeds;
+    std::vector<std::uint8_t> data;
+    std::vector<std::uint8_t> line;
+    bool ended = false;
+
+    const auto drawBand = [&] {
+        if (band.empty())
+            return;
+        const double y = top + static_cast<double>(band.top()) * rowUnits;
+        long long rows = 0;
+        const QImage image = band.take(rows);
+        drawImageAt(image, left, y, image.width() * columnUnits, static_cast<double>(rows) * rowUnits);
+    };
+    const auto moveDown = [&](long long lines) {
+        if (lines < 0)
+            return;
+        // A skipped line is blank: the next row differs from nothing.
+        if (lines > 1)
+            for (auto& seed : seeds)
+                seed.clear();
+        row = std::min<long long>(row + lines, 1LL << 40);
+        dot = 0;
+    };
+    const auto transfer = [&](long long count) {
+        data.clear();
+        for (long long i = 0; i < count; ++i) {
+            const int b = m_in.get();
+            if (b < 0) {
+                ended = true;
+                return;
+            }
+            data.push_back(static_cast<std::uint8_t>(b));
+        }
+        line.clear();
+        if (compression == 2) {
+            for (std::size_t i = 0; i < data.size();) {
+                const int counter = data[i++];
+                if (counter < 128) {
+                    for (int k = 0; k <= counter && i < data.size(); ++k)
+                        line.push_back(data[i++]);
+                } else if (counter > 128 && i < data.size()) {
+                    line.insert(line.end(), static_cast<std::size_t>(257 - counter), data[i++]);
+                }
+            }
+        } else {
+            // Each change: the high three bits are the bytes replaced less one, the low five
+            // the bytes left as they were before them; 31 goes on in the next bytes, up to
+            // one below 255.
+            std::vector<std::uint8_t>& seed = seeds[static_cast<std::size_t>(colour)];
+            std::size_t at = 0;
+            for (std::size_t i = 0; i < data.size();) {
+                const int command = data[i++];
+                const int replaced = (command >> 5) + 1;
+                std::size_t offset = command & 0x1f;
+                if (offset == 31) {
+                    while (i < data.size()) {
+                        const int more = data[i++];
+                        offset += more;
+                        if (more != 255)
+                            break;
+                    }
+                }
+                at += offset;
+                for (int k = 0; k < replaced && i < data.size(); ++k, ++at) {
+                    // A row is never wider than the dots that can be printed.
+                    if (at >= static_cast<std::size_t>(room / 8 + 1)) {
+                        ++i;
+                        continue;
+                    }
+                    if (seed.size() <= at)
+                        seed.resize(at + 1);
+                    seed[at] = data[i++];
+                }
+            }
+            line = seed;
+        }
+        if (colour == 0) {
+            if (band.outside(row))
+                drawBand();
+            band.put(row, dot, line);
+        }
+        dot += 8 * static_cast<long long>(line.size());
+    };
+
+    while (!ended) {
+        const int b = m_in.get();
+        if (b < 0)
+            break;
+        const int n = b & 0x0f;
+        switch (b >> 4) {
+        case 0x2:
+            transfer(n);
+            continue;
+        case 0x3: {
+            const long long count = readCount(m_in, n, false);
+            if (count == LLONG_MIN)
+                ended = true;
+            else
+                transfer(count);
+            continue;
+        }
+        case 0x4:
+            dot += static_cast<long long>(moveUnit) * (n >= 8 ? n - 16 : n);
+            continue;
+        case 0x5: {
+            const long long count = readCount(m_in, n, true);
+            if (count == LLONG_MIN)
+                ended = true;
+            else
+                dot = std::clamp<long long>(dot + moveUnit * count, -(1LL << 40), 1LL << 40);
+            continue;
+        }
+        case 0x6:
+            moveDown(n);
+            continue;
+        case 0x7: {
+            const long long count = readCount(m_in, n, false);
+            if (count == LLONG_MIN)
+                ended = true;
+            else
+                moveDown(count);
+            continue;
+        }
+        case 0x8:
+            colour = n;
+            continue;
+        default:
+            break;
+        }
+        if (b == 0xe2) {
+            dot = 0;
+        } else if (b == 0xe3) {
+            break;
+        } else if (b == 0xe4 || b == 0xe5) {
+            moveUnit = b == 0xe4 ? 8 : 1;
+        } else if (b == 0x1b || b == 0x0c) {
+            // A command of the printer or a form feed ends the stream and is carried out.
+            m_in.unget();
+            break;
+        }
+        // Any other byte means nothing here.
+    }
+    drawBand();
+    // The paper has moved with the lines; the head is back at the left of the stream.
+    m_x = left;
+    m_y = std::max<long long>(0, nearest(top + static_cast<double>(row) * rowUnits));
 }
 
 void EscP2Layout::parenthesized(int name)
@@ -785,6 +1087,11 @@ void EscP2Layout::parenthesized(int name)
     const long long value16 = p[0] + 256LL * p[1];
     const long long value32 = value16 + 65536LL * p[2] + 16777216LL * p[3];
     switch (name) {
+    case 'G':
+        // Graphics mode is left only by ESC @.
+        if (length >= 1 && (p[0] == 1 || p[0] == '1'))
+            m_graphicsMode = true;
+        break;
     case 'U':
         if (length >= 1 && p[0] > 0)
             m_unit = p[0];
@@ -965,12 +1272,18 @@ void EscP2Layout::escape()
         modeChanged();
         break;
     }
+    case 'i':
+        if (m_graphicsMode) {
+            graphicsRaster();
+            break;
+        }
+        m_in.get();
+        break;
     case 'x':
     case 'q':
     case 'r':
     case 'U':
     case 'I':
-    case 'i':
     case 's':
     case 'm':
     case '/':
@@ -1101,7 +1414,8 @@ void EscP2Layout::escape()
         if (n < 0)
             return;
         flush();
-        const double x = m_leftMargin + 6.0 * n;
+        // Graphics mode moves in the unit of ESC ( U, text in 1/60 inch.
+        const double x = m_leftMargin + (m_graphicsMode ? m_unit / 10.0 : 6.0) * n;
         if (x <= m_rightMargin)
             m_x = x;
         break;
@@ -1111,7 +1425,7 @@ void EscP2Layout::escape()
         if (n < 0)
             return;
         flush();
-        const double x = m_x + 3.0 * static_cast<std::int16_t>(n);
+        const double x = m_x + (m_graphicsMode ? m_unit / 10.0 : 3.0) * static_cast<std::int16_t>(n);
         if (x >= m_leftMargin && x <= m_rightMargin)
             m_x = x;
         break;

@@ -954,7 +954,8 @@ TEST(RenderEscP2, UnknownCommandsAreConsumedByTheirLength)
         "\x1b#"s,
         "\x1b"
         "b\x01\x02\x03\0"s,
-        "\x1b.\x02\x0a\x0a\x01\x08\0"s,
+        "\x1b.\x02\x0a\x0a\x01\x08\0\xe3"s,
+        "\x1b.\x03\x0a\x0a\x01\0\0\x61\xe3"s,
         "\x1b*\x05\x02\0"s,
     };
     for (const std::string& command : commands) {
@@ -1040,6 +1041,74 @@ TEST(RenderEscP2, GraphicsAreBitmapsAtTheirSizeAndPlace)
     list = bitmaps(m.engine.Pages(0));
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].rect, QRect(100, 280, 60, 80));
+}
+
+// The binary command streams of the TIFF and delta row raster modes give the same picture as
+// the plain raster mode, and nothing of them is ever text.
+TEST(RenderEscP2, CompressedRasterStreamsDrawTheirImageAndNoText)
+{
+    const auto bitmaps = [](const TMetafile& page) {
+        std::vector<std::pair<QRect, QImage>> list;
+        for (const MetaRecord& r : page.records()) {
+            if (r.op == RecordOp::Bitmap)
+                list.emplace_back(QRect(r.x, r.y, r.width, r.height),
+                                  page.bitmap(r).convertToFormat(QImage::Format_ARGB32));
+        }
+        return list;
+    };
+    // 360 dpi, 16 dots by 3 lines: aa aa / 0f f0 / 0f aa.
+    EngineFixture plain;
+    plain.engine.RenderEscP2("\x1b.\x00\x0a\x0a\x03\x10\0\xaa\xaa\x0f\xf0\x0f\xaa"s);
+    const auto expected = bitmaps(plain.engine.Pages(0));
+    ASSERT_EQ(expected.size(), 1u);
+    ASSERT_EQ(expected[0].first, QRect(100, 280, 27, 5));
+
+    const std::string graphics = "\x1b(G\x01\0\x01"s;
+    struct Case
+    {
+        const char* name;
+        std::string text;
+        std::string runs;
+    };
+    const Case cases[] = {
+        {"TIFF: packed lines, one line down after each",
+         graphics + "\x1b.\x02\x0a\x0a\x01\0\0"
+                    "\x22\xff\xaa\x61\x23\x01\x0f\xf0\x61\x23\x01\x0f\xaa\xe3z"s,
+         "100,283:z "},
+        {"TIFF: counts in further bytes, moves in dots and bytes, other inks not drawn",
+         graphics + "\x1b.\x02\x0a\x0a\x01\0\0"
+                    "\x81\x22\x00\xff\xe2\x80"
+                    "\xe5\x51\x08\x22\x00\xaa\xe2\x22\x00\xaa"
+                    "\x71\x01\x31\x03\x01\x0f\xf0"
+                    "\xe4\x61\x41\x22\x00\xaa\xe2\x22\x00\x0f\xe3z"s,
+         "100,283:z "},
+        {"delta row: each line is its changes from the one before",
+         graphics + "\x1b.\x03\x0a\x0a\x01\0\0"
+                    "\x23\x20\xaa\xaa\x61\x23\x20\x0f\xf0\x61\x22\x01\xaa\x1b@z"s,
+         "100,283:z "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineFixture f;
+        f.engine.RenderEscP2(c.text);
+        ASSERT_EQ(f.engine.PageCount(), 1);
+        const auto list = bitmaps(f.engine.Pages(0));
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(list[0].first, expected[0].first);
+        EXPECT_EQ(list[0].second, expected[0].second);
+        EXPECT_EQ(escRunsText(escRuns(f.engine.Pages(0))), c.runs);
+    }
+
+    // Graphics mode positions in the unit of ESC ( U and reads ESC i as colour rows.
+    EngineFixture unit;
+    unit.engine.RenderEscP2(graphics + "\x1b(U\x01\0\x05\x1b$\x20\0\x1b.\x00\x0a\x0a\x01\x08\0\xff"s);
+    const auto moved = bitmaps(unit.engine.Pages(0));
+    ASSERT_EQ(moved.size(), 1u);
+    EXPECT_EQ(moved[0].first.x(), 127);
+    EXPECT_EQ(escRunsText(escPage(graphics + "\x1bi\x01\x01\x02\x03\0\x02\0\x05"
+                                             "ABCDEF\x7f"
+                                             "z"s)),
+              "100,280:z ");
 }
 
 TEST(RenderEscP2, PagesBeginAsTheTableBeginsThemAndStayBounded)
