@@ -187,8 +187,11 @@ private:
                m_fitted[2] == m_pageLength && m_fitted[3] == m_bottomSkip;
     }
     void flush();
-    // Draws the runs of a centred or right-aligned line where they belong.
-    void endLine();
+    // Draws the runs of a centred, right-aligned or justified line where they belong; a line
+    // that `wrapped` at the right margin is the one a justified paragraph spreads.
+    void endLine(bool wrapped = false);
+    void drawJustified();
+    void wrapWord();
     void modeChanged() { m_fontDirty = true; }
     void applyFont();
     int cellUnits() const;
@@ -261,7 +264,7 @@ private:
     double m_cell = 0;  // of a fixed-pitch character, with the extra space
     int m_cellDev = -1; // the cell in device pixels where that is whole, else -1
     std::string m_pending;
-    int m_justify = 0; // 0 left, 1 centred, 2 right, 3 full (drawn as left)
+    int m_justify = 0; // 0 left, 1 centred, 2 right, 3 full
     struct LineRun
     {
         int x;
@@ -334,8 +337,8 @@ void EscP2Layout::flush()
 {
     if (m_pending.empty())
         return;
-    if (m_justify == 1 || m_justify == 2) {
-        // Centred or right-aligned text moves as a whole line once the line ends.
+    if (m_justify >= 1 && m_justify <= 3) {
+        // Centred, right-aligned or justified text moves as a whole line once the line ends.
         m_line.push_back({m_runX, m_runY, m_runEnd, m_font, m_pending});
         m_pending.clear();
         if (m_line.size() >= 1024)
@@ -349,11 +352,27 @@ void EscP2Layout::flush()
     m_pending.clear();
 }
 
-void EscP2Layout::endLine()
+void EscP2Layout::endLine(bool wrapped)
 {
     flush();
     if (m_line.empty())
         return;
+    if (m_justify == 3) {
+        // The last line of a paragraph stays where it was set.
+        if (wrapped)
+            drawJustified();
+        else {
+            TVelMetaFileCanvas& c = canvas();
+            for (const LineRun& r : m_line) {
+                c.Font.Assign(r.font);
+                c.TextOut(r.x, r.y, r.bytes);
+            }
+            c.Font.Assign(m_font);
+        }
+        m_pageHasText = true;
+        m_line.clear();
+        return;
+    }
     long long right = m_line.front().end;
     for (const LineRun& r : m_line)
         right = std::max(right, r.end);
@@ -369,6 +388,130 @@ void EscP2Layout::endLine()
     c.Font.Assign(m_font);
     m_pageHasText = true;
     m_line.clear();
+}
+
+// Spreads a wrapped line over the width between the margins: the room its last printed
+// character leaves before the right margin is shared out between the gaps of spaces that
+// part its words. A word and the spaces after it stay one run.
+void EscP2Layout::drawJustified()
+{
+    TVelMetaFileCanvas& c = canvas();
+    const auto space = static_cast<char>(m_charMap[' ']);
+    struct Glyph
+    {
+        std::size_t run;
+        std::size_t index;
+        long long x;
+        bool space;
+    };
+    std::vector<Glyph> glyphs;
+    long long right = LLONG_MIN;
+    for (std::size_t i = 0; i < m_line.size(); ++i) {
+        const LineRun& r = m_line[i];
+        c.Font.Assign(r.font);
+        const GlyphAdvances& advances = c.Advances();
+        long long x = r.x;
+        for (std::size_t k = 0; k < r.bytes.size(); ++k) {
+            const bool blank = r.bytes[k] == space;
+            const long long advance = advances[static_cast<unsigned char>(r.bytes[k])];
+            glyphs.push_back({i, k, x, blank});
+            if (!blank)
+                right = std::max(right, x + advance);
+            x += advance;
+        }
+    }
+    // A gap begins at a word after spaces that follow a word.
+    std::vector<std::size_t> gapStarts;
+    bool seenWord = false;
+    for (std::size_t g = 0; g < glyphs.size(); ++g) {
+        if (!glyphs[g].space && seenWord && glyphs[g - 1].space)
+            gapStarts.push_back(g);
+        seenWord = seenWord || !glyphs[g].space;
+    }
+    const long long extra = right == LLONG_MIN ? 0 : std::max(0LL, devX(m_rightMargin) - right);
+    const auto gaps = static_cast<long long>(gapStarts.size());
+    // The shift of every glyph: the share of each gap before it.
+    std::vector<long long> shift(glyphs.size(), 0);
+    for (std::size_t j = 0, g = 0; g < glyphs.size(); ++g) {
+        while (j < gapStarts.size() && gapStarts[j] <= g)
+            ++j;
+        shift[g] = gaps > 0 ? extra * static_cast<long long>(j) / gaps : 0;
+    }
+    // A run is cut where the shift changes.
+    for (std::size_t g = 0; g < glyphs.size();) {
+        std::size_t end = g + 1;
+        while (end < glyphs.size() && glyphs[end].run == glyphs[g].run && shift[end] == shift[g])
+            ++end;
+        const LineRun& r = m_line[glyphs[g].run];
+        c.Font.Assign(r.font);
+        c.TextOut(clampCoordinate(glyphs[g].x + shift[g]), r.y, r.bytes.substr(glyphs[g].index, end - g));
+        g = end;
+    }
+    c.Font.Assign(m_font);
+}
+
+// Ends a justified line at the right margin: the word it was in the middle of begins the
+// next line, as it was set. A word as long as the line breaks where it reaches the margin.
+void EscP2Layout::wrapWord()
+{
+    flush();
+    const auto space = static_cast<char>(m_charMap[' ']);
+    // The last space after a word, and where the word after it begins.
+    std::size_t run = m_line.size();
+    std::size_t index = 0;
+    bool word = false;
+    for (std::size_t i = 0; i < m_line.size() && !word; ++i)
+        word = m_line[i].bytes.find_first_not_of(space) != std::string::npos;
+    for (std::size_t i = m_line.size(); i-- > 0 && run == m_line.size();) {
+        const std::size_t at = m_line[i].bytes.find_last_of(space);
+        if (at != std::string::npos) {
+            run = i;
+            index = at + 1;
+        }
+    }
+    std::vector<LineRun> carried;
+    if (word && run < m_line.size()) {
+        TVelMetaFileCanvas& c = canvas();
+        LineRun& split = m_line[run];
+        c.Font.Assign(split.font);
+        const GlyphAdvances& advances = c.Advances();
+        long long x = split.x;
+        for (std::size_t k = 0; k < index; ++k)
+            x += advances[static_cast<unsigned char>(split.bytes[k])];
+        // The spaces before the word must follow one.
+        const bool afterWord =
+            split.bytes.find_first_not_of(space) < index - 1 ||
+            std::any_of(m_line.begin(), m_line.begin() + static_cast<std::ptrdiff_t>(run),
+                        [space](const LineRun& r) { return r.bytes.find_first_not_of(space) != std::string::npos; });
+        if (afterWord) {
+            if (index < split.bytes.size())
+                carried.push_back({clampCoordinate(x), split.y, split.end, split.font, split.bytes.substr(index)});
+            split.bytes.resize(index);
+            split.end = x;
+            carried.insert(carried.end(), m_line.begin() + static_cast<std::ptrdiff_t>(run) + 1, m_line.end());
+            m_line.resize(run + 1);
+        }
+        c.Font.Assign(m_font);
+    }
+    const int oldTop = devY(static_cast<double>(m_y));
+    endLine(true);
+    lineFeed(m_lineSpacing);
+    if (carried.empty())
+        return;
+    ensurePage();
+    const long long start = carried.front().x;
+    long long end = start;
+    for (const LineRun& r : carried)
+        end = std::max(end, r.end);
+    const int left = devX(m_leftMargin);
+    const int top = devY(static_cast<double>(m_y));
+    for (LineRun& r : carried) {
+        r.x = clampCoordinate(left + (r.x - start));
+        r.y = clampCoordinate(static_cast<long long>(top) + (r.y - oldTop));
+        r.end = left + (r.end - start);
+        m_line.push_back(std::move(r));
+    }
+    m_x = m_leftMargin + static_cast<double>(end - start) / m_pixelsX;
 }
 
 int EscP2Layout::baseCellUnits() const
@@ -554,7 +697,12 @@ void EscP2Layout::printMapped(unsigned char byte, bool italic)
     measure();
     // A character that would cross the right margin begins the next line.
     if (m_x + cell > m_rightMargin + 1e-6 && m_x > m_leftMargin) {
-        lineFeed(m_lineSpacing);
+        if (m_justify == 3) {
+            wrapWord();
+        } else {
+            endLine(true);
+            lineFeed(m_lineSpacing);
+        }
         ensurePage();
         applyFont();
         measure();

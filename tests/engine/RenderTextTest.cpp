@@ -882,11 +882,26 @@ TEST(RenderEscP2, HorizontalPositionsAndMargins)
          "a1ab\r\n\x1b"
          "a0cd"s,
          "340,280:ab 100,380:cd "},
-        {"full justification is drawn as left",
+        {"a justified paragraph's last line stays left",
          "\x1b"
          "a\x03"
          "a"s,
          "100,280:a "},
+        {"a justified line shares the room before the margin between its words",
+         "\x1bQ\x0a\x1b"
+         "a\x03"
+         "ab cd efg hij\r\nk"s,
+         "100,280:ab  310,280:cd  520,280:efg  100,380:hij 100,480:k "},
+        {"a justified line carries the word that reaches the margin to the next",
+         "\x1bQ\x0a\x1b"
+         "a\x03"
+         "ab cd efghij\r\n"s,
+         "100,280:ab  580,280:cd  100,380:efghij "},
+        {"a justified word longer than the line breaks at the margin",
+         "\x1bQ\x04\x1b"
+         "a\x03"
+         "abcdef\r\n"s,
+         "100,280:abcd 100,380:ef "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
